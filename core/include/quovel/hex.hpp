@@ -1,0 +1,25 @@
+// Hexadecimal text: writing bytes as digits, and strict decoding of digits.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "quovel/bytes.hpp"
+#include "quovel/errors.hpp"
+
+namespace quovel {
+
+enum class HexCase { Lower, Upper };
+
+// Appends exactly two digits for `value`.
+void append_hex_byte(std::string& out, std::uint8_t value, HexCase letter_case);
+
+// Decodes pairs of digits (0-9, a-f, A-F), high nibble first. An odd length
+// fails at once; otherwise the first non-digit fails, named with its offset.
+Result<Bytes> decode_hex(std::string_view text);
+
+// Every byte as two lower-case digits, no separators.
+std::string encode_hex_lower(ByteView bytes);
+
+}  // namespace quovel
