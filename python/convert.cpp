@@ -1,0 +1,155 @@
+#include "convert.hpp"
+
+#include <string>
+
+#include "py_ref.hpp"
+
+namespace quovel::py {
+namespace {
+
+constexpr const char* kOutOfRange = "out of range integral type conversion attempted";
+
+// Re-raises the current TypeError with "argument '<name>': " in front.
+void prefix_type_error(const char* argument) {
+  if (argument == nullptr || !PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  PyRef raised = PyRef::steal(PyErr_GetRaisedException());
+  PyRef text = PyRef::steal(PyObject_Str(raised.get()));
+  if (!text) return;
+  PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", argument, text.get()));
+  if (message) PyErr_SetObject(PyExc_TypeError, message.get());
+}
+
+PyRef to_index(PyObject* value, const char* argument) {
+  if (PyLong_Check(value)) return PyRef::borrow(value);
+  PyRef index = PyRef::steal(PyNumber_Index(value));
+  if (!index) prefix_type_error(argument);
+  return index;
+}
+
+std::string type_name(PyObject* value) {
+  PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(value)));
+  Py_ssize_t size = 0;
+  const char* utf8 = name ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return "object";
+  }
+  return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+std::optional<Bytes> sequence_of_bytes(PyObject* value) {
+  const Py_ssize_t size = PySequence_Size(value);
+  if (size < 0) return std::nullopt;
+  Bytes out;
+  out.reserve(static_cast<std::size_t>(size));
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    PyRef item = PyRef::steal(PySequence_GetItem(value, i));
+    if (!item) return std::nullopt;
+    const auto byte = to_unsigned<std::uint8_t>(item.get(), nullptr);
+    if (!byte) return std::nullopt;
+    out.push_back(*byte);
+  }
+  return out;
+}
+
+}  // namespace
+
+void raise_argument_type_error(const char* argument, const char* detail) {
+  if (argument == nullptr) {
+    PyErr_SetString(PyExc_TypeError, detail);
+  } else {
+    PyErr_Format(PyExc_TypeError, "argument '%s': %s", argument, detail);
+  }
+}
+
+void raise_expected_type(const char* argument, const char* expected, PyObject* got) {
+  const std::string detail = "expected " + std::string(expected) + ", got '" + type_name(got) + "'";
+  raise_argument_type_error(argument, detail.c_str());
+}
+
+std::optional<std::uint64_t> to_bounded_unsigned(PyObject* value, const char* argument, std::uint64_t max) {
+  PyRef index = to_index(value, argument);
+  if (!index) return std::nullopt;
+  int overflow = 0;
+  const long long converted = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (converted == -1 && overflow == 0 && PyErr_Occurred()) return std::nullopt;
+  if (overflow != 0 || converted < 0 || static_cast<unsigned long long>(converted) > max) {
+    PyErr_SetString(PyExc_OverflowError, kOutOfRange);
+    return std::nullopt;
+  }
+  return static_cast<std::uint64_t>(converted);
+}
+
+std::optional<std::uint64_t> to_u64(PyObject* value, const char* argument) {
+  PyRef index = to_index(value, argument);
+  if (!index) return std::nullopt;
+  const unsigned long long converted = PyLong_AsUnsignedLongLong(index.get());
+  if (converted == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
+  return static_cast<std::uint64_t>(converted);
+}
+
+std::optional<ByteView> to_bytes_view(PyObject* value, const char* argument) {
+  if (!PyBytes_Check(value)) {
+    raise_expected_type(argument, "bytes", value);
+    return std::nullopt;
+  }
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(value, &data, &size) < 0) return std::nullopt;
+  return ByteView(reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size));
+}
+
+std::optional<Bytes> to_byte_sequence(PyObject* value, const char* argument) {
+  if (PyBytes_Check(value)) {
+    const auto view = to_bytes_view(value, argument);
+    if (!view) return std::nullopt;
+    return Bytes(view->begin(), view->end());
+  }
+  if (PyByteArray_Check(value)) {
+    const auto* data = reinterpret_cast<const std::uint8_t*>(PyByteArray_AsString(value));
+    const auto size = static_cast<std::size_t>(PyByteArray_Size(value));
+    return Bytes(data, data + size);
+  }
+  if (PyUnicode_Check(value)) {
+    raise_argument_type_error(argument, "Can't extract `str` to `Vec`");
+    return std::nullopt;
+  }
+  if (!PySequence_Check(value)) {
+    const std::string detail = "'" + type_name(value) + "' object cannot be converted to 'Sequence'";
+    raise_argument_type_error(argument, detail.c_str());
+    return std::nullopt;
+  }
+  return sequence_of_bytes(value);
+}
+
+std::optional<std::string_view> to_utf8(PyObject* value, const char* argument) {
+  if (!PyUnicode_Check(value)) {
+    raise_expected_type(argument, "str", value);
+    return std::nullopt;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+  if (data == nullptr) return std::nullopt;
+  return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+PyObject* new_bytes(ByteView bytes) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                   static_cast<Py_ssize_t>(bytes.size()));
+}
+
+PyObject* new_str(std::string_view text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyObject* new_bool(bool value) { return PyBool_FromLong(value ? 1 : 0); }
+
+PyObject* none() { Py_RETURN_NONE; }
+
+PyObject* interned(PyObject*& slot, const char* text) {
+  if (slot == nullptr) slot = PyUnicode_InternFromString(text);
+  if (slot != nullptr) Py_INCREF(slot);
+  return slot;
+}
+
+}  // namespace quovel::py

@@ -1,0 +1,91 @@
+// Module initialisation: one execution step binds every attribute, in a
+// fixed order, each name also appended to __all__.
+#include <functional>
+
+#include "bindings.hpp"
+#include "errors.hpp"
+#include "py_ref.hpp"
+#include "python_api.hpp"
+#include "quovel/caller_constants.hpp"
+
+namespace quovel::py {
+namespace {
+
+constexpr const char* kModuleName = "quovel";
+
+class Binder {
+ public:
+  explicit Binder(PyObject* module) : module_(module) {}
+
+  // Takes a new reference (nullptr means the value could not be made).
+  bool bind(const char* name, PyObject* value) {
+    PyRef owned = PyRef::steal(value);
+    if (!owned || !append_to_all(name)) return false;
+    return PyModule_AddObjectRef(module_, name, owned.get()) == 0;
+  }
+  bool bind_borrowed(const char* name, PyObject* value) {
+    return bind(name, PyRef::borrow(value).release());
+  }
+  bool bind_type(const char* name, PyTypeObject* type) {
+    return bind_borrowed(name, reinterpret_cast<PyObject*>(type));
+  }
+  bool bind_function(PyMethodDef& method) {
+    PyRef module_name = PyRef::steal(PyUnicode_FromString(kModuleName));
+    if (!module_name) return false;
+    return bind(method.ml_name, PyCFunction_NewEx(&method, nullptr, module_name.get()));
+  }
+
+ private:
+  bool append_to_all(const char* name) {
+    if (!all_) {
+      all_ = PyRef::steal(PyList_New(0));
+      if (!all_ || PyModule_AddObjectRef(module_, "__all__", all_.get()) < 0) return false;
+    }
+    PyRef text = PyRef::steal(PyUnicode_FromString(name));
+    return text && PyList_Append(all_.get(), text.get()) == 0;
+  }
+
+  PyObject* module_;
+  PyRef all_;
+};
+
+int execute(PyObject* module) {
+  if (!PyModule_Check(module)) {
+    PyErr_SetString(PyExc_TypeError, "quovel: execution step was not handed a module");
+    return -1;
+  }
+  return guarded([&]() -> int {
+    Binder b(module);
+    const bool bound =
+        b.bind_borrowed("QuovelError", quovel_error_class()) &&
+        b.bind_borrowed("CrcMismatch", crc_mismatch_class()) &&
+        b.bind_borrowed("UnexpectedCommand", unexpected_command_class()) &&
+        b.bind_type("LockVersion", lock_version_type()) &&
+        b.bind_type("FrameAssembler", frame_assembler_type()) &&
+        b.bind("SERVICE_UUID", PyUnicode_FromString(caller::kServiceUuid)) &&
+        b.bind("WRITE_CHARACTERISTIC", PyUnicode_FromString(caller::kWriteCharacteristic)) &&
+        b.bind("NOTIFY_CHARACTERISTIC", PyUnicode_FromString(caller::kNotifyCharacteristic)) &&
+        b.bind("WRITE_CHUNK", PyLong_FromLong(caller::kWriteChunk)) &&
+        b.bind("CRC_RETRIES", PyLong_FromLong(caller::kCrcRetries)) &&
+        b.bind("MAX_STRAY_FRAMES", PyLong_FromLong(caller::kMaxStrayFrames)) &&
+        b.bind("CRC_RETRY_DELAY", PyFloat_FromDouble(caller::kCrcRetryDelay)) &&
+        b.bind("WRITE_CHUNK_DELAY", PyFloat_FromDouble(caller::kWriteChunkDelay));
+    return bound ? 0 : -1;
+  });
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(execute)},
+    // Classes and exception types are shared by the whole process.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT, kModuleName, "", 0, nullptr, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace quovel::py
+
+PyMODINIT_FUNC PyInit_quovel() { return PyModuleDef_Init(&quovel::py::definition); }
