@@ -1,0 +1,190 @@
+#include "quovel/text.hpp"
+
+#include <cstdint>
+
+#include "quovel/hex.hpp"
+
+namespace quovel {
+namespace {
+
+enum class Fault {
+  None,
+  UnexpectedContinuation,
+  InvalidByte,
+  Overlong,
+  Surrogate,
+  AboveMaximum,
+  MissingContinuation,
+  Truncated,
+};
+
+struct Decoded {
+  char32_t value = 0;
+  std::size_t length = 1;
+  Fault fault = Fault::None;
+  std::size_t fault_offset = 0;  // where the offending byte stands
+};
+
+std::uint8_t byte_at(std::string_view text, std::size_t index) {
+  return static_cast<std::uint8_t>(text[index]);
+}
+
+Decoded faulty(Fault fault, std::size_t offset) { return {0, 1, fault, offset}; }
+
+// Decodes the code point that starts at `pos` (pos < text.size()), accepting
+// only the well-formed sequences of the Unicode standard.
+Decoded decode_at(std::string_view text, std::size_t pos) {
+  const std::uint8_t lead = byte_at(text, pos);
+  if (lead < 0x80) return {lead, 1, Fault::None, pos};
+  if (lead < 0xc0) return faulty(Fault::UnexpectedContinuation, pos);
+  if (lead < 0xc2) return faulty(Fault::Overlong, pos);
+  if (lead >= 0xf5) return faulty(Fault::InvalidByte, pos);
+
+  std::size_t length = 2;
+  char32_t value = lead & 0x1f;
+  // Bounds of the second byte; narrower than 0x80-0xbf where the lead byte
+  // alone cannot rule out an overlong form, a surrogate or a too-large value.
+  std::uint8_t second_min = 0x80;
+  std::uint8_t second_max = 0xbf;
+  if (lead >= 0xf0) {
+    length = 4;
+    value = lead & 0x07;
+    if (lead == 0xf0) second_min = 0x90;
+    if (lead == 0xf4) second_max = 0x8f;
+  } else if (lead >= 0xe0) {
+    length = 3;
+    value = lead & 0x0f;
+    if (lead == 0xe0) second_min = 0xa0;
+    if (lead == 0xed) second_max = 0x9f;
+  }
+
+  for (std::size_t i = 1; i < length; ++i) {
+    if (pos + i >= text.size()) return faulty(Fault::Truncated, pos);
+    const std::uint8_t next = byte_at(text, pos + i);
+    if ((next & 0xc0) != 0x80) return faulty(Fault::MissingContinuation, pos + i);
+    if (i == 1 && next < second_min) return faulty(Fault::Overlong, pos);
+    if (i == 1 && next > second_max) {
+      return faulty(lead == 0xed ? Fault::Surrogate : Fault::AboveMaximum, pos);
+    }
+    value = (value << 6) | (next & 0x3f);
+  }
+  return {value, length, Fault::None, pos};
+}
+
+std::string describe(std::string_view text, const Decoded& decoded) {
+  const std::string offset = std::to_string(decoded.fault_offset);
+  std::string byte = "0x";
+  append_hex_byte(byte, byte_at(text, decoded.fault_offset), HexCase::Lower);
+  switch (decoded.fault) {
+    case Fault::UnexpectedContinuation:
+      return "unexpected continuation byte " + byte + " at offset " + offset;
+    case Fault::InvalidByte:
+      return "invalid byte " + byte + " at offset " + offset;
+    case Fault::Overlong:
+      return "overlong encoding at offset " + offset;
+    case Fault::Surrogate:
+      return "encoded surrogate at offset " + offset;
+    case Fault::AboveMaximum:
+      return "code point above U+10FFFF at offset " + offset;
+    case Fault::MissingContinuation:
+      return "expected a continuation byte at offset " + offset + ", found " + byte;
+    case Fault::Truncated:
+      return "incomplete sequence at offset " + offset + " cut off by the end of the text";
+    case Fault::None:
+      break;
+  }
+  return {};
+}
+
+// Byte length of the whitespace character starting at `pos`, or 0.
+std::size_t whitespace_length_at(std::string_view text, std::size_t pos) {
+  const Decoded decoded = decode_at(text, pos);
+  return decoded.fault == Fault::None && is_unicode_whitespace(decoded.value) ? decoded.length
+                                                                               : 0;
+}
+
+// Byte length of the whitespace character ending at `end` (end > 0), or 0.
+std::size_t whitespace_length_before(std::string_view text, std::size_t end) {
+  std::size_t start = end - 1;
+  while (start > 0 && end - start < 4 && (byte_at(text, start) & 0xc0) == 0x80) --start;
+  const Decoded decoded = decode_at(text, start);
+  const bool ends_here = decoded.fault == Fault::None && start + decoded.length == end;
+  return ends_here && is_unicode_whitespace(decoded.value) ? decoded.length : 0;
+}
+
+std::string_view as_chars(ByteView bytes) {
+  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+}  // namespace
+
+bool is_unicode_whitespace(char32_t c) {
+  return (c >= 0x09 && c <= 0x0d) || c == 0x20 || c == 0x85 || c == 0xa0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200a) || c == 0x2028 || c == 0x2029 || c == 0x202f ||
+         c == 0x205f || c == 0x3000;
+}
+
+std::string_view trim_whitespace(std::string_view utf8) {
+  std::size_t begin = 0;
+  while (begin < utf8.size()) {
+    const std::size_t length = whitespace_length_at(utf8, begin);
+    if (length == 0) break;
+    begin += length;
+  }
+  std::size_t end = utf8.size();
+  while (end > begin) {
+    const std::size_t length = whitespace_length_before(utf8, end);
+    if (length == 0) break;
+    end -= length;
+  }
+  return utf8.substr(begin, end - begin);
+}
+
+std::string remove_whitespace_and_colons(std::string_view utf8) {
+  std::string kept;
+  kept.reserve(utf8.size());
+  std::size_t pos = 0;
+  while (pos < utf8.size()) {
+    const Decoded decoded = decode_at(utf8, pos);
+    const bool drop = decoded.fault == Fault::None &&
+                      (decoded.value == U':' || is_unicode_whitespace(decoded.value));
+    if (!drop) kept.append(utf8.substr(pos, decoded.length));
+    pos += decoded.length;
+  }
+  return kept;
+}
+
+std::expected<std::uint64_t, DecimalFault> parse_decimal(std::string_view text,
+                                                         std::uint64_t max) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty()) return std::unexpected(DecimalFault::InvalidDigit);
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::unexpected(DecimalFault::InvalidDigit);
+    const auto digit = static_cast<std::uint64_t>(c - '0');
+    // value * 10 + digit > max, written so that it cannot overflow.
+    if (value > max / 10 || value * 10 > max - digit) {
+      return std::unexpected(DecimalFault::TooLarge);
+    }
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+std::optional<std::string> utf8_error(ByteView bytes) {
+  const std::string_view text = as_chars(bytes);
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    const Decoded decoded = decode_at(text, pos);
+    if (decoded.fault != Fault::None) return describe(text, decoded);
+    pos += decoded.length;
+  }
+  return std::nullopt;
+}
+
+Result<std::string_view> utf8_text(ByteView bytes) {
+  if (auto problem = utf8_error(bytes)) return fail(error::Utf8Decode{std::move(*problem)});
+  return as_chars(bytes);
+}
+
+}  // namespace quovel
