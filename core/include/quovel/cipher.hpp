@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
 
 #include "quovel/bytes.hpp"
 #include "quovel/errors.hpp"
@@ -51,6 +52,11 @@ class PayloadCipher {
 
   // Deterministic: the same key and plaintext always give the same bytes.
   Result<Bytes> encrypt(ByteView plaintext);
+
+  // As encrypt, but writes into `out`, which must be exactly
+  // ciphertext_size(plaintext.size()) bytes: lets a packet hold its
+  // ciphertext without a second buffer.
+  Result<void> encrypt_into(ByteView plaintext, std::span<std::uint8_t> out);
 
   // Fails with AesDecryptionFailed when the length is not a whole number of
   // blocks or the PKCS#7 padding is wrong. Empty input gives empty output.
