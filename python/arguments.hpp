@@ -53,3 +53,14 @@ bool parse_tuple(const Signature<N>& signature, PyObject* args, PyObject* kwargs
 }
 
 }  // namespace quovel::py
+
+namespace quovel::py {
+
+// A METH_FASTCALL | METH_KEYWORDS function, stored in a PyMethodDef.
+using FastcallFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+inline PyCFunction as_method(FastcallFunction function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+}  // namespace quovel::py

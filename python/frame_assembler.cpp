@@ -40,7 +40,7 @@ PyObject* next_frame(PyObject* self, PyObject*) {
 }
 
 PyMethodDef methods[] = {
-    {"push", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(push)), METH_FASTCALL | METH_KEYWORDS,
+    {"push", as_method(push), METH_FASTCALL | METH_KEYWORDS,
      "push($self, data)\n--\n\nFeed raw notification bytes."},
     {"next_frame", next_frame, METH_NOARGS,
      "next_frame($self)\n--\n\nReturn the next complete frame (CRLF stripped), or `None`."},

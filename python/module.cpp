@@ -62,6 +62,12 @@ int execute(PyObject* module) {
         b.bind_borrowed("UnexpectedCommand", unexpected_command_class()) &&
         b.bind_type("LockVersion", lock_version_type()) &&
         b.bind_type("FrameAssembler", frame_assembler_type()) &&
+        b.bind_type("StatusOp", status_op_type()) &&
+        b.bind_type("LockOp", lock_op_type()) &&
+        b.bind_type("UnlockOp", unlock_op_type()) &&
+        b.bind_function(decode_credential_method()) &&
+        b.bind_function(normalize_unlock_key_method()) &&
+        b.bind_function(normalize_aes_key_method()) &&
         b.bind("SERVICE_UUID", PyUnicode_FromString(caller::kServiceUuid)) &&
         b.bind("WRITE_CHARACTERISTIC", PyUnicode_FromString(caller::kWriteCharacteristic)) &&
         b.bind("NOTIFY_CHARACTERISTIC", PyUnicode_FromString(caller::kNotifyCharacteristic)) &&
