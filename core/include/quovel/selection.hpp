@@ -1,0 +1,32 @@
+// Choosing the most informative entry of a whole manufacturer-data map, so
+// that a stale entry the Bluetooth stack kept never hides the live one.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "quovel/advertisement.hpp"
+#include "quovel/bytes.hpp"
+
+namespace quovel {
+
+// Company identifier to the data that follows it, in the caller's order.
+// Identifiers are unique, as in the map this is converted from.
+using ManufacturerData = std::vector<std::pair<std::uint16_t, Bytes>>;
+
+// True when the advertisement carries an address equal to `expected` after
+// folding ASCII letters only; no trimming, same byte length required.
+bool address_matches(const Advertisement& ad, std::optional<std::string_view> expected);
+
+// 0 unrecognized, 1 dfu, 2 stateless, 4 stateful; plus 1 for a matching address.
+std::uint8_t selection_score(const Advertisement& ad, std::optional<std::string_view> expected);
+
+// The highest score wins, equal scores go to the lowest identifier, so the
+// result never depends on the order of `entries`. Empty: kind Unrecognized.
+Advertisement select_advertisement(const ManufacturerData& entries,
+                                   std::optional<std::string_view> expected_address);
+
+}  // namespace quovel

@@ -1,0 +1,62 @@
+#include "quovel/selection.hpp"
+
+namespace quovel {
+namespace {
+
+constexpr char fold_ascii(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (fold_ascii(a[i]) != fold_ascii(b[i])) return false;
+  }
+  return true;
+}
+
+std::uint8_t kind_score(AdvertisementKind kind) {
+  switch (kind) {
+    case AdvertisementKind::Dfu:
+      return 1;
+    case AdvertisementKind::Stateless:
+      return 2;
+    case AdvertisementKind::Stateful:
+      return 4;
+    case AdvertisementKind::Unrecognized:
+      break;
+  }
+  return 0;
+}
+
+}  // namespace
+
+bool address_matches(const Advertisement& ad, std::optional<std::string_view> expected) {
+  const std::optional<std::string_view> address = ad.address();
+  return expected && address && equal_ignoring_ascii_case(*address, *expected);
+}
+
+std::uint8_t selection_score(const Advertisement& ad, std::optional<std::string_view> expected) {
+  const std::uint8_t match_bonus = address_matches(ad, expected) ? 1 : 0;
+  return static_cast<std::uint8_t>(kind_score(ad.kind()) + match_bonus);
+}
+
+Advertisement select_advertisement(const ManufacturerData& entries,
+                                   std::optional<std::string_view> expected_address) {
+  struct Best {
+    std::uint16_t company_id;
+    std::uint8_t score;
+    Advertisement ad;
+  };
+  std::optional<Best> best;
+  for (const auto& [company_id, data] : entries) {
+    Advertisement ad = parse_manufacturer_data(company_id, data);
+    const std::uint8_t score = selection_score(ad, expected_address);
+    const bool wins = !best || score > best->score ||
+                      (score == best->score && company_id < best->company_id);
+    if (wins) best = Best{company_id, score, ad};
+  }
+  return best ? best->ad : Advertisement{};
+}
+
+}  // namespace quovel

@@ -1,0 +1,204 @@
+#include "quovel/tracker.hpp"
+
+#include <limits>
+#include <type_traits>
+
+namespace quovel::tracker {
+namespace {
+
+constexpr std::uint64_t kMaxTime = std::numeric_limits<std::uint64_t>::max();
+
+void append_unicode_escape(std::string& out, unsigned code_point) {
+  constexpr char kDigits[] = "0123456789abcdef";
+  out += "\\u{";
+  if (code_point >= 0x10) out += kDigits[(code_point >> 4) & 0x0F];
+  out += kDigits[code_point & 0x0F];
+  out += '}';
+}
+
+// Quoted and escaped the way a debug string prints: control characters
+// (C0, DEL, C1) become escapes, everything else is copied unchanged.
+void append_debug_quoted(std::string& out, std::string_view text) {
+  out += '"';
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    switch (byte) {
+      case '"': out += "\\\""; continue;
+      case '\\': out += "\\\\"; continue;
+      case '\t': out += "\\t"; continue;
+      case '\r': out += "\\r"; continue;
+      case '\n': out += "\\n"; continue;
+      case '\0': out += "\\0"; continue;
+      default: break;
+    }
+    if (byte < 0x20 || byte == 0x7F) {
+      append_unicode_escape(out, byte);
+      continue;
+    }
+    // U+0080..U+009F are encoded as C2 80..C2 9F; 0xC2 is only ever a lead byte.
+    if (byte == 0xC2 && i + 1 < text.size()) {
+      const auto next = static_cast<unsigned char>(text[i + 1]);
+      if (next >= 0x80 && next <= 0x9F) {
+        append_unicode_escape(out, next);
+        ++i;
+        continue;
+      }
+    }
+    out += static_cast<char>(byte);
+  }
+  out += '"';
+}
+
+BoltPosition position_of(Actuation action) {
+  return action == Actuation::Lock ? BoltPosition::Locked : BoltPosition::Unlocked;
+}
+
+std::optional<BoltPosition> last_position_of(const TrackerState& state) {
+  if (const auto* settled = std::get_if<Settled>(&state)) return settled->position;
+  if (const auto* in_flight = std::get_if<InFlight>(&state)) return in_flight->last_position;
+  return std::nullopt;
+}
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+  return b > kMaxTime - a ? kMaxTime : a + b;
+}
+
+std::uint64_t saturating_sub(std::uint64_t a, std::uint64_t b) { return a > b ? a - b : 0; }
+
+}  // namespace
+
+std::optional<Actuation> parse_actuation(std::string_view text) {
+  if (text == "lock") return Actuation::Lock;
+  if (text == "unlock") return Actuation::Unlock;
+  return std::nullopt;
+}
+
+const char* actuation_text(Actuation action) {
+  return action == Actuation::Lock ? "lock" : "unlock";
+}
+
+std::string unknown_actuation_message(std::string_view text) {
+  std::string message = "unknown actuation ";
+  append_debug_quoted(message, text);
+  message += ": expected 'lock' or 'unlock'";
+  return message;
+}
+
+ChangeSet LockTracker::on_advertisement(std::uint64_t now_ms, const Advertisement& advertisement) {
+  const Observed before = observe();
+  switch (advertisement.kind()) {
+    case AdvertisementKind::Stateful: {
+      const bool unlocked = advertisement.is_unlocked().value_or(false);
+      // Fresh evidence of the bolt drops any command in flight.
+      state_ = Settled{unlocked ? BoltPosition::Unlocked : BoltPosition::Locked};
+      if (const auto level = advertisement.battery()) battery_ = level;
+      lock_version_ = advertisement.lock_version();
+      break;
+    }
+    case AdvertisementKind::Stateless:
+      lock_version_ = advertisement.lock_version();
+      break;
+    case AdvertisementKind::Unrecognized:
+    case AdvertisementKind::Dfu:
+      break;
+  }
+  mark_heard(now_ms);
+  return changes_since(before);
+}
+
+ChangeSet LockTracker::on_command_started(Actuation action) {
+  const Observed before = observe();
+  state_ = InFlight{action, last_position_of(state_)};
+  return changes_since(before);
+}
+
+ChangeSet LockTracker::on_command_acknowledged(std::uint64_t now_ms, Actuation action) {
+  const Observed before = observe();
+  state_ = Settled{position_of(action)};
+  mark_heard(now_ms);
+  return changes_since(before);
+}
+
+ChangeSet LockTracker::on_command_failed() { return ChangeSet{}; }
+
+void LockTracker::credit_blind_time(std::uint64_t blind_ms) {
+  if (last_heard_ms_) last_heard_ms_ = saturating_add(*last_heard_ms_, blind_ms);
+}
+
+ChangeSet LockTracker::poll_availability(std::uint64_t now_ms, std::uint64_t offline_after_ms) {
+  if (last_heard_ms_ && saturating_sub(now_ms, *last_heard_ms_) < offline_after_ms) {
+    return ChangeSet{};
+  }
+  return on_unavailable();
+}
+
+ChangeSet LockTracker::on_unavailable() {
+  const Observed before = observe();
+  available_ = false;
+  if (const auto* in_flight = std::get_if<InFlight>(&state_)) {
+    if (in_flight->last_position) {
+      state_ = Settled{*in_flight->last_position};
+    } else {
+      state_ = Unobserved{};
+    }
+  }
+  return changes_since(before);
+}
+
+std::optional<const char*> LockTracker::reported_state() const {
+  switch (reported()) {
+    case Reported::Locked: return "LOCKED";
+    case Reported::Unlocked: return "UNLOCKED";
+    case Reported::Locking: return "LOCKING";
+    case Reported::Unlocking: return "UNLOCKING";
+    case Reported::None: break;
+  }
+  return std::nullopt;
+}
+
+std::optional<bool> LockTracker::is_locked() const {
+  const std::optional<BoltPosition> position = last_position_of(state_);
+  if (!position) return std::nullopt;
+  return *position == BoltPosition::Locked;
+}
+
+std::optional<const char*> LockTracker::pending() const {
+  if (const auto* in_flight = std::get_if<InFlight>(&state_)) {
+    return actuation_text(in_flight->action);
+  }
+  return std::nullopt;
+}
+
+LockTracker::Reported LockTracker::reported() const {
+  return std::visit(
+      [](const auto& s) {
+        using S = std::decay_t<decltype(s)>;
+        if constexpr (std::is_same_v<S, Settled>) {
+          return s.position == BoltPosition::Locked ? Reported::Locked : Reported::Unlocked;
+        } else if constexpr (std::is_same_v<S, InFlight>) {
+          return s.action == Actuation::Lock ? Reported::Locking : Reported::Unlocking;
+        } else {
+          return Reported::None;
+        }
+      },
+      state_);
+}
+
+LockTracker::Observed LockTracker::observe() const { return {reported(), available_, battery_}; }
+
+ChangeSet LockTracker::changes_since(const Observed& before) const {
+  const Observed after = observe();
+  return ChangeSet{
+      .state = before.reported != after.reported,
+      .available = before.available != after.available,
+      .battery = before.battery != after.battery,
+  };
+}
+
+void LockTracker::mark_heard(std::uint64_t now_ms) {
+  // Taken as given, even when earlier than the stored time.
+  last_heard_ms_ = now_ms;
+  available_ = true;
+}
+
+}  // namespace quovel::tracker
