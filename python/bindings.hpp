@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "python_api.hpp"
+#include "quovel/advertisement.hpp"
 #include "quovel/version.hpp"
 
 namespace quovel::py {
@@ -27,6 +28,10 @@ PyMethodDef& connect_backoff_method();
 
 // A new LockVersion object holding a copy of `version`.
 PyObject* new_lock_version(const LockVersion& version);
+
+// The decoded value of an Advertisement argument, or nullptr (TypeError
+// naming `argument`). Valid while the argument object lives.
+const Advertisement* advertisement_argument(PyObject* value, const char* argument);
 
 // The `version` argument of the operations: omitted or None gives the
 // default; a LockVersion is copied; anything else raises TypeError.

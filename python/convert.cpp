@@ -67,6 +67,11 @@ void raise_expected_type(const char* argument, const char* expected, PyObject* g
   raise_argument_type_error(argument, detail.c_str());
 }
 
+void raise_cannot_convert(PyObject* value, const char* target) {
+  const std::string detail = "'" + type_name(value) + "' object cannot be converted to '" + target + "'";
+  PyErr_SetString(PyExc_TypeError, detail.c_str());
+}
+
 std::optional<std::uint64_t> to_bounded_unsigned(PyObject* value, const char* argument, std::uint64_t max) {
   PyRef index = to_index(value, argument);
   if (!index) return std::nullopt;

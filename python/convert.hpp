@@ -40,6 +40,8 @@ std::optional<std::string_view> to_utf8(PyObject* value, const char* argument);
 // Sets TypeError "argument '<name>': <detail>" (or just the detail).
 void raise_argument_type_error(const char* argument, const char* detail);
 void raise_expected_type(const char* argument, const char* expected, PyObject* got);
+// TypeError "'<type>' object cannot be converted to '<target>'", unprefixed.
+void raise_cannot_convert(PyObject* value, const char* target);
 
 PyObject* new_bytes(ByteView bytes);
 PyObject* new_str(std::string_view text);

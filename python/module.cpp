@@ -61,12 +61,16 @@ int execute(PyObject* module) {
         b.bind_borrowed("CrcMismatch", crc_mismatch_class()) &&
         b.bind_borrowed("UnexpectedCommand", unexpected_command_class()) &&
         b.bind_type("LockVersion", lock_version_type()) &&
+        b.bind_type("Advertisement", advertisement_type()) &&
         b.bind_type("FrameAssembler", frame_assembler_type()) &&
         b.bind_type("StatusOp", status_op_type()) &&
         b.bind_type("LockOp", lock_op_type()) &&
         b.bind_type("UnlockOp", unlock_op_type()) &&
+        b.bind_type("LockTracker", lock_tracker_type()) &&
         b.bind_function(decode_credential_method()) &&
         b.bind_function(normalize_unlock_key_method()) &&
+        b.bind_function(parse_advertisement_method()) &&
+        b.bind_function(select_advertisement_method()) &&
         b.bind_function(normalize_aes_key_method()) &&
         b.bind("SERVICE_UUID", PyUnicode_FromString(caller::kServiceUuid)) &&
         b.bind("WRITE_CHARACTERISTIC", PyUnicode_FromString(caller::kWriteCharacteristic)) &&
@@ -75,7 +79,8 @@ int execute(PyObject* module) {
         b.bind("CRC_RETRIES", PyLong_FromLong(caller::kCrcRetries)) &&
         b.bind("MAX_STRAY_FRAMES", PyLong_FromLong(caller::kMaxStrayFrames)) &&
         b.bind("CRC_RETRY_DELAY", PyFloat_FromDouble(caller::kCrcRetryDelay)) &&
-        b.bind("WRITE_CHUNK_DELAY", PyFloat_FromDouble(caller::kWriteChunkDelay));
+        b.bind("WRITE_CHUNK_DELAY", PyFloat_FromDouble(caller::kWriteChunkDelay)) &&
+        b.bind_function(connect_backoff_method());
     return bound ? 0 : -1;
   });
 }

@@ -41,8 +41,10 @@ std::uint8_t selection_score(const Advertisement& ad, std::optional<std::string_
   return static_cast<std::uint8_t>(kind_score(ad.kind()) + match_bonus);
 }
 
-Advertisement select_advertisement(const ManufacturerData& entries,
-                                   std::optional<std::string_view> expected_address) {
+namespace {
+
+template <typename Entries>
+Advertisement select_best(const Entries& entries, std::optional<std::string_view> expected_address) {
   struct Best {
     std::uint16_t company_id;
     std::uint8_t score;
@@ -57,6 +59,18 @@ Advertisement select_advertisement(const ManufacturerData& entries,
     if (wins) best = Best{company_id, score, ad};
   }
   return best ? best->ad : Advertisement{};
+}
+
+}  // namespace
+
+Advertisement select_advertisement(const ManufacturerData& entries,
+                                   std::optional<std::string_view> expected_address) {
+  return select_best(entries, expected_address);
+}
+
+Advertisement select_advertisement(std::span<const ManufacturerEntry> entries,
+                                   std::optional<std::string_view> expected_address) {
+  return select_best(entries, expected_address);
 }
 
 }  // namespace quovel

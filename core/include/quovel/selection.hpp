@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -17,6 +18,12 @@ namespace quovel {
 // Identifiers are unique, as in the map this is converted from.
 using ManufacturerData = std::vector<std::pair<std::uint16_t, Bytes>>;
 
+// The same entries as views, for callers that already hold the bytes.
+struct ManufacturerEntry {
+  std::uint16_t company_id;
+  ByteView data;
+};
+
 // True when the advertisement carries an address equal to `expected` after
 // folding ASCII letters only; no trimming, same byte length required.
 bool address_matches(const Advertisement& ad, std::optional<std::string_view> expected);
@@ -27,6 +34,8 @@ std::uint8_t selection_score(const Advertisement& ad, std::optional<std::string_
 // The highest score wins, equal scores go to the lowest identifier, so the
 // result never depends on the order of `entries`. Empty: kind Unrecognized.
 Advertisement select_advertisement(const ManufacturerData& entries,
+                                   std::optional<std::string_view> expected_address);
+Advertisement select_advertisement(std::span<const ManufacturerEntry> entries,
                                    std::optional<std::string_view> expected_address);
 
 }  // namespace quovel

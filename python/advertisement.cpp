@@ -1,0 +1,223 @@
+// Python class Advertisement and the functions that make one:
+// parse_advertisement (one entry) and select_advertisement (a whole map).
+#include <array>
+#include <string_view>
+#include <vector>
+
+#include "arguments.hpp"
+#include "bindings.hpp"
+#include "convert.hpp"
+#include "py_ref.hpp"
+#include "quovel/advertisement.hpp"
+#include "quovel/selection.hpp"
+#include "wrapped.hpp"
+
+namespace quovel::py {
+namespace {
+
+using Self = Wrapped<Advertisement>;
+
+PyObject* kind_text_object(AdvertisementKind kind) {
+  static std::array<PyObject*, 4> texts{};
+  return interned(texts[static_cast<std::size_t>(kind)], kind_text(kind));
+}
+
+PyObject* optional_flag(std::optional<bool> flag) {
+  return flag ? new_bool(*flag) : none();
+}
+
+template <typename Read>
+PyObject* getter(PyObject* self, Read read) {
+  return with_shared<Advertisement>(self, read);
+}
+
+PyObject* get_kind(PyObject* self, void*) {
+  return getter(self, [](const Advertisement& ad) { return kind_text_object(ad.kind()); });
+}
+PyObject* get_address(PyObject* self, void*) {
+  return getter(self, [](const Advertisement& ad) {
+    const auto address = ad.address();
+    return address ? new_str(*address) : none();
+  });
+}
+PyObject* get_battery(PyObject* self, void*) {
+  return getter(self, [](const Advertisement& ad) {
+    const auto battery = ad.battery();
+    return battery ? PyLong_FromLong(*battery) : none();
+  });
+}
+PyObject* get_is_unlocked(PyObject* self, void*) {
+  return getter(self, [](const Advertisement& ad) { return optional_flag(ad.is_unlocked()); });
+}
+PyObject* get_has_events(PyObject* self, void*) {
+  return getter(self, [](const Advertisement& ad) { return optional_flag(ad.has_events()); });
+}
+PyObject* get_is_setting_mode(PyObject* self, void*) {
+  return getter(self, [](const Advertisement& ad) { return optional_flag(ad.is_setting_mode()); });
+}
+PyObject* get_lock_version(PyObject* self, void*) {
+  return getter(self, [](const Advertisement& ad) {
+    const auto version = ad.lock_version();
+    return version ? new_lock_version(*version) : none();
+  });
+}
+
+PyGetSetDef properties[] = {
+    {"kind", get_kind, nullptr,
+     "Which shape of payload this was: `\"unrecognized\"`, `\"dfu\"`,\n`\"stateless\"`, or `\"stateful\"`.",
+     nullptr},
+    {"address", get_address, nullptr, nullptr, nullptr},
+    {"battery", get_battery, nullptr, nullptr, nullptr},
+    {"is_unlocked", get_is_unlocked, nullptr,
+     "`True` if the lock currently reports itself unlocked, `None` if the\nadvertisement does not carry the flag.",
+     nullptr},
+    {"has_events", get_has_events, nullptr, nullptr, nullptr},
+    {"is_setting_mode", get_is_setting_mode, nullptr, nullptr, nullptr},
+    {"lock_version", get_lock_version, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "Parsed `Quovel` advertisement fields, used by HA passive Bluetooth\n"
+                    "coordinators for state/battery without connecting.\n\n"
+                    "Every state getter returns `None` when the payload could not carry that\n"
+                    "fact, rather than a plausible-looking default. Read [`Self::kind`] to tell\n"
+                    "\"this lock reports itself locked\" from \"this payload cannot report a bolt\n"
+                    "position at all\".")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(wrapped_dealloc<Advertisement>)},
+    {Py_tp_getset, properties},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"builtins.Advertisement", sizeof(Self), 0,
+                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+
+const Signature<2> kParse{"parse_advertisement", {"manufacturer_id", "data"}, 2};
+const Signature<2> kSelect{"select_advertisement", {"manufacturer_data", "expected_address"}, 1};
+
+PyObject* parse_advertisement(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  std::array<PyObject*, 2> given{};
+  if (!parse_vectorcall(kParse, args, nargsf, kwnames, given)) return nullptr;
+  const auto company_id = to_unsigned<std::uint16_t>(given[0], "manufacturer_id");
+  if (!company_id) return nullptr;
+  const auto data = to_bytes_view(given[1], "data");
+  if (!data) return nullptr;
+  return guarded([&] { return wrap(advertisement_type(), parse_manufacturer_data(*company_id, *data)); });
+}
+
+// The whole map, converted before anything is decoded. Bytes values are
+// viewed in place (held alive by `held_`); other values are copied.
+class ConvertedMap {
+ public:
+  bool convert(PyObject* map) {
+    if (!PyDict_Check(map)) {
+      raise_cannot_convert(map, "dict");
+      return false;
+    }
+    const Py_ssize_t size = PyDict_Size(map);
+    entries_.reserve(static_cast<std::size_t>(size));
+    held_.reserve(static_cast<std::size_t>(size));
+    owned_.reserve(static_cast<std::size_t>(size));
+    Py_ssize_t position = 0;
+    Py_ssize_t seen = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (true) {
+      // Converting a key or value may run caller code that alters the dict.
+      if (PyDict_Size(map) != size) return changed("dictionary changed size during iteration");
+      if (!PyDict_Next(map, &position, &key, &value)) break;
+      if (++seen > size) return changed("dictionary keys changed during iteration");
+      if (!add(PyRef::borrow(key), PyRef::borrow(value))) return false;
+    }
+    return true;
+  }
+
+  std::span<const ManufacturerEntry> entries() const { return entries_; }
+
+ private:
+  bool add(PyRef key, PyRef value) {
+    const auto company_id = to_unsigned<std::uint16_t>(key.get(), nullptr);
+    if (!company_id) return false;
+    if (PyBytes_Check(value.get())) {
+      const auto view = to_bytes_view(value.get(), nullptr);
+      if (!view) return false;
+      entries_.push_back({*company_id, *view});
+      held_.push_back(std::move(value));
+      return true;
+    }
+    auto bytes = to_byte_sequence(value.get(), nullptr);
+    if (!bytes) return false;
+    owned_.push_back(std::move(*bytes));  // reserved: earlier views stay valid
+    entries_.push_back({*company_id, owned_.back()});
+    return true;
+  }
+
+  static bool changed(const char* message) {
+    PyErr_SetString(PyExc_RuntimeError, message);
+    return false;
+  }
+
+  std::vector<ManufacturerEntry> entries_;
+  std::vector<PyRef> held_;
+  std::vector<Bytes> owned_;
+};
+
+PyObject* select_advertisement(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  std::array<PyObject*, 2> given{};
+  if (!parse_vectorcall(kSelect, args, nargsf, kwnames, given)) return nullptr;
+  return guarded([&]() -> PyObject* {
+    std::optional<std::string_view> expected_address;
+    if (given[1] != nullptr && given[1] != Py_None) {
+      expected_address = to_utf8(given[1], "expected_address");
+      if (!expected_address) return nullptr;
+    }
+    ConvertedMap map;
+    if (!map.convert(given[0])) return nullptr;
+    return wrap(advertisement_type(), quovel::select_advertisement(map.entries(), expected_address));
+  });
+}
+
+}  // namespace
+
+PyTypeObject* advertisement_type() {
+  static PyObject* type = nullptr;
+  return type_once(type, spec);
+}
+
+const Advertisement* advertisement_argument(PyObject* value, const char* argument) {
+  PyTypeObject* type = advertisement_type();
+  if (type == nullptr) return nullptr;
+  if (!PyObject_TypeCheck(value, type)) {
+    raise_expected_type(argument, "Advertisement", value);
+    return nullptr;
+  }
+  // Immutable, so never borrowed exclusively: reading it needs no borrow.
+  return &*as_wrapped<Advertisement>(value)->value;
+}
+
+PyMethodDef& parse_advertisement_method() {
+  static PyMethodDef method = {
+      "parse_advertisement", as_method(parse_advertisement), METH_FASTCALL | METH_KEYWORDS,
+      "parse_advertisement(manufacturer_id, data)\n--\n\n"
+      "Parse a `Quovel` manufacturer-data advertisement. `manufacturer_id` is the\n"
+      "16-bit company identifier; `data` is the manufacturer-specific payload that\n"
+      "follows it (as delivered by bleak)."};
+  return method;
+}
+
+PyMethodDef& select_advertisement_method() {
+  static PyMethodDef method = {
+      "select_advertisement", as_method(select_advertisement), METH_FASTCALL | METH_KEYWORDS,
+      "select_advertisement(manufacturer_data, expected_address=None)\n--\n\n"
+      "Choose the most informative entry from a whole manufacturer-data map.\n\n"
+      "Prefer this over calling [`parse_advertisement`] per entry and picking one.\n"
+      "A device can carry several entries and the Bluetooth stack accumulates them,\n"
+      "so a stale entry sits indefinitely beside a live one; this applies the same\n"
+      "selection rules as the companion daemon \u2014 prefer a payload carrying state,\n"
+      "prefer one whose decoded address matches `expected_address`, break ties on\n"
+      "the company identifier so the answer never depends on dict ordering."};
+  return method;
+}
+
+}  // namespace quovel::py
