@@ -1,0 +1,34 @@
+"""A simulated lock for testing code that drives locks of this platform.
+
+Pure Python; its cipher comes from the ``cryptography`` package. It plays the
+lock's side of each exchange (reassembly, CRC and header checks, decryption,
+the status query, the check-user-time handshake, lock and unlock), broadcasts
+manufacturer data as bleak delivers it, and can misbehave on request
+(:class:`Faults`). :class:`SimulatedClient` stands in for a bleak client.
+"""
+
+from .advertising import DFU_COMPANY_IDS, DIRECT_COMPANY_ID, STALE_COMPANY_ID
+from .client import (
+    NOTIFY_CHARACTERISTIC,
+    SERVICE_UUID,
+    WRITE_CHARACTERISTIC,
+    SimulatedCharacteristic,
+    SimulatedClient,
+)
+from .lock import ActuationRecord, Faults, SimulatedLock
+from .wire import ProtocolHeader
+
+__all__ = [
+    "ActuationRecord",
+    "DFU_COMPANY_IDS",
+    "DIRECT_COMPANY_ID",
+    "Faults",
+    "NOTIFY_CHARACTERISTIC",
+    "ProtocolHeader",
+    "SERVICE_UUID",
+    "STALE_COMPANY_ID",
+    "SimulatedCharacteristic",
+    "SimulatedClient",
+    "SimulatedLock",
+    "WRITE_CHARACTERISTIC",
+]
