@@ -2,6 +2,9 @@
 // parse_advertisement (one entry) and select_advertisement (a whole map).
 #include <array>
 #include <string_view>
+#include <algorithm>
+#include <bitset>
+#include <memory>
 #include <vector>
 
 #include "arguments.hpp"
@@ -142,15 +145,42 @@ class ConvertedMap {
     if (PyBytes_Check(value.get())) {
       const auto view = to_bytes_view(value.get(), nullptr);
       if (!view) return false;
-      entries_.push_back({*company_id, *view});
       held_.push_back(std::move(value));
+      put(*company_id, *view);
       return true;
     }
     auto bytes = to_byte_sequence(value.get(), nullptr);
     if (!bytes) return false;
     owned_.push_back(std::move(*bytes));  // reserved: earlier views stay valid
-    entries_.push_back({*company_id, owned_.back()});
+    put(*company_id, owned_.back());
     return true;
+  }
+
+  // Distinct keys whose __index__ agree name one identifier: as in a map, the
+  // later entry replaces the earlier, so identifiers stay unique.
+  void put(std::uint16_t company_id, ByteView data) {
+    if (ManufacturerEntry* earlier = find(company_id)) {
+      earlier->data = data;
+    } else {
+      entries_.push_back({company_id, data});
+    }
+  }
+
+  // A scan for the few entries a device carries; a bit per identifier once
+  // a (hostile) map grows large, so conversion stays linear.
+  ManufacturerEntry* find(std::uint16_t company_id) {
+    constexpr std::size_t kScanLimit = 16;
+    if (entries_.size() == kScanLimit && !seen_) {
+      seen_ = std::make_unique<std::bitset<65536>>();
+      for (const auto& entry : entries_) seen_->set(entry.company_id);
+    }
+    if (seen_ && !seen_->test(company_id)) {
+      seen_->set(company_id);
+      return nullptr;
+    }
+    const auto same = [&](const ManufacturerEntry& entry) { return entry.company_id == company_id; };
+    const auto found = std::find_if(entries_.begin(), entries_.end(), same);
+    return found == entries_.end() ? nullptr : &*found;
   }
 
   static bool changed(const char* message) {
@@ -159,6 +189,7 @@ class ConvertedMap {
   }
 
   std::vector<ManufacturerEntry> entries_;
+  std::unique_ptr<std::bitset<65536>> seen_;  // identifiers so far, for large maps
   std::vector<PyRef> held_;
   std::vector<Bytes> owned_;
 };
