@@ -1,5 +1,6 @@
 #include "convert.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "py_ref.hpp"
@@ -41,7 +42,10 @@ std::optional<Bytes> sequence_of_bytes(PyObject* value) {
   const Py_ssize_t size = PySequence_Size(value);
   if (size < 0) return std::nullopt;
   Bytes out;
-  out.reserve(static_cast<std::size_t>(size));
+  // The length is the object's own claim (a __len__ may say anything):
+  // reserve only what a real byte string plausibly needs, and grow past it.
+  constexpr Py_ssize_t kPlausibleSize = 4096;
+  out.reserve(static_cast<std::size_t>(std::min(size, kPlausibleSize)));
   for (Py_ssize_t i = 0; i < size; ++i) {
     PyRef item = PyRef::steal(PySequence_GetItem(value, i));
     if (!item) return std::nullopt;
