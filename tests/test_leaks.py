@@ -375,5 +375,8 @@ def test_whole_pass_keeps_the_process_flat():
     print(f"\nwhole pass of {len(SCENARIOS)} scenarios x {calls} calls: "
           f"resident size grew {rss_growth} bytes, C heap {heap_growth} bytes")
     if not SANITIZED:
+        # Whole-process figures also move with the interpreter's own caches
+        # (other test modules run before this one): a coarse bound here, the
+        # per-scenario batches above are the sensitive check.
         assert rss_growth < 1 << 20
-        assert heap_growth is None or heap_growth < GROWTH_LIMIT
+        assert heap_growth is None or heap_growth < 1 << 20
