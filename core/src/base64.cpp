@@ -1,9 +1,11 @@
 #include "quovel/base64.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "quovel/hex.hpp"
 
@@ -12,13 +14,25 @@ namespace {
 
 constexpr char kPad = '=';
 
+constexpr std::uint8_t kNotASymbol = 0xff;
+
+// Each byte's 6-bit value, looked up once per symbol instead of tested
+// against each range of the alphabet.
+constexpr std::array<std::uint8_t, 256> kSymbolValues = [] {
+  std::array<std::uint8_t, 256> values{};
+  values.fill(kNotASymbol);
+  constexpr std::string_view kAlphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  for (std::size_t i = 0; i < kAlphabet.size(); ++i) {
+    values[static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::uint8_t>(i);
+  }
+  return values;
+}();
+
 std::optional<std::uint8_t> symbol_value(char c) {
-  if (c >= 'A' && c <= 'Z') return static_cast<std::uint8_t>(c - 'A');
-  if (c >= 'a' && c <= 'z') return static_cast<std::uint8_t>(c - 'a' + 26);
-  if (c >= '0' && c <= '9') return static_cast<std::uint8_t>(c - '0' + 52);
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return std::nullopt;
+  const std::uint8_t value = kSymbolValues[static_cast<unsigned char>(c)];
+  if (value == kNotASymbol) return std::nullopt;
+  return value;
 }
 
 CoreError base64_error(std::string description) {

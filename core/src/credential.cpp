@@ -1,5 +1,6 @@
 #include "quovel/credential.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <string>
 
@@ -27,6 +28,7 @@ const char* reason_text(DecimalFault fault) {
 // The comma-separated byte values, in text order; empty pieces are skipped.
 Result<Bytes> parse_byte_list(std::string_view text) {
   Bytes values;
+  values.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), ',')) + 1);
   while (true) {
     const std::size_t comma = text.find(',');
     const std::string_view piece = text.substr(0, comma);

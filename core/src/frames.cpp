@@ -11,7 +11,7 @@ constexpr std::size_t kFrameTrailerSize = 2;  // the closing CR LF, never checke
 
 // How many leading bytes cannot begin a packet. A lone 0x7F at the very
 // end is kept: its 0x5A may still be on the way.
-std::size_t bytes_before_start(const Bytes& buffer) {
+std::size_t bytes_before_start(ByteView buffer) {
   const auto end = buffer.end();
   for (auto it = std::find(buffer.begin(), end, kPacketStart1); it != end;
        it = std::find(it + 1, end, kPacketStart1)) {
@@ -28,24 +28,37 @@ void FrameAssembler::push(ByteView chunk) {
 }
 
 std::optional<Bytes> FrameAssembler::next_frame() {
-  const std::size_t skip = bytes_before_start(buffer_);
-  const std::size_t available = buffer_.size() - skip;
-  const auto start = buffer_.begin() + static_cast<std::ptrdiff_t>(skip);
+  const ByteView unread = ByteView(buffer_).subspan(read_);
+  const std::size_t skip = bytes_before_start(unread);
+  read_ += skip;
+  const ByteView packet = unread.subspan(skip);
 
   // The length byte decides the boundary; an incomplete packet waits whole.
-  const bool has_length = available >= kPacketHeaderSize;
-  const std::size_t n = has_length ? start[kPacketLengthOffset] : 0;
-  if (!has_length || available < n + kPacketOverhead) {
-    buffer_.erase(buffer_.begin(), start);
+  const bool has_length = packet.size() >= kPacketHeaderSize;
+  const std::size_t n = has_length ? packet[kPacketLengthOffset] : 0;
+  if (!has_length || packet.size() < n + kPacketOverhead) {
+    compact();
     return std::nullopt;
   }
 
   const std::size_t frame_size = n + kPacketOverhead - kFrameTrailerSize;
-  Bytes frame(start, start + static_cast<std::ptrdiff_t>(frame_size));
-  // Dropped bytes, the frame and its trailer go in one move of the rest.
-  const auto consumed_end = start + static_cast<std::ptrdiff_t>(frame_size + kFrameTrailerSize);
-  buffer_.erase(buffer_.begin(), consumed_end);
+  Bytes frame(packet.begin(), packet.begin() + static_cast<std::ptrdiff_t>(frame_size));
+  read_ += frame_size + kFrameTrailerSize;
+  compact();
   return frame;
+}
+
+void FrameAssembler::compact() {
+  const std::size_t left = buffer_.size() - read_;
+  if (left == 0) {
+    buffer_.clear();
+    read_ = 0;
+  } else if (read_ >= left) {
+    // Moving `left` bytes is paid for by the `read_` bytes consumed since
+    // the last move.
+    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(read_));
+    read_ = 0;
+  }
 }
 
 }  // namespace quovel

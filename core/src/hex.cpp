@@ -1,6 +1,6 @@
 #include "quovel/hex.hpp"
 
-#include <optional>
+#include <array>
 
 namespace quovel {
 namespace {
@@ -8,12 +8,20 @@ namespace {
 constexpr char kLowerDigits[] = "0123456789abcdef";
 constexpr char kUpperDigits[] = "0123456789ABCDEF";
 
-std::optional<std::uint8_t> nibble(char c) {
-  if (c >= '0' && c <= '9') return static_cast<std::uint8_t>(c - '0');
-  if (c >= 'a' && c <= 'f') return static_cast<std::uint8_t>(c - 'a' + 10);
-  if (c >= 'A' && c <= 'F') return static_cast<std::uint8_t>(c - 'A' + 10);
-  return std::nullopt;
-}
+constexpr std::uint8_t kNotADigit = 0xff;
+
+// Each byte's value as a hex digit, one lookup per digit.
+constexpr std::array<std::uint8_t, 256> kNibbles = [] {
+  std::array<std::uint8_t, 256> values{};
+  values.fill(kNotADigit);
+  for (std::uint8_t i = 0; i < 16; ++i) {
+    values[static_cast<unsigned char>(kLowerDigits[i])] = i;
+    values[static_cast<unsigned char>(kUpperDigits[i])] = i;
+  }
+  return values;
+}();
+
+std::uint8_t nibble(char c) { return kNibbles[static_cast<unsigned char>(c)]; }
 
 CoreError invalid_character(std::string_view text, std::size_t index) {
   const auto byte = static_cast<unsigned char>(text[index]);
@@ -30,6 +38,10 @@ CoreError invalid_character(std::string_view text, std::size_t index) {
   return error::HexDecode{std::move(description)};
 }
 
+CoreError odd_length(std::string_view text) {
+  return error::HexDecode{"odd number of digits (" + std::to_string(text.size()) + ")"};
+}
+
 }  // namespace
 
 void append_hex_byte(std::string& out, std::uint8_t value, HexCase letter_case) {
@@ -39,25 +51,34 @@ void append_hex_byte(std::string& out, std::uint8_t value, HexCase letter_case) 
 }
 
 Result<Bytes> decode_hex(std::string_view text) {
-  if (text.size() % 2 != 0) {
-    return fail(error::HexDecode{"odd number of digits (" + std::to_string(text.size()) + ")"});
-  }
-  Bytes out;
-  out.reserve(text.size() / 2);
-  for (std::size_t i = 0; i < text.size(); i += 2) {
-    const auto high = nibble(text[i]);
-    if (!high) return fail(invalid_character(text, i));
-    const auto low = nibble(text[i + 1]);
-    if (!low) return fail(invalid_character(text, i + 1));
-    out.push_back(static_cast<std::uint8_t>(*high << 4 | *low));
-  }
+  if (text.size() % 2 != 0) return fail(odd_length(text));
+  Bytes out(text.size() / 2);
+  if (auto decoded = decode_hex_into(text, out); !decoded) return fail(std::move(decoded.error()));
   return out;
 }
 
+Result<void> decode_hex_into(std::string_view text, std::span<std::uint8_t> out) {
+  if (text.size() % 2 != 0) return fail(odd_length(text));
+  if (text.size() != out.size() * 2) {
+    return fail(error::HexDecode{"expected " + std::to_string(out.size() * 2) + " digits, got " +
+                                 std::to_string(text.size())});
+  }
+  for (std::size_t i = 0; i < text.size(); i += 2) {
+    const std::uint8_t high = nibble(text[i]);
+    if (high == kNotADigit) return fail(invalid_character(text, i));
+    const std::uint8_t low = nibble(text[i + 1]);
+    if (low == kNotADigit) return fail(invalid_character(text, i + 1));
+    out[i / 2] = static_cast<std::uint8_t>(high << 4 | low);
+  }
+  return {};
+}
+
 std::string encode_hex_lower(ByteView bytes) {
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (const std::uint8_t b : bytes) append_hex_byte(out, b, HexCase::Lower);
+  std::string out(bytes.size() * 2, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    out[2 * i] = kLowerDigits[bytes[i] >> 4];
+    out[2 * i + 1] = kLowerDigits[bytes[i] & 0x0f];
+  }
   return out;
 }
 

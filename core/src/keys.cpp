@@ -34,6 +34,15 @@ constexpr std::uint64_t kMaxUnlockKey = std::numeric_limits<std::uint32_t>::max(
 Result<AesKey> aes_key_from_text(std::string_view utf8) {
   std::string digits = remove_whitespace_and_colons(utf8);
   const WipeOnExit wipe_digits(digits);
+  if (digits.size() == 2 * kAesKeySize) {
+    // The usual case: decode straight into the key, with no buffer between.
+    AesKey::Array array{};
+    const WipeOnExit wipe_array(array);
+    if (auto decoded = decode_hex_into(digits, array); !decoded) {
+      return fail(std::move(decoded.error()));
+    }
+    return AesKey(array);
+  }
   auto decoded = decode_hex(digits);
   if (!decoded) return fail(std::move(decoded.error()));
   const WipeOnExit wipe_decoded(*decoded);

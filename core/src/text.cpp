@@ -1,5 +1,6 @@
 #include "quovel/text.hpp"
 
+#include <array>
 #include <cstdint>
 
 #include "quovel/hex.hpp"
@@ -112,6 +113,15 @@ std::size_t whitespace_length_before(std::string_view text, std::size_t end) {
   return ends_here && is_unicode_whitespace(decoded.value) ? decoded.length : 0;
 }
 
+// ':' and the ASCII characters with the White_Space property.
+constexpr std::array<bool, 0x80> kAsciiSeparators = [] {
+  std::array<bool, 0x80> separators{};
+  for (std::size_t c = 0x09; c <= 0x0d; ++c) separators[c] = true;
+  separators[' '] = true;
+  separators[':'] = true;
+  return separators;
+}();
+
 std::string_view as_chars(ByteView bytes) {
   return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
@@ -141,16 +151,30 @@ std::string_view trim_whitespace(std::string_view utf8) {
 }
 
 std::string remove_whitespace_and_colons(std::string_view utf8) {
-  std::string kept;
-  kept.reserve(utf8.size());
+  // Sized once and cut back at the end: the one allocation never moves.
+  std::string kept(utf8.size(), '\0');
+  char* const out = kept.data();
+  std::size_t length = 0;
   std::size_t pos = 0;
   while (pos < utf8.size()) {
+    // Key texts are ASCII: decide those bytes without decoding.
+    const std::uint8_t byte = byte_at(utf8, pos);
+    if (byte < 0x80) {
+      // Written always and kept by moving on: separators alternate with
+      // digits too irregularly for a branch. Never past `pos`, so in bounds.
+      out[length] = static_cast<char>(byte);
+      length += kAsciiSeparators[byte] ? 0 : 1;
+      ++pos;
+      continue;
+    }
     const Decoded decoded = decode_at(utf8, pos);
-    const bool drop = decoded.fault == Fault::None &&
-                      (decoded.value == U':' || is_unicode_whitespace(decoded.value));
-    if (!drop) kept.append(utf8.substr(pos, decoded.length));
+    if (decoded.fault != Fault::None || !is_unicode_whitespace(decoded.value)) {
+      utf8.copy(out + length, decoded.length, pos);
+      length += decoded.length;
+    }
     pos += decoded.length;
   }
+  kept.resize(length);  // shrinks in place
   return kept;
 }
 
@@ -175,6 +199,10 @@ std::optional<std::string> utf8_error(ByteView bytes) {
   const std::string_view text = as_chars(bytes);
   std::size_t pos = 0;
   while (pos < text.size()) {
+    if (byte_at(text, pos) < 0x80) {  // ASCII needs no decoding
+      ++pos;
+      continue;
+    }
     const Decoded decoded = decode_at(text, pos);
     if (decoded.fault != Fault::None) return describe(text, decoded);
     pos += decoded.length;

@@ -17,10 +17,15 @@ class FrameAssembler {
   // waits (returns nothing) while a packet is incomplete.
   std::optional<Bytes> next_frame();
 
-  std::size_t buffered_size() const { return buffer_.size(); }
+  std::size_t buffered_size() const { return buffer_.size() - read_; }
 
  private:
+  // Consumed bytes stay in front of `read_` until they outweigh the rest, so
+  // draining a long buffer frame by frame moves each byte at most once.
+  void compact();
+
   Bytes buffer_;
+  std::size_t read_ = 0;
 };
 
 }  // namespace quovel

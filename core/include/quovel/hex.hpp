@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -18,6 +19,11 @@ void append_hex_byte(std::string& out, std::uint8_t value, HexCase letter_case);
 // Decodes pairs of digits (0-9, a-f, A-F), high nibble first. An odd length
 // fails at once; otherwise the first non-digit fails, named with its offset.
 Result<Bytes> decode_hex(std::string_view text);
+
+// The same decoding into `out`, for callers that know the size: `text` must
+// hold exactly two digits per byte of `out`, or it fails as decode_hex would
+// for a length it cannot use.
+Result<void> decode_hex_into(std::string_view text, std::span<std::uint8_t> out);
 
 // Every byte as two lower-case digits, no separators.
 std::string encode_hex_lower(ByteView bytes);
