@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "errors.hpp"
+
 namespace quovel::py {
 namespace {
 
@@ -67,10 +69,8 @@ bool place_positional(const ParameterList& parameters, std::size_t given, std::s
   return given <= parameters.names.size() || too_many_positional(parameters, given);
 }
 
-}  // namespace
-
-bool match_vectorcall(const ParameterList& parameters, PyObject* const* args, Py_ssize_t nargsf,
-                      PyObject* kwnames, std::span<PyObject*> out) {
+bool match_vectorcall_unguarded(const ParameterList& parameters, PyObject* const* args, Py_ssize_t nargsf,
+                                PyObject* kwnames, std::span<PyObject*> out) {
   const auto given = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
   if (!place_positional(parameters, given, out)) return false;
   for (std::size_t i = 0; i < given; ++i) out[i] = args[i];
@@ -83,8 +83,8 @@ bool match_vectorcall(const ParameterList& parameters, PyObject* const* args, Py
   return check_required(parameters, out);
 }
 
-bool match_tuple(const ParameterList& parameters, PyObject* args, PyObject* kwargs,
-                 std::span<PyObject*> out) {
+bool match_tuple_unguarded(const ParameterList& parameters, PyObject* args, PyObject* kwargs,
+                           std::span<PyObject*> out) {
   const Py_ssize_t count = PyTuple_Size(args);
   if (count < 0) return false;
   const auto given = static_cast<std::size_t>(count);
@@ -99,6 +99,19 @@ bool match_tuple(const ParameterList& parameters, PyObject* args, PyObject* kwar
     }
   }
   return check_required(parameters, out);
+}
+
+}  // namespace
+
+bool match_vectorcall(const ParameterList& parameters, PyObject* const* args, Py_ssize_t nargsf,
+                      PyObject* kwnames, std::span<PyObject*> out) {
+  // The messages are built in std::string: no exception may leave.
+  return guarded([&] { return match_vectorcall_unguarded(parameters, args, nargsf, kwnames, out); });
+}
+
+bool match_tuple(const ParameterList& parameters, PyObject* args, PyObject* kwargs,
+                 std::span<PyObject*> out) {
+  return guarded([&] { return match_tuple_unguarded(parameters, args, kwargs, out); });
 }
 
 }  // namespace quovel::py

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "errors.hpp"
 #include "py_ref.hpp"
 
 namespace quovel::py {
@@ -66,14 +67,22 @@ void raise_argument_type_error(const char* argument, const char* detail) {
   }
 }
 
+// These two build their messages in std::string and are called outside any
+// guard: an allocation failure becomes MemoryError here.
 void raise_expected_type(const char* argument, const char* expected, PyObject* got) {
-  const std::string detail = "expected " + std::string(expected) + ", got '" + type_name(got) + "'";
-  raise_argument_type_error(argument, detail.c_str());
+  guarded([&] {
+    const std::string detail = "expected " + std::string(expected) + ", got '" + type_name(got) + "'";
+    raise_argument_type_error(argument, detail.c_str());
+    return 0;
+  });
 }
 
 void raise_cannot_convert(PyObject* value, const char* target) {
-  const std::string detail = "'" + type_name(value) + "' object cannot be converted to '" + target + "'";
-  PyErr_SetString(PyExc_TypeError, detail.c_str());
+  guarded([&] {
+    const std::string detail = "'" + type_name(value) + "' object cannot be converted to '" + target + "'";
+    PyErr_SetString(PyExc_TypeError, detail.c_str());
+    return 0;
+  });
 }
 
 std::optional<std::uint64_t> to_bounded_unsigned(PyObject* value, const char* argument, std::uint64_t max) {
