@@ -32,6 +32,16 @@ OP_FACTORIES = {
 ACTUATION_COMMAND = {"lock": LOCK, "unlock": UNLOCK}
 
 
+class Index:
+    """An integer given through the index protocol, as the binding accepts."""
+
+    def __init__(self, value: int) -> None:
+        self.value = value
+
+    def __index__(self) -> int:
+        return self.value
+
+
 def packet(command: int, status: int, data: bytes = b"", *, key: bytes = KEY) -> bytes:
     """A whole reply packet, CR LF included, carrying (command, status, data)."""
     return build_packet(ProtocolHeader(), command, bytes((command, status)) + data, key)

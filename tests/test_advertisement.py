@@ -10,6 +10,7 @@ import quovel
 from hypothesis import given
 from hypothesis import strategies as st
 from quovel import parse_advertisement, select_advertisement
+from samples import Index
 
 ADDRESS = bytes.fromhex("AABBCCDDEEFF")  # as broadcast; read last byte first
 ADDRESS_TEXT = "FF:EE:DD:CC:BB:AA"
@@ -141,14 +142,6 @@ def test_data_may_be_a_bytes_subclass() -> None:
 def test_data_must_be_bytes(data: object) -> None:
     with pytest.raises(TypeError, match="'data'"):
         parse_advertisement(0x0305, data)
-
-
-class Index:
-    def __init__(self, value: int) -> None:
-        self.value = value
-
-    def __index__(self) -> int:
-        return self.value
 
 
 @pytest.mark.parametrize(

@@ -7,6 +7,7 @@ import base64
 import pytest
 import quovel
 from quovel_sim.wire import CRC8_TABLE
+from samples import Index
 
 KEY_HEX = "00112233445566778899aabbccddeeff"
 KEY_BYTES = bytes.fromhex(KEY_HEX)
@@ -60,14 +61,6 @@ def test_bad_aes_keys(value, message):
     with pytest.raises(quovel.QuovelError, match=message) as caught:
         quovel.normalize_aes_key(value)
     assert type(caught.value) is quovel.QuovelError
-
-
-class Index:
-    def __init__(self, value: int) -> None:
-        self.value = value
-
-    def __index__(self) -> int:
-        return self.value
 
 
 @pytest.mark.parametrize(

@@ -4,18 +4,11 @@ from __future__ import annotations
 
 import pytest
 from quovel import LockVersion
+from samples import Index
 
 FIELDS = ("protocol_type", "protocol_version", "scene", "group_id", "org_id")
 WIDTH = {"protocol_type": 8, "protocol_version": 8, "scene": 8, "group_id": 16, "org_id": 16}
 OUT_OF_RANGE = "out of range integral type conversion attempted"
-
-
-class Index:
-    def __init__(self, value: int) -> None:
-        self.value = value
-
-    def __index__(self) -> int:
-        return self.value
 
 
 def fields(version: LockVersion) -> tuple[int, ...]:
