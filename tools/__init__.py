@@ -1,0 +1,1 @@
+"""Build and test tooling of the repository (not shipped in the wheel)."""
