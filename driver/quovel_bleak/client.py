@@ -6,7 +6,7 @@ import asyncio
 import logging
 from collections.abc import Awaitable, Callable
 from dataclasses import dataclass
-from typing import Literal, TypeAlias
+from typing import Any, Literal, TypeAlias
 
 import bleak_retry_connector
 from bleak import BleakClient
@@ -184,6 +184,8 @@ class LockClient:
         link = _Link(self.address, self._timing.reply_timeout)
         # Looked up now: Home Assistant replaces the class while it sets up.
         client_class = self._client_class or bleak_retry_connector.BleakClientWithServiceCache
+        # Only a backend the caller chose; the default stays bleak's (or Home Assistant's).
+        extra: dict[str, Any] = {} if self._backend is None else {"backend": self._backend}
         started = self._now()
         try:
             # establish_connection is the one retry loop around connecting.
@@ -193,7 +195,7 @@ class LockClient:
                 device.name or device.address,
                 disconnected_callback=link.on_disconnected,
                 ble_device_callback=self._ble_device_callback,
-                **({} if self._backend is None else {"backend": self._backend}),
+                **extra,
             )
         except _LINK_ERRORS as error:
             raise LockUnreachable(f"could not connect: {_describe(error)}") from error
