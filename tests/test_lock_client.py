@@ -239,7 +239,7 @@ def test_keys_are_checked_first_and_never_shown(caplog):
     with pytest.raises(qb.ActuationRefused) as raised:
         run(client.unlock())
     shown = caplog.text + repr(client) + str(raised.value) + repr(raised.value)
-    assert "wrote 7f5a" in caplog.text
+    assert "write 7f5a" in caplog.text
     for secret in (AES_KEY.hex(), str(UNLOCK_KEY - 1), f"{UNLOCK_KEY - 1:08x}"):
         assert secret not in shown
 

@@ -219,6 +219,7 @@ class LockClient:
         try:
             async with asyncio.timeout(self._timing.disconnect_timeout):
                 await client.disconnect()
+            _LOGGER.debug("%s: disconnected", self.address)
         except Exception as error:
             _LOGGER.warning("%s: disconnecting failed (the outcome stands): %s", self.address, _describe(error))
 
@@ -275,13 +276,11 @@ class LockClient:
             if offset:
                 await self._sleep(self._timing.write_chunk_delay)
             chunk = packet[offset : offset + quovel.WRITE_CHUNK]
+            _LOGGER.debug("%s: write %s%s", self.address, chunk.hex(), " (with response)" if response else "")
             try:
                 await client.write_gatt_char(characteristic, chunk, response=response)
             except _LINK_ERRORS as error:
                 raise self._gatt_failure(error, link, "writing") from error
-            _LOGGER.debug(
-                "%s: wrote %s%s", self.address, chunk.hex(), " (with response)" if response else ""
-            )
 
     async def _reply(self, link: _Link, op: Operation, first: bool) -> Step:
         deadline = asyncio.get_running_loop().time() + self._timing.reply_timeout
