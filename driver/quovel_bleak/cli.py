@@ -39,7 +39,11 @@ async def _discover(timeout: float) -> Heard:
 
 
 def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="python -m quovel_bleak", description=(__doc__ or "").splitlines()[0])
+    parser = argparse.ArgumentParser(
+        prog="python -m quovel_bleak",
+        description="List the locks heard, or run one operation on a lock.",
+        epilog=f"Keys are read from {AES_KEY_VARIABLE} and {UNLOCK_KEY_VARIABLE}, or asked for; never from arguments.",
+    )
     parser.add_argument("--timeout", type=float, default=10.0, help="seconds to listen for advertisements")
     commands = parser.add_subparsers(dest="command", required=True)
     commands.add_parser("scan", help="list the locks heard")
