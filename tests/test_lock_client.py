@@ -121,6 +121,7 @@ def test_an_unreachable_lock_costs_one_retry_loop_and_its_blind_time_is_credited
 @pytest.mark.parametrize(
     ("drops", "moved_before_drop"),
     [
+        pytest.param([0], False, id="drop-before-subscribing"),
         pytest.param([1], False, id="write-after-drop"),
         pytest.param([3], False, id="drop-while-waiting-for-handshake-reply"),
         pytest.param([4], False, id="drop-inside-actuation-request"),

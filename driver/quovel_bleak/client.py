@@ -157,9 +157,8 @@ class LockClient:
         """
         attempts = max(1, self._timing.link_attempts)
         for attempt in range(1, attempts + 1):
-            client, link = await self._connect()
             try:
-                result = await self._exchange(client, link, op)
+                return await self._attempt(op, on_success)
             except LinkLost as lost:
                 if attempt == attempts:
                     raise
@@ -168,14 +167,19 @@ class LockClient:
                     "%s: %s; reconnecting in %s s (attempt %d of %d)",
                     self.address, lost, wait, attempt + 1, attempts,
                 )
-            else:
-                if on_success is not None:
-                    on_success(result)
-                return result
-            finally:
-                await self._disconnect(client)
             await self._sleep(wait)
         raise AssertionError("unreachable")
+
+    async def _attempt(self, op: Operation, on_success: Callable[[str | None], None] | None) -> str | None:
+        """One connection: the whole exchange, reported before disconnecting."""
+        client, link = await self._connect()
+        try:
+            result = await self._exchange(client, link, op)
+            if on_success is not None:
+                on_success(result)
+            return result
+        finally:
+            await self._disconnect(client)
 
     async def _connect(self) -> tuple[BleakClient, _Link]:
         if self._ble_device_callback is not None:

@@ -82,7 +82,7 @@ class LinkFaults:
     drop_after_writes: list[int] = field(default_factory=list)
     """One entry per coming connection: the link drops right after that many
     writes have reached the lock (so ``[5]`` delivers an actuation request
-    whole and loses its reply)."""
+    whole and loses its reply; ``[0]`` drops it as soon as it is made)."""
     early_notifications: list[bytes] = field(default_factory=list)
     """Delivered while ``start_notify`` is still running, before it returns."""
     notify_delay: float = 0.0
@@ -213,6 +213,8 @@ class SimulatedBleakBackend(BaseBleakClient):
         self._writes_left = link.drop_after_writes.pop(0) if link.drop_after_writes else None
         self.services = _services(link.write_properties, link.mtu)
         self._peripheral = peripheral
+        if self._writes_left == 0:
+            self._drop()
 
     async def disconnect(self) -> None:
         peripheral = self._peripheral
