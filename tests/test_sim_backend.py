@@ -118,26 +118,6 @@ def test_early_and_late_notifications_and_the_mtu():
     assert run(session()) == 100
 
 
-@pytest.mark.parametrize(
-    ("properties", "response", "refused"),
-    [(("write",), None, False), (("write",), False, True), (("write-without-response",), True, True)],
-)
-def test_write_properties_are_enforced(properties, response, refused):
-    radio, client, _ = radio_with(LinkFaults(write_properties=properties))
-    (peripheral,) = radio.peripherals.values()
-
-    async def session() -> None:
-        await client.connect()
-        if refused:
-            with pytest.raises(BleakDBusError, match="NotSupported"):
-                await client.write_gatt_char(quovel.WRITE_CHARACTERISTIC, b"\x00", response=response)
-        else:
-            await client.write_gatt_char(quovel.WRITE_CHARACTERISTIC, b"\x00", response=response)
-            assert peripheral.writes == [(b"\x00", True)]
-
-    run(session())
-
-
 @pytest.mark.parametrize(("fault", "error"), [("dbus-error", BleakDBusError), ("timeout", TimeoutError)])
 def test_a_failing_disconnect_still_takes_the_link_down(fault, error):
     _, client, _ = radio_with(LinkFaults(disconnect_errors=[fault]))
