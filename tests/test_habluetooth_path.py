@@ -82,7 +82,7 @@ async def through_home_assistant_layers(link: LinkFaults) -> dict[str, Any]:
             AES_KEY,
             UNLOCK_KEY,
             tracker=tracker,
-            ble_device_callback=lambda: manager.async_ble_device_from_address(address, True) or info.device,
+            ble_device_callback=lambda: manager.async_ble_device_from_address(address, True),
         )
         outcome: BaseException | None = None
         try:

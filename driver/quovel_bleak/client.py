@@ -63,8 +63,8 @@ class LockClient:
 
     One operation runs at a time: a call made while another is in progress
     waits for it to finish. ``ble_device_callback`` returns the freshest
-    ``BLEDevice`` (Home Assistant: ``async_ble_device_from_address``) and is
-    asked before every connection. ``clock`` gives monotonic seconds on the
+    ``BLEDevice`` (Home Assistant: ``async_ble_device_from_address``), or
+    ``None`` to keep the last one, and is asked before every connection. ``clock`` gives monotonic seconds on the
     clock of the tracker's advertisement times (default: the event loop's,
     which is ``time.monotonic``).
     """
@@ -78,7 +78,7 @@ class LockClient:
         version: quovel.LockVersion | None = None,
         tracker: quovel.LockTracker | None = None,
         on_change: ChangeListener | None = None,
-        ble_device_callback: Callable[[], BLEDevice] | None = None,
+        ble_device_callback: Callable[[], BLEDevice | None] | None = None,
         timing: Timing = Timing(),
         sleep: Sleep = asyncio.sleep,
         clock: Callable[[], float] | None = None,
@@ -182,9 +182,7 @@ class LockClient:
             await self._disconnect(client)
 
     async def _connect(self) -> tuple[BleakClient, _Link]:
-        if self._ble_device_callback is not None:
-            self._device = self._ble_device_callback()
-        device = self._device
+        device = self._fresh_device()
         link = _Link(self.address, self._timing.reply_timeout)
         # Looked up now: Home Assistant replaces the class while it sets up.
         client_class = self._client_class or bleak_retry_connector.BleakClientWithServiceCache
@@ -198,7 +196,7 @@ class LockClient:
                 device,
                 device.name or device.address,
                 disconnected_callback=link.on_disconnected,
-                ble_device_callback=self._ble_device_callback,
+                ble_device_callback=self._fresh_device,
                 **extra,
             )
         except _LINK_ERRORS as error:
@@ -217,6 +215,12 @@ class LockClient:
                 raise self._gatt_failure(error, link, "subscribing to notifications") from error
             raise
         return client, link
+
+    def _fresh_device(self) -> BLEDevice:
+        # None (the lock not heard lately) keeps the device last known.
+        if self._ble_device_callback is not None and (device := self._ble_device_callback()) is not None:
+            self._device = device
+        return self._device
 
     async def _disconnect(self, client: BleakClient) -> None:
         # Whatever happened is already decided; a failing disconnect only gets logged.
