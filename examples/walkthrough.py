@@ -54,9 +54,8 @@ class Transcript(logging.Handler):
         # Every line is about the one lock: drop the address in front.
         for prefix in (f"{self.sim_lock.address}: ", f"Simulated lock - {self.sim_lock.address}: "):
             message = message.removeprefix(prefix)
-        if message.startswith("write 7f5a"):
-            command = int(message[len("write ") :][18:20], 16)
-            print(f"{self.stamp()}  -- {COMMAND_NAMES.get(command, 'command')} request")
+        for command, name in COMMAND_NAMES.items():
+            message = message.replace(f": command 0x{command:02x}", f": {name} request")
         print(f"{self.stamp()}  {message}")
 
     def flush_journal(self) -> None:
@@ -128,9 +127,6 @@ async def narrate(args: argparse.Namespace, radio: SimulatedRadio, lock: Narrate
     def now_ms() -> int:
         return int(loop.time() * 1000)
 
-    def show(changes: set[str]) -> None:
-        print(f"{transcript.stamp()}  tracker -> {{{', '.join(sorted(changes))}}}; reported_state={tracker.reported_state}")
-
     def hear(stale: bool, dfu: bool) -> None:
         advertisement = radio.advertisement_data(lock.address, stale=stale, dfu=dfu)
         print("manufacturer data, as bleak delivers it (AdvertisementData.manufacturer_data):")
@@ -150,7 +146,7 @@ async def narrate(args: argparse.Namespace, radio: SimulatedRadio, lock: Narrate
     heading("2. Validating the keys (never printed)")
     print(f"normalize_aes_key: accepted, {len(quovel.normalize_aes_key(AES_KEY))} hex digits")
     print(f"normalize_unlock_key: accepted ({type(quovel.normalize_unlock_key(UNLOCK_KEY)).__name__})")
-    client = LockClient(radio.ble_device(lock.address), AES_KEY, UNLOCK_KEY, tracker=tracker, on_change=show, backend=radio.backend)
+    client = LockClient(radio.ble_device(lock.address), AES_KEY, UNLOCK_KEY, tracker=tracker, backend=radio.backend)
     print(f"{client!r}: connects through bleak_retry_connector.establish_connection and bleak.BleakClient")
 
     heading("3. Unlocking")
@@ -172,7 +168,7 @@ async def narrate(args: argparse.Namespace, radio: SimulatedRadio, lock: Narrate
     except LockError as error:
         transcript.flush_journal()
         print(f"unlock failed: {type(error).__name__}: {error}")
-        print(f"tracker: reported_state={tracker.reported_state} pending={tracker.pending} (on_command_failed)")
+        print(f"tracker: reported_state={tracker.reported_state} pending={tracker.pending}")
         lock.faults = Faults()
         heading("The lock's next advertisement settles what the failure left open")
         hear(stale=False, dfu=False)

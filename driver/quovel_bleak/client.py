@@ -134,14 +134,14 @@ class LockClient:
             def acknowledge(_result: str | None) -> None:
                 nonlocal reported
                 reported = True
-                self._publish(tracker.on_command_acknowledged(self._now_ms(), action))
+                self._tell(f"on_command_acknowledged({action!r})", tracker.on_command_acknowledged(self._now_ms(), action))
 
-            self._publish(tracker.on_command_started(action))
+            self._tell(f"on_command_started({action!r})", tracker.on_command_started(action))
             try:
                 await self._run(op, acknowledge)
             except BaseException:
                 if not reported:
-                    self._publish(tracker.on_command_failed())
+                    self._tell("on_command_failed()", tracker.on_command_failed())
                 raise
 
     def _my_turn(self) -> asyncio.Lock:
@@ -206,6 +206,7 @@ class LockClient:
             blind_ms = max(0, int((self._now() - started) * 1000))
             if self._tracker is not None:
                 self._tracker.credit_blind_time(blind_ms)
+                _LOGGER.debug("%s: tracker.credit_blind_time(%d)", self.address, blind_ms)
         _LOGGER.debug("%s: connected after %d ms", self.address, blind_ms)
         try:
             await client.start_notify(quovel.NOTIFY_CHARACTERISTIC, link.on_notify)
@@ -249,7 +250,8 @@ class LockClient:
                 if retry == quovel.CRC_RETRIES:
                     raise BadReply(str(error)) from error
                 _LOGGER.debug(
-                    "%s: %s; starting over (retry %d of %d)", self.address, error, retry + 1, quovel.CRC_RETRIES
+                    "%s: handle_frame() raised CrcMismatch: %s; retry %d of %d after %s s",
+                    self.address, error, retry + 1, quovel.CRC_RETRIES, self._timing.crc_retry_delay,
                 )
         raise AssertionError("unreachable")
 
@@ -265,9 +267,15 @@ class LockClient:
         step: Step = op.start()
         first = True
         while step[0] == "write":
-            await self._write(client, link, characteristic, step[1], response)
+            packet = step[1]
+            _LOGGER.debug(
+                '%s: %s -> ("write", %d bytes): command 0x%02x',
+                self.address, "start()" if first else "handle_frame()", len(packet), packet[9],
+            )
+            await self._write(client, link, characteristic, packet, response)
             step = await self._reply(link, op, first)
             first = False
+        _LOGGER.debug('%s: handle_frame() -> ("done", %r)', self.address, step[1])
         return step[1]
 
     async def _write(
@@ -323,7 +331,13 @@ class LockClient:
             return self._version
         return self._tracker.lock_version if self._tracker is not None else None
 
-    def _publish(self, changes: set[str]) -> None:
+    def _tell(self, call: str, changes: set[str]) -> None:
+        """Log one tracker call and publish what it changed."""
+        assert self._tracker is not None
+        _LOGGER.debug(
+            "%s: tracker.%s -> {%s}; reported_state=%s",
+            self.address, call, ", ".join(sorted(changes)), self._tracker.reported_state,
+        )
         if changes and self._on_change is not None:
             self._on_change(changes)
 
