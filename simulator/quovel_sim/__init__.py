@@ -4,7 +4,13 @@ Pure Python; its cipher comes from the ``cryptography`` package. It plays the
 lock's side of each exchange (reassembly, CRC and header checks, decryption,
 the status query, the check-user-time handshake, lock and unlock), broadcasts
 manufacturer data as bleak delivers it, and can misbehave on request
-(:class:`Faults`). :class:`SimulatedClient` stands in for a bleak client.
+(:class:`Faults`).
+
+``quovel_sim.bleak_backend`` (needs ``bleak``) puts simulated locks behind a
+real bleak backend, with link faults: the way to test code that drives locks
+through bleak, bleak-retry-connector or habluetooth. :class:`VirtualTimeLoop`
+runs such tests without waiting for timeouts and back-offs.
+:class:`SimulatedClient` stands in for a bleak client without bleak.
 """
 
 from .advertising import DFU_COMPANY_IDS, DIRECT_COMPANY_ID, STALE_COMPANY_ID
@@ -16,6 +22,7 @@ from .client import (
     SimulatedClient,
 )
 from .lock import ActuationRecord, Faults, SimulatedLock
+from .virtual_time import VirtualTimeLoop
 from .wire import ProtocolHeader
 
 __all__ = [
@@ -27,6 +34,7 @@ __all__ = [
     "ProtocolHeader",
     "SERVICE_UUID",
     "STALE_COMPANY_ID",
+    "VirtualTimeLoop",
     "SimulatedCharacteristic",
     "SimulatedClient",
     "SimulatedLock",

@@ -87,6 +87,11 @@ class SimulatedLock:
             notifications += self._notify(self._answer(packet))
         return notifications
 
+    def reset_link(self) -> None:
+        """A connection began or ended: forget partial requests and the last ps."""
+        self._reassembler = Reassembler()
+        self._ps = None
+
     def manufacturer_data(self, *, stale: bool = False, dfu: bool = False) -> dict[int, bytes]:
         """The map bleak would deliver for this lock now.
 

@@ -1,0 +1,77 @@
+"""A LockClient on a simulated radio, run in virtual time."""
+
+from __future__ import annotations
+
+import asyncio
+from typing import Any
+
+import pytest
+
+pytest.importorskip("bleak_retry_connector", reason="the driver tests need the [bleak] extra")
+
+import quovel
+from quovel_bleak import LockClient
+from quovel_sim import SimulatedLock
+from quovel_sim.bleak_backend import LinkFaults, SimulatedRadio
+from quovel_sim.virtual_time import run
+
+AES_KEY = bytes.fromhex("8e73b0f7da0e6452c810f32b809079e5")
+UNLOCK_KEY = 2718281828
+
+
+class RecordingTracker:
+    """A LockTracker that also keeps the names of the calls made on it."""
+
+    def __init__(self) -> None:
+        self.real = quovel.LockTracker()
+        self.calls: list[str] = []
+
+    def __getattr__(self, name: str) -> Any:
+        attribute = getattr(self.real, name)
+        if callable(attribute) and name.startswith("on_command"):
+            def record(*args: Any) -> Any:
+                self.calls.append(name)
+                return attribute(*args)
+            return record
+        return attribute
+
+
+class Rig:
+    """One simulated lock, a tracker that has heard it, and a client for it."""
+
+    def __init__(self, link: LinkFaults | None = None, **lock_options: Any) -> None:
+        self.radio = SimulatedRadio()
+        self.lock = SimulatedLock(aes_key=AES_KEY, unlock_key=UNLOCK_KEY, **lock_options)
+        self.peripheral = self.radio.add(self.lock, link)
+        self.tracker = RecordingTracker()
+        self.changes: list[set[str]] = []
+        self.sleeps: list[float] = []
+        self.hear()
+
+    @property
+    def state(self) -> str:
+        return "LOCKED" if self.lock.locked else "UNLOCKED"
+
+    def hear(self, now_ms: int = 0, **options: bool) -> None:
+        data = self.lock.manufacturer_data(**options)
+        self.tracker.on_advertisement(now_ms, quovel.select_advertisement(data, self.lock.address))
+
+    def client(self, *, unlock_key: int = UNLOCK_KEY, **options: Any) -> LockClient:
+        async def sleep(seconds: float) -> None:
+            self.sleeps.append(seconds)
+            await asyncio.sleep(seconds)
+
+        options.setdefault("tracker", self.tracker)
+        return LockClient(
+            self.radio.ble_device(self.lock.address),
+            AES_KEY,
+            unlock_key,
+            on_change=self.changes.append,
+            sleep=sleep,
+            backend=self.radio.backend,
+            **options,
+        )
+
+    def run(self, action: str, **options: Any) -> Any:
+        client = self.client(**options)
+        return run(getattr(client, action)())

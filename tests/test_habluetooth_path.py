@@ -1,0 +1,120 @@
+"""The road Home Assistant takes for a proxy: a remote scanner feeds
+habluetooth's BluetoothManager, which merges advertisements; the driver then
+connects through establish_connection and HaBleakClientWrapper."""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+from typing import Any
+
+import pytest
+
+habluetooth = pytest.importorskip("habluetooth", reason="needs habluetooth (a test requirement)")
+
+from bluetooth_adapters import AdapterDetails, BluetoothAdapters
+
+from bleak_sim import AES_KEY, UNLOCK_KEY
+
+import quovel
+import quovel_bleak as qb
+from quovel_sim import SimulatedLock
+from quovel_sim.advertising import STALE_COMPANY_ID, stateless_entry
+from quovel_sim.bleak_backend import LinkFaults, SimulatedRadio
+from quovel_sim.virtual_time import run
+
+SOURCE = "AA:BB:CC:00:00:01"
+
+
+class NoAdapters(BluetoothAdapters):
+    """No local radio: the proxy is the only way to the lock."""
+
+    @property
+    def adapters(self) -> dict[str, AdapterDetails]:
+        return {}
+
+    @property
+    def default_adapter(self) -> str:
+        return "hci0"
+
+
+class Manager(habluetooth.BluetoothManager):
+    """What Home Assistant's manager does with discoveries: hand them on."""
+
+    def __init__(self) -> None:
+        super().__init__(NoAdapters())
+        self.discovered: list[habluetooth.BluetoothServiceInfoBleak] = []
+
+    def _discover_service_info(self, service_info: habluetooth.BluetoothServiceInfoBleak) -> None:
+        self.discovered.append(service_info)
+
+
+class Proxy(habluetooth.BaseHaRemoteScanner):
+    def hear(self, lock: SimulatedLock, manufacturer_data: dict[int, bytes], now: float) -> None:
+        self._async_on_advertisement(
+            lock.address.upper(), -60, "Simulated lock", [quovel.SERVICE_UUID], {}, manufacturer_data, None, {}, now
+        )
+
+
+async def through_home_assistant_layers(link: LinkFaults) -> dict[str, Any]:
+    radio = SimulatedRadio()
+    lock = SimulatedLock(aes_key=AES_KEY, unlock_key=UNLOCK_KEY)
+    peripheral = radio.add(lock, link)
+    manager = Manager()
+    habluetooth.set_manager(manager)
+    await manager.async_setup()
+    try:
+        connector = habluetooth.HaBluetoothConnector(client=radio.backend, source=SOURCE, can_connect=lambda: True)
+        proxy = Proxy(SOURCE, "proxy", connector, True)
+        cancel = manager.async_register_scanner(proxy)
+        loop = asyncio.get_running_loop()
+        address = lock.address.upper()
+        # An earlier stateless broadcast, then the live one: habluetooth keeps both entries.
+        proxy.hear(lock, {STALE_COMPANY_ID: stateless_entry(lock.address)}, loop.time())
+        proxy.hear(lock, lock.manufacturer_data(), loop.time())
+        info = manager.async_last_service_info(address, True)
+        assert info is not None
+        tracker = quovel.LockTracker()
+        # service_info.time is float seconds; the tracker takes integer milliseconds.
+        tracker.on_advertisement(int(info.time * 1000), quovel.select_advertisement(info.manufacturer_data, address))
+        client = qb.LockClient(
+            info.device,
+            AES_KEY,
+            UNLOCK_KEY,
+            tracker=tracker,
+            ble_device_callback=lambda: manager.async_ble_device_from_address(address, True),
+        )
+        outcome: BaseException | None = None
+        try:
+            await client.unlock()
+        except qb.LockError as error:
+            outcome = error
+        cancel()
+        return {
+            "entries": sorted(info.manufacturer_data),
+            "tracker": tracker.reported_state,
+            "bolt": "LOCKED" if lock.locked else "UNLOCKED",
+            "attempts": peripheral.connect_attempts,
+            "outcome": outcome,
+        }
+    finally:
+        manager.async_stop()
+
+
+def test_an_unlock_through_a_proxy(caplog):
+    caplog.set_level(logging.DEBUG)
+    seen = run(through_home_assistant_layers(LinkFaults(connect_errors=["aborted"], drop_after_writes=[3])))
+    assert seen["entries"] == sorted([0x0305, STALE_COMPANY_ID])
+    assert seen["outcome"] is None
+    assert seen["tracker"] == seen["bolt"] == "UNLOCKED"
+    assert seen["attempts"] == 3
+    assert "Connected via proxy" in caplog.text  # through HaBleakClientWrapper
+    # Connected the way habluetooth wants it: no warning about a bare connect().
+    assert "without bleak-retry-connector" not in caplog.text
+
+
+def test_an_unreachable_lock_through_a_proxy():
+    seen = run(through_home_assistant_layers(LinkFaults(connect_errors=["timeout"] * 20)))
+    assert isinstance(seen["outcome"], qb.LockUnreachable)
+    assert seen["attempts"] == 4
+    assert seen["tracker"] == "UNLOCKING"

@@ -1,0 +1,145 @@
+"""The simulated backend as bleak's own BleakClient sees it."""
+
+from __future__ import annotations
+
+import asyncio
+
+import pytest
+
+pytest.importorskip("bleak", reason="the simulated backend needs the [bleak] extra")
+
+from bleak import BleakClient
+from bleak.backends.characteristic import BleakGATTCharacteristic
+from bleak.exc import BleakDBusError, BleakDeviceNotFoundError, BleakError
+
+import quovel
+from quovel_sim import SimulatedLock
+from quovel_sim.bleak_backend import LinkFaults, SimulatedRadio
+from quovel_sim.virtual_time import run
+
+AES_KEY = bytes.fromhex("2b7e151628aed2a6abf7158809cf4f3c")
+
+
+def radio_with(link: LinkFaults | None = None) -> tuple[SimulatedRadio, BleakClient, list[BleakClient]]:
+    radio = SimulatedRadio()
+    lock = SimulatedLock(aes_key=AES_KEY, unlock_key=305419896)
+    radio.add(lock, link)
+    dropped: list[BleakClient] = []
+    client = BleakClient(radio.ble_device(lock.address), dropped.append, backend=radio.backend)
+    return radio, client, dropped
+
+
+async def status_exchange(client: BleakClient) -> list[tuple[BleakGATTCharacteristic, bytearray]]:
+    heard: list[tuple[BleakGATTCharacteristic, bytearray]] = []
+    await client.start_notify(quovel.NOTIFY_CHARACTERISTIC, lambda sender, data: heard.append((sender, data)))
+    packet = quovel.StatusOp(AES_KEY).start()[1]
+    for offset in range(0, len(packet), quovel.WRITE_CHUNK):
+        await client.write_gatt_char(quovel.WRITE_CHARACTERISTIC, packet[offset : offset + 20], response=False)
+    await asyncio.sleep(0.01)
+    return heard
+
+
+def test_services_notifications_and_errors_go_through_bleak():
+    radio, client, dropped = radio_with()
+
+    async def session() -> None:
+        with pytest.raises(BleakError, match="Not connected"):
+            await client.start_notify(quovel.NOTIFY_CHARACTERISTIC, lambda sender, data: None)
+        await client.connect()
+        assert client.services.get_service(quovel.SERVICE_UUID) is not None
+        heard = await status_exchange(client)
+        assert heard and all(type(data) is bytearray for _, data in heard)
+        assert {sender.uuid for sender, _ in heard} == {quovel.NOTIFY_CHARACTERISTIC}
+        assert client.mtu_size == 23
+        await client.disconnect()
+        assert not client.is_connected and dropped == []  # asked for: no callback
+
+    run(session())
+
+
+@pytest.mark.parametrize(
+    ("fault", "error", "text"),
+    [
+        ("not-found", BleakDeviceNotFoundError, "was not found"),
+        ("aborted", BleakDBusError, "le-connection-abort-by-local"),
+        ("timeout", TimeoutError, None),
+        ("eof", EOFError, None),
+        ("services-changed", KeyError, "org.bluez.GattService1"),
+    ],
+)
+def test_connect_errors_are_raised_as_bluez_raises_them(fault, error, text):
+    _, client, _ = radio_with(LinkFaults(connect_errors=[fault]))
+
+    async def session() -> None:
+        with pytest.raises(error, match=text):
+            await client.connect()
+        await client.connect()  # used up
+        assert client.is_connected
+
+    run(session())
+
+
+def test_an_unknown_address_is_not_found():
+    radio = SimulatedRadio()
+    client = BleakClient("AA:BB:CC:DD:EE:FF", backend=radio.backend)
+    with pytest.raises(BleakDeviceNotFoundError):
+        run(client.connect())
+
+
+def test_a_drop_calls_back_and_later_writes_fail_like_bleak():
+    radio, client, dropped = radio_with(LinkFaults(drop_after_writes=[1]))
+
+    async def session() -> None:
+        await client.connect()
+        with pytest.raises(BleakError, match="Service Discovery has not been performed yet"):
+            await status_exchange(client)
+        await asyncio.sleep(0)
+        assert dropped == [client] and not client.is_connected
+
+    run(session())
+
+
+def test_early_and_late_notifications_and_the_mtu():
+    radio, client, _ = radio_with(LinkFaults(early_notifications=[b"\x01\x02"], notify_delay=2.0, mtu=100))
+    (peripheral,) = radio.peripherals.values()
+    peripheral.lock.notify_chunk = 200
+
+    async def session() -> float:
+        await client.connect()
+        heard = await status_exchange(client)
+        assert [bytes(data) for _, data in heard] == [b"\x01\x02"]  # before start_notify returned
+        await asyncio.sleep(2.0)
+        # The whole 31-byte reply fits one notification under this MTU.
+        assert [len(data) for _, data in heard[1:]] == [31]
+        with pytest.raises(BleakDBusError, match="Invalid Length"):
+            await client.write_gatt_char(quovel.WRITE_CHARACTERISTIC, bytes(98), response=False)
+        return client.mtu_size
+
+    assert run(session()) == 100
+
+
+@pytest.mark.parametrize(("fault", "error"), [("dbus-error", BleakDBusError), ("timeout", TimeoutError)])
+def test_a_failing_disconnect_still_takes_the_link_down(fault, error):
+    _, client, _ = radio_with(LinkFaults(disconnect_errors=[fault]))
+
+    async def session() -> None:
+        await client.connect()
+        with pytest.raises(error):
+            await client.disconnect()
+        assert not client.is_connected
+
+    run(session())
+
+
+def test_virtual_time_skips_waits_but_keeps_their_order():
+    async def session() -> tuple[list[str], float]:
+        order: list[str] = []
+
+        async def after(seconds: float, name: str) -> None:
+            await asyncio.sleep(seconds)
+            order.append(name)
+
+        await asyncio.gather(after(3600, "hour"), after(1, "second"), after(60, "minute"))
+        return order, asyncio.get_running_loop().time()
+
+    assert run(session()) == (["second", "minute", "hour"], 3600)
