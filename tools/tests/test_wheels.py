@@ -1,0 +1,142 @@
+"""The distribution tooling: the wheel checks' verdicts, the incremental
+unpacking of the sdist, and what a source build says when it cannot build."""
+
+from __future__ import annotations
+
+import io
+import shutil
+import subprocess
+import tarfile
+from pathlib import Path
+
+import pytest
+
+from tools import wheels
+
+NEEDED_CASES = [
+    ("manylinux_2_28_x86_64", ["libm.so.6", "libc.so.6"], []),
+    ("manylinux_2_28_aarch64", ["libcrypto.so.3", "libc.so.6"], ["needs libcrypto.so.3"]),
+    ("manylinux_2_28_x86_64", ["libstdc++.so.6", "libc.so.6"], ["needs libstdc++.so.6"]),
+    ("musllinux_1_2_aarch64", ["libc.musl-aarch64.so.1"], []),
+    # What zig records before the musl name is patched in.
+    ("musllinux_1_2_x86_64", ["libc.so"], ["needs libc.so", "does not name musl's libc.musl-x86_64.so.1"]),
+    ("musllinux_1_2_aarch64", ["libc.musl-x86_64.so.1"], ["does not name musl's libc.musl-aarch64.so.1"]),
+]
+
+
+@pytest.mark.parametrize(("target", "needed", "problems"), NEEDED_CASES)
+def test_needed_entries(target: str, needed: list[str], problems: list[str]) -> None:
+    assert wheels.needed_problems(target, needed) == problems
+
+
+TAG_CASES = [
+    ("manylinux_2_28_x86_64", "manylinux_2_26_x86_64", True),
+    ("manylinux_2_28_x86_64", "manylinux_2_28_x86_64", True),
+    # The binary needs a newer glibc than its tag promises.
+    ("manylinux_2_28_x86_64", "manylinux_2_34_x86_64", False),
+    ("manylinux_2_28_aarch64", "manylinux_2_17_x86_64", False),
+    ("musllinux_1_2_x86_64", "manylinux_2_17_x86_64", False),
+    ("musllinux_1_2_aarch64", "musllinux_1_1_aarch64", True),
+]
+
+
+@pytest.mark.parametrize(("target", "audited", "consistent"), TAG_CASES)
+def test_tag_consistency(target: str, audited: str, consistent: bool) -> None:
+    assert (wheels.tag_problems(target, audited) == []) is consistent
+
+
+def test_audited_tag_is_read_across_line_breaks() -> None:
+    output = ('quovel-0.1.0-cp312-abi3-manylinux_2_28_x86_64.whl is consistent with the\n'
+              'following platform tag: "manylinux_2_26_x86_64".\n\nThe wheel references ...')
+    assert wheels.audited_tag(output) == "manylinux_2_26_x86_64"
+    with pytest.raises(RuntimeError):
+        wheels.audited_tag("nothing useful")
+
+
+def _sdist(path: Path, files: dict[str, bytes]) -> Path:
+    with tarfile.open(path, "w:gz") as archive:
+        for name, data in files.items():
+            member = tarfile.TarInfo(f"quovel-0.1.0/{name}")
+            member.size, member.mtime = len(data), 1_000_000
+            archive.addfile(member, io.BytesIO(data))
+    return path
+
+
+def test_sync_tree_rewrites_changed_files_only(tmp_path: Path) -> None:
+    tree = tmp_path / "tree"
+    wheels._sync_tree(_sdist(tmp_path / "a.tar.gz", {"a.cpp": b"1", "b.cpp": b"2", "gone.cpp": b"3"}), tree)
+    kept_mtime = (tree / "a.cpp").stat().st_mtime_ns
+    # Same timestamps in the archive, different contents: the edit must still land.
+    wheels._sync_tree(_sdist(tmp_path / "b.tar.gz", {"a.cpp": b"1", "b.cpp": b"22"}), tree)
+    assert (tree / "b.cpp").read_bytes() == b"22"
+    assert (tree / "a.cpp").stat().st_mtime_ns == kept_mtime
+    assert not (tree / "gone.cpp").exists()
+
+
+# --- source builds ---------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def sdist(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    return wheels.build_sdist(tmp_path_factory.mktemp("sdist"))
+
+
+def _old_gxx(folder: Path) -> str:
+    script = folder / "g++-claims-11"
+    script.write_text('#!/bin/sh\nexec g++ -U__GNUC__ -D__GNUC__=11 -Wno-builtin-macro-redefined "$@"\n')
+    script.chmod(0o755)
+    return str(script)
+
+
+@pytest.mark.parametrize(
+    ("define", "message"),
+    [
+        ("CMAKE_DISABLE_FIND_PACKAGE_OpenSSL=ON",
+         "quovel needs the development files of OpenSSL 3 (headers and libcrypto)."),
+        ("CMAKE_CXX_COMPILER={old_gxx}",
+         "quovel needs a C++23 compiler: g++ 12 or later, or clang 16 or later"),
+    ],
+    ids=["no-openssl", "old-compiler"],
+)
+def test_source_build_says_what_to_install(sdist: Path, tmp_path: Path, define: str, message: str) -> None:
+    if "{old_gxx}" in define and shutil.which("g++") is None:
+        pytest.skip("needs g++ to stand in for an older one")
+    define = define.format(old_gxx=_old_gxx(tmp_path) if "{old_gxx}" in define else "")
+    bindir = wheels.tools_bin()
+    result = subprocess.run(
+        [str(bindir / "python"), "-m", "pip", "wheel", "--no-build-isolation", "--no-deps", "-w", str(tmp_path),
+         f"--config-settings=cmake.define.{define}", str(sdist)],
+        capture_output=True, text=True, env=wheels._environment(),
+    )
+    output = " ".join((result.stdout + result.stderr).split())
+    assert result.returncode != 0
+    assert message in output
+    assert "quovel could not be built from source." in output
+    assert not list(tmp_path.glob("*.whl"))
+
+
+def test_static_request_falls_back_to_shared_libcrypto(tmp_path: Path) -> None:
+    """Where the development package has no libcrypto.a, the build links the shared one."""
+    shared = Path("/usr/lib/x86_64-linux-gnu/libcrypto.so")
+    if not shared.exists() or not Path("/usr/include/openssl/ssl.h").exists():
+        pytest.skip("needs the host's OpenSSL development files (libssl-dev)")
+    prefix = tmp_path / "openssl"
+    (prefix / "lib").mkdir(parents=True)
+    (prefix / "lib" / "libcrypto.so").symlink_to(shared)
+    (prefix / "include").mkdir()
+    # Debian keeps opensslconf.h and configuration.h in the multiarch folder.
+    (prefix / "include" / "openssl").mkdir()
+    for header_dir in (Path("/usr/include/openssl"), Path("/usr/include/x86_64-linux-gnu/openssl")):
+        for header in header_dir.glob("*.h"):
+            (prefix / "include" / "openssl" / header.name).symlink_to(header)
+    cmake = str(wheels.tools_bin() / "cmake")
+    result = subprocess.run(
+        [cmake, "-S", str(wheels.ROOT), "-B", str(tmp_path / "build"), "-DQUOVEL_BUILD_PYTHON=OFF",
+         "-DQUOVEL_STATIC_OPENSSL=ON", f"-DOPENSSL_ROOT_DIR={prefix}",
+         # The host's own libcrypto.a must stay out of sight.
+         f"-DCMAKE_IGNORE_PATH={shared.parent}", "-DCMAKE_IGNORE_PREFIX_PATH=/usr"],
+        capture_output=True, text=True,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "No static libcrypto found: linking OpenSSL's shared library instead" in result.stdout
+    cache = (tmp_path / "build" / "CMakeCache.txt").read_text()
+    assert f"OPENSSL_CRYPTO_LIBRARY:FILEPATH={prefix}/lib/libcrypto.so" in cache
