@@ -62,7 +62,7 @@ def source_package(package: str, version: str, suites: tuple[str, ...]) -> Path:
     """
 
     def fetch(folder: Path) -> None:
-        with tempfile.TemporaryDirectory(dir=cache.root()) as scratch:
+        with tempfile.TemporaryDirectory(dir=folder) as scratch:
             lines = []
             for suite in suites:
                 mirror = "debian-security" if suite.endswith("-security") else "debian"
@@ -81,7 +81,7 @@ def binary_root(architecture: str, packages: tuple[str, ...], suite: str = "book
     into it (no maintainer scripts): enough of a root for qemu-user's -L."""
 
     def fetch(folder: Path) -> None:
-        with tempfile.TemporaryDirectory(dir=cache.root()) as scratch:
+        with tempfile.TemporaryDirectory(dir=folder) as scratch:
             state = Path(scratch)
             line = f"deb [arch={architecture} signed-by={_ARCHIVE_KEYRING}] http://deb.debian.org/debian {suite} main\n"
             options = _private_apt(state, [line], "-o", f"APT::Architecture={architecture}",

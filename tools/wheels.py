@@ -14,6 +14,7 @@ and the wheel records which OpenSSL it embeds.
 from __future__ import annotations
 
 import argparse
+import functools
 import glob
 import hashlib
 import json
@@ -27,7 +28,7 @@ import tomllib
 import zipfile
 from pathlib import Path
 
-from tools import debian, static_libs, zig
+from tools import debian, googletest, openssl, targets
 
 TARGETS: tuple[str, ...] = (
     "manylinux_2_28_x86_64",
@@ -46,7 +47,10 @@ QEMU_CPU = "cortex-a72"
 # Shared libraries the extension may need, per libc; anything else (OpenSSL,
 # a C++ runtime) would have to be on the user's machine.
 _ALLOWED_NEEDED = {
-    "gnu": {"libc.so.6", "libm.so.6"},
+    # Before glibc 2.34 threads and dlopen lived in their own libraries, and
+    # zig links against 2.28's.
+    "gnu": {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "ld-linux-x86-64.so.2",
+            "ld-linux-aarch64.so.1"},
     "musl": {"libc.musl-x86_64.so.1", "libc.musl-aarch64.so.1"},
 }
 
@@ -88,18 +92,31 @@ def _has_pins(python: Path, pins: list[str]) -> bool:
     return subprocess.run([str(python), "-c", probe, json.dumps(pins)]).returncode == 0
 
 
+def host_pythons() -> list[str]:
+    """The host's CPython 3.12 and later, one per version, oldest first."""
+    found = []
+    for version in ("3.12", "3.13", "3.14"):
+        candidates = [shutil.which(f"python{version}"),
+                      *sorted(glob.glob(os.path.expanduser(f"~/.pyenv/versions/{version}*/bin/python{version}")))]
+        for candidate in candidates:
+            # A pyenv shim for a version that is not selected exists but fails.
+            if candidate and subprocess.run([candidate, "-c", "import venv"], capture_output=True).returncode == 0:
+                found.append(candidate)
+                break
+    return found
+
+
 def _build_python() -> str:
     """CPython 3.12 or later: the stable-ABI headers of 3.12 are what the wheel promises."""
     if sys.version_info >= (3, 12):
         return sys.executable
-    for version in ("3.12", "3.13", "3.14"):
-        for candidate in [shutil.which(f"python{version}"),
-                          *sorted(glob.glob(os.path.expanduser(f"~/.pyenv/versions/{version}*/bin/python{version}")))]:
-            if candidate and subprocess.run([candidate, "-c", "import venv"], capture_output=True).returncode == 0:
-                return candidate
-    raise RuntimeError("building the wheels needs CPython 3.12 or later")
+    found = host_pythons()
+    if not found:
+        raise RuntimeError("building the wheels needs CPython 3.12 or later")
+    return found[0]
 
 
+@functools.cache
 def tools_bin() -> Path:
     """The folder holding the pinned build tools: the running environment's when
     it has the `wheel` dependency group installed, else a private one."""
@@ -110,14 +127,18 @@ def tools_bin() -> Path:
     python = TOOLS_VENV / "bin" / "python"
     if not (python.exists() and _has_pins(python, pins)):
         _log(f"installing the wheel build tools into {TOOLS_VENV}")
-        subprocess.run([_build_python(), "-m", "venv", "--clear", str(TOOLS_VENV)], check=True)
-        subprocess.run([str(python), "-m", "pip", "install", "-q", "--disable-pip-version-check", *pins], check=True)
+        for step in ([_build_python(), "-m", "venv", "--clear", str(TOOLS_VENV)],
+                     [str(python), "-m", "pip", "install", "-q", "--disable-pip-version-check", *pins]):
+            result = subprocess.run(step, capture_output=True, text=True)
+            if result.returncode != 0:
+                print(result.stdout + result.stderr, file=sys.stderr)
+                raise subprocess.CalledProcessError(result.returncode, step)
     return TOOLS_VENV / "bin"
 
 
 def _environment(**extra: str) -> dict[str, str]:
     bindir = tools_bin()
-    environment = static_libs.build_environment()
+    environment = targets.build_environment()
     environment["PATH"] = f"{bindir}{os.pathsep}{environment.get('PATH', '')}"
     # Byte-code files are not part of the build; stray caches must not change it.
     environment["PYTHONDONTWRITEBYTECODE"] = "1"
@@ -130,20 +151,21 @@ def _source_date_epoch() -> str:
     """The time of the commit being built, so that rebuilding it gives the same files."""
     result = subprocess.run(["git", "-C", str(ROOT), "log", "-1", "--format=%ct"], capture_output=True, text=True)
     stamp = result.stdout.strip()
-    return stamp if result.returncode == 0 and stamp else static_libs.SOURCE_DATE_EPOCH
+    return stamp if result.returncode == 0 and stamp else targets.SOURCE_DATE_EPOCH
 
 
 def _run(command: list[str], environment: dict[str, str], log: Path | None = None, **options: object) -> str:
     """Runs a command; with a log, its output goes there and its tail is shown on failure."""
     if log is None:
-        result = subprocess.run(command, env=environment, text=True, capture_output=True, **options)  # type: ignore[call-overload]
+        result = subprocess.run(command, env=environment, text=True, stdout=subprocess.PIPE,  # type: ignore[call-overload]
+                                stderr=subprocess.STDOUT, **options)
     else:
         log.parent.mkdir(parents=True, exist_ok=True)
         with open(log, "w") as output:
             result = subprocess.run(command, env=environment, text=True, stdout=output,  # type: ignore[call-overload]
                                     stderr=subprocess.STDOUT, **options)
     if result.returncode != 0:
-        text = log.read_text() if log else result.stdout + result.stderr
+        text = log.read_text() if log else result.stdout
         print(text[-6000:], file=sys.stderr)
         raise subprocess.CalledProcessError(result.returncode, command)
     return result.stdout if log is None else ""
@@ -276,7 +298,11 @@ def check_wheel(target: str, wheel: Path) -> dict[str, object]:
     show = _run([str(bindir / "auditwheel"), "show", str(wheel)], environment)
     audited = audited_tag(show)
     problems += tag_problems(target, audited)
-    abi3 = _run([str(bindir / "abi3audit"), "--strict", "--summary", str(wheel)], environment).strip()
+    abi3 = " ".join(_run([str(bindir / "abi3audit"), "--strict", "--summary", str(wheel)],
+                         {**environment, "COLUMNS": "200"}).split())
+    abi3 = abi3.partition(f"{wheel.name}: ")[2]
+    if "0 ABI version mismatches and 0 ABI violations" not in abi3:
+        problems.append(f"abi3audit: {abi3}")
 
     scratch = WORK / target / "inspect"
     shutil.rmtree(scratch, ignore_errors=True)
@@ -293,8 +319,8 @@ def check_wheel(target: str, wheel: Path) -> dict[str, object]:
         problems.append(f"is built for {elf['machine']}")
     if elf["exported"] != ["PyInit_quovel"]:
         problems.append(f"exports {elf['exported'][:8]}")  # type: ignore[index]
-    if f"OpenSSL {static_libs.OPENSSL_VERSION} " not in openssl_note:
-        problems.append(f"records {openssl_note.strip()!r}, not OpenSSL {static_libs.OPENSSL_VERSION}")
+    if f"OpenSSL {openssl.VERSION} " not in openssl_note:
+        problems.append(f"records {openssl_note.strip()!r}, not OpenSSL {openssl.VERSION}")
     if problems:
         raise RuntimeError(f"{wheel.name}: " + "; ".join(problems))
     return {
@@ -302,7 +328,7 @@ def check_wheel(target: str, wheel: Path) -> dict[str, object]:
         "size": wheel.stat().st_size,
         "sha256": hashlib.sha256(wheel.read_bytes()).hexdigest(),
         "auditwheel": audited,
-        "abi3audit": abi3.splitlines()[-1] if abi3 else "",
+        "abi3audit": abi3,
         "needed": needed,
     }
 
@@ -313,7 +339,7 @@ def build_wheel(target: str, out: Path, sdist: Path | None = None) -> Path:
     _check_target(target)
     started = time.monotonic()
     out.mkdir(parents=True, exist_ok=True)
-    openssl = static_libs.openssl(target)
+    libcrypto = openssl.prefix(target)
     if sdist is None:
         sdist = build_sdist(WORK / "sdist")
     tree = _sync_tree(sdist, WORK / "src")
@@ -321,7 +347,7 @@ def build_wheel(target: str, out: Path, sdist: Path | None = None) -> Path:
     raw = work / "raw"
     shutil.rmtree(raw, ignore_errors=True)
     environment = _environment(
-        CMAKE_TOOLCHAIN_FILE=str(static_libs.toolchain_file(target)),
+        CMAKE_TOOLCHAIN_FILE=str(targets.toolchain_file(target)),
         # The platform part of the wheel's tag when cross-compiling.
         _PYTHON_HOST_PLATFORM=f"linux-{architecture(target)}",
         # No build paths in the binary, so that where it was built does not matter.
@@ -331,8 +357,10 @@ def build_wheel(target: str, out: Path, sdist: Path | None = None) -> Path:
     _log(f"building the {target} wheel")
     _run([str(tools_bin() / "python"), "-m", "build", "--wheel", "--no-isolation", "--outdir", str(raw),
           f"-Cbuild-dir={work / 'cmake'}",
-          f"-Ccmake.define.OPENSSL_ROOT_DIR={openssl}",
+          f"-Ccmake.define.OPENSSL_ROOT_DIR={libcrypto}",
           "-Ccmake.define.QUOVEL_STATIC_OPENSSL=ON",
+          # Stripped by the linker, not by whichever strip the host has.
+          "-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=-Wl,--strip-all", "-Cinstall.strip=false",
           "-Cbuild.verbose=true",
           str(tree)], environment, work / "build.log")
     (raw_wheel,) = raw.glob("quovel-*.whl")
@@ -340,8 +368,12 @@ def build_wheel(target: str, out: Path, sdist: Path | None = None) -> Path:
     _log(f"repairing the {target} wheel")
     repaired = work / "repaired"
     shutil.rmtree(repaired, ignore_errors=True)
-    _run([str(tools_bin() / "auditwheel"), "repair", "--plat", target, "--wheel-dir", str(repaired),
-          str(raw_wheel)], environment, work / "repair.log")
+    # On a glibc host auditwheel offers musllinux tags only through "auto";
+    # the check below insists that it chose the target's.
+    # --only-plat: the target's tag alone, not the older ones the binary would also meet.
+    plat = ["--plat", target, "--only-plat"] if libc(target) == "gnu" else ["--plat", "auto"]
+    _run([str(tools_bin() / "auditwheel"), "repair", *plat, "--wheel-dir", str(repaired), str(raw_wheel)],
+         environment, work / "repair.log")
     (wheel,) = repaired.glob("quovel-*.whl")
     measured = check_wheel(target, wheel)
     for stale in out.glob(f"quovel-*-{target}.whl"):
@@ -352,6 +384,23 @@ def build_wheel(target: str, out: Path, sdist: Path | None = None) -> Path:
     _log(f"{final.name}: {measured['size']} bytes, auditwheel {measured['auditwheel']}, "
          f"NEEDED {' '.join(measured['needed'])}, abi3audit: {measured['abi3audit']}, {measured['seconds']} s")  # type: ignore[arg-type]
     return final
+
+
+def smoke_import(wheel: Path) -> list[str]:
+    """Imports the wheel's module with each host CPython that can load it
+    (the whole suite on every platform is the platform tests' job)."""
+    versions = []
+    for python in host_pythons():
+        folder = WORK / "smoke" / Path(python).name
+        shutil.rmtree(folder, ignore_errors=True)
+        _run([python, "-m", "pip", "install", "-q", "--disable-pip-version-check", "--no-deps",
+              "--target", str(folder), str(wheel)], _environment())
+        probe = ("import sys; sys.path.insert(0, sys.argv[1]); import quovel; "
+                 "assert quovel.__file__.startswith(sys.argv[1]), quovel.__file__; "
+                 "print(sys.version.split()[0])")
+        versions.append(_run([python, "-c", probe, str(folder)], _environment()).strip())
+    _log(f"{wheel.name} imports on CPython {', '.join(versions)}")
+    return versions
 
 
 # --- the core's C++ suite per target ----------------------------------------------
@@ -372,19 +421,19 @@ def core_tests(target: str) -> None:
     `char` is unsigned)."""
     _check_target(target)
     environment = _environment()
-    cmake, ninja = static_libs.cmake_tools()
-    openssl = static_libs.openssl(target)
-    googletest = static_libs.googletest(target)
+    cmake, ninja = tools_bin() / "cmake", tools_bin() / "ninja"
+    libcrypto = openssl.prefix(target)
+    gtest = googletest.prefix(target, cmake, ninja)
     build = WORK / target / "core-tests"
     # musl executables are linked statically, so qemu needs no root file system.
     linker_flags = "-static" if libc(target) == "musl" else ""
     _log(f"building the core tests for {target}")
-    _run([cmake, "-S", str(ROOT), "-B", str(build), "-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}",
-          f"-DCMAKE_TOOLCHAIN_FILE={static_libs.toolchain_file(target)}", "-DCMAKE_BUILD_TYPE=Release",
+    _run([str(cmake), "-S", str(ROOT), "-B", str(build), "-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}",
+          f"-DCMAKE_TOOLCHAIN_FILE={targets.toolchain_file(target)}", "-DCMAKE_BUILD_TYPE=Release",
           "-DQUOVEL_BUILD_PYTHON=OFF", "-DQUOVEL_BUILD_TESTS=ON", "-DQUOVEL_STATIC_OPENSSL=ON",
-          f"-DOPENSSL_ROOT_DIR={openssl}", f"-DGTest_ROOT={googletest}",
+          f"-DOPENSSL_ROOT_DIR={libcrypto}", f"-DGTest_ROOT={gtest}",
           f"-DCMAKE_EXE_LINKER_FLAGS={linker_flags}"], environment, build / "configure.log")
-    _run([cmake, "--build", str(build), "-j", "2"], environment, build / "build.log")
+    _run([str(cmake), "--build", str(build), "-j", "2"], environment, build / "build.log")
     executable = build / "core" / "quovel_core_tests"
     _log(f"running the core tests for {target}" + (" under qemu" if architecture(target) != "x86_64" else ""))
     subprocess.run([*_qemu(target), str(executable), "--gtest_brief=1"], env=environment, check=True)
@@ -405,7 +454,9 @@ def main(arguments: list[str] | None = None) -> int:
     if not options.no_wheels:
         sdist = build_sdist(out)
         for target in targets:
-            build_wheel(target, out, sdist)
+            wheel = build_wheel(target, out, sdist)
+            if target == "manylinux_2_28_x86_64":
+                smoke_import(wheel)
     if options.core_tests:
         for target in targets:
             core_tests(target)

@@ -14,7 +14,7 @@ import pytest
 from tools import wheels
 
 NEEDED_CASES = [
-    ("manylinux_2_28_x86_64", ["libm.so.6", "libc.so.6"], []),
+    ("manylinux_2_28_x86_64", ["libm.so.6", "libpthread.so.0", "libc.so.6", "ld-linux-x86-64.so.2"], []),
     ("manylinux_2_28_aarch64", ["libcrypto.so.3", "libc.so.6"], ["needs libcrypto.so.3"]),
     ("manylinux_2_28_x86_64", ["libstdc++.so.6", "libc.so.6"], ["needs libstdc++.so.6"]),
     ("musllinux_1_2_aarch64", ["libc.musl-aarch64.so.1"], []),
