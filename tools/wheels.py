@@ -304,7 +304,7 @@ def check_wheel(target: str, wheel: Path) -> dict[str, object]:
     if "0 ABI version mismatches and 0 ABI violations" not in abi3:
         problems.append(f"abi3audit: {abi3}")
 
-    scratch = WORK / target / "inspect"
+    scratch = WORK / "inspect" / target
     shutil.rmtree(scratch, ignore_errors=True)
     with zipfile.ZipFile(wheel) as archive:
         names = archive.namelist()
@@ -333,17 +333,18 @@ def check_wheel(target: str, wheel: Path) -> dict[str, object]:
     }
 
 
-def build_wheel(target: str, out: Path, sdist: Path | None = None) -> Path:
+def build_wheel(target: str, out: Path, sdist: Path | None = None, work: Path | None = None) -> Path:
     """Builds the target's wheel from the sdist (built first unless given),
-    repairs and checks it, and puts it in `out`."""
+    repairs and checks it, and puts it in `out`. The build folder (`work`,
+    build/wheels/<target> by default) is kept for incremental rebuilds."""
     _check_target(target)
     started = time.monotonic()
     out.mkdir(parents=True, exist_ok=True)
     libcrypto = openssl.prefix(target)
     if sdist is None:
         sdist = build_sdist(WORK / "sdist")
-    tree = _sync_tree(sdist, WORK / "src")
-    work = WORK / target
+    work = work or WORK / target
+    tree = _sync_tree(sdist, work / "src")
     raw = work / "raw"
     shutil.rmtree(raw, ignore_errors=True)
     environment = _environment(
@@ -357,7 +358,11 @@ def build_wheel(target: str, out: Path, sdist: Path | None = None) -> Path:
     _log(f"building the {target} wheel")
     _run([str(tools_bin() / "python"), "-m", "build", "--wheel", "--no-isolation", "--outdir", str(raw),
           f"-Cbuild-dir={work / 'cmake'}",
+          # Named outright, so that a build folder configured against an older
+          # cached libcrypto cannot keep pointing at it.
           f"-Ccmake.define.OPENSSL_ROOT_DIR={libcrypto}",
+          f"-Ccmake.define.OPENSSL_INCLUDE_DIR={libcrypto / 'include'}",
+          f"-Ccmake.define.OPENSSL_CRYPTO_LIBRARY={libcrypto / 'lib' / 'libcrypto.a'}",
           "-Ccmake.define.QUOVEL_STATIC_OPENSSL=ON",
           # Stripped by the linker, not by whichever strip the host has.
           "-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=-Wl,--strip-all", "-Cinstall.strip=false",
@@ -431,7 +436,8 @@ def core_tests(target: str) -> None:
     _run([str(cmake), "-S", str(ROOT), "-B", str(build), "-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}",
           f"-DCMAKE_TOOLCHAIN_FILE={targets.toolchain_file(target)}", "-DCMAKE_BUILD_TYPE=Release",
           "-DQUOVEL_BUILD_PYTHON=OFF", "-DQUOVEL_BUILD_TESTS=ON", "-DQUOVEL_STATIC_OPENSSL=ON",
-          f"-DOPENSSL_ROOT_DIR={libcrypto}", f"-DGTest_ROOT={gtest}",
+          f"-DOPENSSL_ROOT_DIR={libcrypto}", f"-DOPENSSL_INCLUDE_DIR={libcrypto / 'include'}",
+          f"-DOPENSSL_CRYPTO_LIBRARY={libcrypto / 'lib' / 'libcrypto.a'}", f"-DGTest_DIR={gtest / 'lib' / 'cmake' / 'GTest'}",
           f"-DCMAKE_EXE_LINKER_FLAGS={linker_flags}"], environment, build / "configure.log")
     _run([str(cmake), "--build", str(build), "-j", "2"], environment, build / "build.log")
     executable = build / "core" / "quovel_core_tests"
@@ -441,22 +447,47 @@ def core_tests(target: str) -> None:
 
 # --- command line -------------------------------------------------------------------
 
+def check_reproducible(target: str, wheel: Path, sdist: Path) -> None:
+    """Builds the wheel again from scratch in another folder; the bytes must match."""
+    again = WORK / "again" / target
+    shutil.rmtree(again, ignore_errors=True)
+    rebuilt = build_wheel(target, again / "out", sdist, work=again)
+    first, second = (hashlib.sha256(path.read_bytes()).hexdigest() for path in (wheel, rebuilt))
+    if first != second:
+        raise RuntimeError(f"{wheel.name}: a second build differs ({first[:12]} != {second[:12]})")
+    _log(f"{wheel.name}: rebuilt from scratch elsewhere, same sha256 {first[:16]}")
+
+
 def main(arguments: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m tools.wheels", description=__doc__.split("\n\n")[0])
     parser.add_argument("--target", action="append", choices=TARGETS,
                         help="a wheel target (repeatable; default: all four)")
     parser.add_argument("--core-tests", action="store_true", help="also run the C++ core suite for each target")
     parser.add_argument("--no-wheels", action="store_true", help="only the core tests, no sdist or wheels")
+    parser.add_argument("--reproducible", action="store_true",
+                        help="build the sdist and each wheel a second time from scratch and compare")
     parser.add_argument("--out", type=Path, required=True, help="folder for the sdist and the wheels")
     options = parser.parse_args(arguments)
     targets = options.target or list(TARGETS)
     out = options.out.resolve()
     if not options.no_wheels:
         sdist = build_sdist(out)
+        if options.reproducible:
+            again = build_sdist(WORK / "again" / "sdist")
+            if again.read_bytes() != sdist.read_bytes():
+                raise RuntimeError(f"{sdist.name}: a second build differs")
+            _log(f"{sdist.name}: built twice, same bytes")
         for target in targets:
             wheel = build_wheel(target, out, sdist)
             if target == "manylinux_2_28_x86_64":
                 smoke_import(wheel)
+            if options.reproducible:
+                check_reproducible(target, wheel, sdist)
+        print("\n| wheel | bytes | auditwheel show | abi3audit | NEEDED | seconds |\n|---|---|---|---|---|---|")
+        for target in targets:
+            row = json.loads((WORK / target / "measured.json").read_text())
+            print(f"| {row['wheel']} | {row['size']} | {row['auditwheel']} | {row['abi3audit']} | "
+                  f"{' '.join(row['needed'])} | {row['seconds']} |")
     if options.core_tests:
         for target in targets:
             core_tests(target)
