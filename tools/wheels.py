@@ -335,7 +335,7 @@ def check_wheel(target: str, wheel: Path) -> dict[str, object]:
 
 def build_wheel(target: str, out: Path, sdist: Path | None = None, work: Path | None = None) -> Path:
     """Builds the target's wheel from the sdist (built first unless given),
-    repairs and checks it, and puts it in `out`. The build folder (`work`,
+    tagged for the target, checks it, and puts it in `out`. The build folder (`work`,
     build/wheels/<target> by default) is kept for incremental rebuilds."""
     _check_target(target)
     started = time.monotonic()
@@ -349,8 +349,12 @@ def build_wheel(target: str, out: Path, sdist: Path | None = None, work: Path | 
     shutil.rmtree(raw, ignore_errors=True)
     environment = _environment(
         CMAKE_TOOLCHAIN_FILE=str(targets.toolchain_file(target)),
-        # The platform part of the wheel's tag when cross-compiling.
-        _PYTHON_HOST_PLATFORM=f"linux-{architecture(target)}",
+        # The platform part of the wheel's tag when cross-compiling: the
+        # target's tag itself. auditwheel repair cannot set it (it offers
+        # only the host's architecture and libc), and with libcrypto and
+        # libc++ linked in there is nothing to graft; `auditwheel show`
+        # checks the tag instead.
+        _PYTHON_HOST_PLATFORM=target,
         # No build paths in the binary, so that where it was built does not matter.
         CFLAGS=f"-ffile-prefix-map={tree}=quovel",
         CXXFLAGS=f"-ffile-prefix-map={tree}=quovel",
@@ -368,18 +372,7 @@ def build_wheel(target: str, out: Path, sdist: Path | None = None, work: Path | 
           "-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=-Wl,--strip-all", "-Cinstall.strip=false",
           "-Cbuild.verbose=true",
           str(tree)], environment, work / "build.log")
-    (raw_wheel,) = raw.glob("quovel-*.whl")
-
-    _log(f"repairing the {target} wheel")
-    repaired = work / "repaired"
-    shutil.rmtree(repaired, ignore_errors=True)
-    # On a glibc host auditwheel offers musllinux tags only through "auto";
-    # the check below insists that it chose the target's.
-    # --only-plat: the target's tag alone, not the older ones the binary would also meet.
-    plat = ["--plat", target, "--only-plat"] if libc(target) == "gnu" else ["--plat", "auto"]
-    _run([str(tools_bin() / "auditwheel"), "repair", *plat, "--wheel-dir", str(repaired), str(raw_wheel)],
-         environment, work / "repair.log")
-    (wheel,) = repaired.glob("quovel-*.whl")
+    (wheel,) = raw.glob("quovel-*.whl")
     measured = check_wheel(target, wheel)
     for stale in out.glob(f"quovel-*-{target}.whl"):
         stale.unlink()
