@@ -308,11 +308,13 @@ def check_wheel(target: str, wheel: Path) -> dict[str, object]:
     shutil.rmtree(scratch, ignore_errors=True)
     with zipfile.ZipFile(wheel) as archive:
         names = archive.namelist()
-        (extension_name,) = [name for name in names if name.endswith(".abi3.so")]
-        archive.extract(extension_name, scratch)
-        (record,) = [name for name in names if name.endswith(".dist-info/licenses/OpenSSL.txt")]
-        openssl_note = archive.read(record).decode()
-    elf = inspect_extension(scratch / extension_name)
+        extensions = [name for name in names if name.endswith(".abi3.so")]
+        if len(extensions) != 1:
+            raise RuntimeError(f"{wheel.name}: holds {len(extensions)} stable-ABI extensions, not 1")
+        archive.extract(extensions[0], scratch)
+        notes = [name for name in names if name.endswith(".dist-info/licenses/OpenSSL.txt")]
+        openssl_note = archive.read(notes[0]).decode() if notes else "nothing"
+    elf = inspect_extension(scratch / extensions[0])
     needed = list(elf["needed"])  # type: ignore[call-overload]
     problems += needed_problems(target, needed)
     if elf["machine"] != _ARCHITECTURE_MACHINE[architecture(target)]:

@@ -4,9 +4,11 @@ unpacking of the sdist, and what a source build says when it cannot build."""
 from __future__ import annotations
 
 import io
+import re
 import shutil
 import subprocess
 import tarfile
+import zipfile
 from pathlib import Path
 
 import pytest
@@ -112,3 +114,52 @@ def test_source_build_says_what_to_install(sdist: Path, tmp_path: Path, define: 
     assert message in output
     assert "quovel could not be built from source." in output
     assert not list(tmp_path.glob("*.whl"))
+
+
+# --- the checks on a whole wheel ---------------------------------------------------
+
+def _fake_wheel(folder: Path, libraries: list[str], exported: list[str], note: str | None) -> Path:
+    """A glibc x86_64 wheel whose extension is a stand-in built by the host's gcc."""
+    source = folder / "module.c"
+    source.write_text("".join(f"int {name}(void) {{ return 0; }}\n" for name in exported))
+    extension = folder / "quovel.abi3.so"
+    subprocess.run(["gcc", "-shared", "-fPIC", "-Wl,--no-as-needed", "-o", str(extension), str(source),
+                    *[f"-l:{library}" for library in libraries]], check=True)
+    wheel = folder / "quovel-0.1.0-cp312-abi3-manylinux_2_28_x86_64.whl"
+    info = "quovel-0.1.0.dist-info"
+    with zipfile.ZipFile(wheel, "w") as archive:
+        archive.write(extension, "quovel.abi3.so")
+        archive.writestr(f"{info}/METADATA", "Metadata-Version: 2.1\nName: quovel\nVersion: 0.1.0\n")
+        archive.writestr(f"{info}/WHEEL", "Wheel-Version: 1.0\nRoot-Is-Purelib: false\n"
+                                          "Tag: cp312-abi3-manylinux_2_28_x86_64\n")
+        if note is not None:
+            archive.writestr(f"{info}/licenses/OpenSSL.txt", note)
+        archive.writestr(f"{info}/RECORD", "".join(f"{name},,\n" for name in [*archive.namelist(), f"{info}/RECORD"]))
+    return wheel
+
+
+NOTE = f"The extension module links libcrypto of OpenSSL {wheels.openssl.VERSION} statically; ..."
+
+
+@pytest.mark.skipif(shutil.which("gcc") is None or not Path("/usr/lib/x86_64-linux-gnu/libcrypto.so.3").exists(),
+                    reason="needs the host's gcc and libcrypto.so.3 to make stand-in extensions")
+@pytest.mark.parametrize(
+    ("libraries", "exported", "note", "problem"),
+    [
+        ([], ["PyInit_quovel"], NOTE, None),
+        (["libcrypto.so.3"], ["PyInit_quovel"], NOTE, "needs libcrypto.so.3"),
+        ([], ["PyInit_quovel", "EVP_EncryptInit_ex"], NOTE, "exports ['EVP_EncryptInit_ex', 'PyInit_quovel']"),
+        ([], ["PyInit_quovel"], None, "records 'nothing'"),
+        ([], ["PyInit_quovel"], "libcrypto of OpenSSL 3.0.19 ...", "not OpenSSL"),
+    ],
+    ids=["clean", "needs-libcrypto", "leaks-symbols", "no-openssl-note", "other-openssl"],
+)
+def test_check_wheel_verdicts(tmp_path: Path, libraries: list[str], exported: list[str], note: str | None,
+                              problem: str | None) -> None:
+    wheel = _fake_wheel(tmp_path, libraries, exported, note)
+    if problem is None:
+        measured = wheels.check_wheel("manylinux_2_28_x86_64", wheel)
+        assert measured["needed"] == ["libc.so.6"]
+    else:
+        with pytest.raises(RuntimeError, match=re.escape(problem)):
+            wheels.check_wheel("manylinux_2_28_x86_64", wheel)
