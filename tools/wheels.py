@@ -70,6 +70,8 @@ def libc(target: str) -> str:
 def _check_target(target: str) -> None:
     if target not in TARGETS:
         raise RuntimeError(f"unknown target {target!r}; known: {', '.join(TARGETS)}")
+    # OpenSSL's build runs Configure (perl, with modules beyond perl-base) and make.
+    debian.install("perl", "make")
 
 
 # --- the pinned build tools ---------------------------------------------------
