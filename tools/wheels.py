@@ -156,6 +156,14 @@ def _source_date_epoch() -> str:
     return stamp if result.returncode == 0 and stamp else targets.SOURCE_DATE_EPOCH
 
 
+def _sdist_epoch(sdist: Path) -> str:
+    """The timestamp the sdist was made with: its wheels reuse it, so that a
+    commit made meanwhile cannot change them."""
+    with tarfile.open(sdist) as archive:
+        info = next(member for member in archive.getmembers() if member.name.endswith("/PKG-INFO"))
+    return str(int(info.mtime))
+
+
 def _run(command: list[str], environment: dict[str, str], log: Path | None = None, **options: object) -> str:
     """Runs a command; with a log, its output goes there and its tail is shown on failure."""
     if log is None:
@@ -362,6 +370,7 @@ def build_wheel(target: str, out: Path, sdist: Path | None = None, work: Path | 
         # No build paths in the binary, so that where it was built does not matter.
         CFLAGS=f"-ffile-prefix-map={tree}=quovel",
         CXXFLAGS=f"-ffile-prefix-map={tree}=quovel",
+        SOURCE_DATE_EPOCH=_sdist_epoch(sdist),
     )
     _log(f"building the {target} wheel")
     _run([str(tools_bin() / "python"), "-m", "build", "--wheel", "--no-isolation", "--outdir", str(raw),
