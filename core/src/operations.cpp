@@ -1,7 +1,5 @@
 #include "quovel/operations.hpp"
 
-#include <openssl/crypto.h>
-
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -93,13 +91,11 @@ std::uint32_t lock_time_field(std::int64_t utc_seconds) {
 Result<Bytes> build_actuation_request(const LockVersion& version, std::uint8_t command,
                                       std::uint32_t ps, std::uint32_t unlock_key,
                                       std::int64_t utc_seconds, PayloadCipher& cipher) {
-  std::array<std::uint8_t, 8> plaintext{};
-  const auto span = std::span(plaintext);
+  Secret<std::array<std::uint8_t, 8>> plaintext;
+  const auto span = std::span(plaintext.value());
   store_be32(span.first<4>(), ps + unlock_key);
   store_be32(span.last<4>(), lock_time_field(utc_seconds));
-  auto packet = build_packet(version, command, plaintext, cipher);
-  OPENSSL_cleanse(plaintext.data(), plaintext.size());
-  return packet;
+  return build_packet(version, command, plaintext.value(), cipher);
 }
 
 }  // namespace
@@ -158,31 +154,6 @@ ActuationOp::ActuationOp(PayloadCipher cipher, const LockVersion& version,
       actuation_command_(actuation_command),
       clock_(clock) {}
 
-ActuationOp::ActuationOp(ActuationOp&& other) noexcept
-    : cipher_(std::move(other.cipher_)),
-      version_(other.version_),
-      unlock_key_(other.unlock_key_),
-      actuation_command_(other.actuation_command_),
-      phase_(other.phase_),
-      clock_(other.clock_) {
-  OPENSSL_cleanse(&other.unlock_key_, sizeof other.unlock_key_);
-}
-
-ActuationOp& ActuationOp::operator=(ActuationOp&& other) noexcept {
-  if (this != &other) {
-    cipher_ = std::move(other.cipher_);
-    version_ = other.version_;
-    unlock_key_ = other.unlock_key_;
-    actuation_command_ = other.actuation_command_;
-    phase_ = other.phase_;
-    clock_ = other.clock_;
-    OPENSSL_cleanse(&other.unlock_key_, sizeof other.unlock_key_);
-  }
-  return *this;
-}
-
-ActuationOp::~ActuationOp() { OPENSSL_cleanse(&unlock_key_, sizeof unlock_key_); }
-
 Result<ActuationStep> ActuationOp::start() {
   auto packet = build_packet(version_, command::kCheckUserTime, kCheckUserTimePayload, cipher_);
   if (!packet) return fail(std::move(packet).error());
@@ -199,7 +170,7 @@ Result<ActuationStep> ActuationOp::handle_frame(ByteView frame) {
         return fail(error::NotEnoughResponseData{"check-user-time ps"});
       }
       const std::uint32_t ps = load_be32(reply->data);
-      auto request = build_actuation_request(version_, actuation_command_, ps, unlock_key_,
+      auto request = build_actuation_request(version_, actuation_command_, ps, unlock_key_.value(),
                                              clock_(), cipher_);
       if (!request) return fail(std::move(request).error());
       phase_ = ActuationPhase::AwaitingActuation;
