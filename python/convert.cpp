@@ -145,10 +145,26 @@ std::optional<std::string_view> to_utf8(PyObject* value, const char* argument) {
     raise_expected_type(argument, "str", value);
     return std::nullopt;
   }
+  return str_utf8(value);
+}
+
+std::optional<std::string_view> str_utf8(PyObject* text) {
   Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
   if (data == nullptr) return std::nullopt;
   return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+std::optional<std::string_view> to_utf8_keeping_surrogates(PyObject* value, const char* argument,
+                                                           PyRef& holder) {
+  if (auto text = to_utf8(value, argument)) return text;
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return std::nullopt;
+  PyErr_Clear();
+  holder = PyRef::steal(PyUnicode_AsEncodedString(value, "utf-8", "surrogatepass"));
+  if (!holder) return std::nullopt;
+  const auto bytes = to_bytes_view(holder.get(), argument);
+  if (!bytes) return std::nullopt;
+  return std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size());
 }
 
 PyObject* new_bytes(ByteView bytes) {
@@ -164,10 +180,9 @@ PyObject* new_bool(bool value) { return PyBool_FromLong(value ? 1 : 0); }
 
 PyObject* none() { Py_RETURN_NONE; }
 
-PyObject* interned(PyObject*& slot, const char* text) {
+PyRef interned(PyObject*& slot, const char* text) {
   if (slot == nullptr) slot = PyUnicode_InternFromString(text);
-  if (slot != nullptr) Py_INCREF(slot);
-  return slot;
+  return PyRef::borrow(slot);
 }
 
 }  // namespace quovel::py
