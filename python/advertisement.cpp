@@ -22,7 +22,7 @@ using Self = Wrapped<Advertisement>;
 
 PyObject* kind_text_object(AdvertisementKind kind) {
   static std::array<PyObject*, 4> texts{};
-  return interned(texts[static_cast<std::size_t>(kind)], kind_text(kind));
+  return interned(texts[static_cast<std::size_t>(kind)], kind_text(kind)).release();
 }
 
 PyObject* optional_flag(std::optional<bool> flag) {
@@ -81,20 +81,25 @@ PyGetSetDef properties[] = {
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(
+    {.slot = Py_tp_doc, .pfunc = const_cast<char*>(
                     "Parsed `Quovel` advertisement fields, used by HA passive Bluetooth\n"
                     "coordinators for state/battery without connecting.\n\n"
                     "Every state getter returns `None` when the payload could not carry that\n"
                     "fact, rather than a plausible-looking default. Read [`Self::kind`] to tell\n"
                     "\"this lock reports itself locked\" from \"this payload cannot report a bolt\n"
                     "position at all\".")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(wrapped_dealloc<Advertisement>)},
-    {Py_tp_getset, properties},
-    {0, nullptr},
+    {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(wrapped_dealloc<Advertisement>)},
+    {.slot = Py_tp_getset, .pfunc = properties},
+    {.slot = 0, .pfunc = nullptr},
 };
 
-PyType_Spec spec = {"builtins.Advertisement", sizeof(Self), 0,
-                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+PyType_Spec spec = {
+    .name = "builtins.Advertisement",
+    .basicsize = sizeof(Self),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = slots,
+};
 
 const Signature<2> kParse{"parse_advertisement", {"manufacturer_id", "data"}, 2};
 const Signature<2> kSelect{"select_advertisement", {"manufacturer_data", "expected_address"}, 1};

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "errors.hpp"
+#include "py_ref.hpp"
 
 namespace quovel::py {
 namespace {
@@ -26,11 +27,8 @@ bool too_many_positional(const ParameterList& parameters, std::size_t given) {
 }
 
 bool keyword_fault(const ParameterList& parameters, const char* what, PyObject* name) {
-  PyObject* text = PyUnicode_FromFormat("%s() %s '%U'", parameters.function, what, name);
-  if (text != nullptr) {
-    PyErr_SetObject(PyExc_TypeError, text);
-    Py_DECREF(text);
-  }
+  const PyRef text = PyRef::steal(PyUnicode_FromFormat("%s() %s '%U'", parameters.function, what, name));
+  if (text) PyErr_SetObject(PyExc_TypeError, text.get());
   return false;
 }
 

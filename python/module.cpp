@@ -86,14 +86,22 @@ int execute(PyObject* module) {
 }
 
 PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(execute)},
+    {.slot = Py_mod_exec, .value = reinterpret_cast<void*>(execute)},
     // Classes and exception types are shared by the whole process.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
+    {.slot = Py_mod_multiple_interpreters, .value = Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {.slot = 0, .value = nullptr},
 };
 
 PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, kModuleName, "", 0, nullptr, slots, nullptr, nullptr, nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = kModuleName,
+    .m_doc = "",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 }  // namespace

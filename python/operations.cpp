@@ -17,22 +17,17 @@ constexpr const char* kStartDoc = "start($self)\n--\n\nProduce the first frame t
 constexpr const char* kHandleFrameDoc =
     "handle_frame($self, frame)\n--\n\nFeed one reassembled response frame (CRLF stripped).";
 
+// Takes over `value`, a new reference or nullptr after a failure.
 PyObject* step_tuple(PyObject*& tag_slot, const char* tag, PyObject* value) {
-  PyObject* tag_text = interned(tag_slot, tag);
-  if (tag_text == nullptr || value == nullptr) {
-    Py_XDECREF(tag_text);
-    Py_XDECREF(value);
-    return nullptr;
-  }
-  PyObject* tuple = PyTuple_New(2);
-  if (tuple == nullptr) {
-    Py_DECREF(tag_text);
-    Py_DECREF(value);
-    return nullptr;
-  }
-  PyTuple_SetItem(tuple, 0, tag_text);
-  PyTuple_SetItem(tuple, 1, value);
-  return tuple;
+  PyRef item = PyRef::steal(value);
+  PyRef tag_text = interned(tag_slot, tag);
+  if (!tag_text || !item) return nullptr;
+  PyRef tuple = PyRef::steal(PyTuple_New(2));
+  if (!tuple) return nullptr;
+  // PyTuple_SetItem steals both references, even when it fails.
+  PyTuple_SetItem(tuple.get(), 0, tag_text.release());
+  PyTuple_SetItem(tuple.get(), 1, item.release());
+  return tuple.release();
 }
 
 PyObject* write_tag = nullptr;
@@ -118,13 +113,19 @@ template <typename Op>
 PyTypeObject* operation_type(PyObject*& slot, const char* name, const char* doc, newfunc construct) {
   if (slot != nullptr) return reinterpret_cast<PyTypeObject*>(slot);
   PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char*>(doc)},
-      {Py_tp_new, reinterpret_cast<void*>(construct)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(wrapped_dealloc<Op>)},
-      {Py_tp_methods, step_methods<Op>()},
-      {0, nullptr},
+      {.slot = Py_tp_doc, .pfunc = const_cast<char*>(doc)},
+      {.slot = Py_tp_new, .pfunc = reinterpret_cast<void*>(construct)},
+      {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(wrapped_dealloc<Op>)},
+      {.slot = Py_tp_methods, .pfunc = step_methods<Op>()},
+      {.slot = 0, .pfunc = nullptr},
   };
-  PyType_Spec spec = {name, sizeof(Wrapped<Op>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+  PyType_Spec spec = {
+    .name = name,
+    .basicsize = sizeof(Wrapped<Op>),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = slots,
+};
   return type_once(slot, spec);
 }
 

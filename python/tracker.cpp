@@ -21,23 +21,19 @@ PyObject* battery_name = nullptr;
 
 bool add_if(PyObject* set, bool changed, PyObject*& slot, const char* name) {
   if (!changed) return true;
-  PyObject* text = interned(slot, name);
-  if (text == nullptr) return false;
-  const int added = PySet_Add(set, text);
-  Py_DECREF(text);
-  return added == 0;
+  const PyRef text = interned(slot, name);
+  return text && PySet_Add(set, text.get()) == 0;
 }
 
 PyObject* change_set(const ChangeSet& changes) {
-  PyObject* set = PySet_New(nullptr);
-  if (set == nullptr) return nullptr;
-  if (!add_if(set, changes.state, state_name, "state") ||
-      !add_if(set, changes.available, available_name, "available") ||
-      !add_if(set, changes.battery, battery_name, "battery")) {
-    Py_DECREF(set);
+  PyRef set = PyRef::steal(PySet_New(nullptr));
+  if (!set) return nullptr;
+  if (!add_if(set.get(), changes.state, state_name, "state") ||
+      !add_if(set.get(), changes.available, available_name, "available") ||
+      !add_if(set.get(), changes.battery, battery_name, "battery")) {
     return nullptr;
   }
-  return set;
+  return set.release();
 }
 
 // "lock" or "unlock", exactly; anything else raises before the tracker is touched.
@@ -195,7 +191,7 @@ PyGetSetDef properties[] = {
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(
+    {.slot = Py_tp_doc, .pfunc = const_cast<char*>(
                     "LockTracker()\n--\n\n"
                     "What a lock is believed to be doing, tracked from evidence.\n\n"
                     "Mirrors `quovel_core::tracker::LockTracker`, so that a Home Assistant\n"
@@ -205,14 +201,20 @@ PyType_Slot slots[] = {
                     "here reads a clock.\n\n"
                     "Each mutating method returns a `set` of the names that changed, drawn from\n"
                     "`{\"state\", \"available\", \"battery\"}`, so a caller can publish only what moved.")},
-    {Py_tp_new, reinterpret_cast<void*>(construct)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(wrapped_dealloc<LockTracker>)},
-    {Py_tp_methods, methods},
-    {Py_tp_getset, properties},
-    {0, nullptr},
+    {.slot = Py_tp_new, .pfunc = reinterpret_cast<void*>(construct)},
+    {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(wrapped_dealloc<LockTracker>)},
+    {.slot = Py_tp_methods, .pfunc = methods},
+    {.slot = Py_tp_getset, .pfunc = properties},
+    {.slot = 0, .pfunc = nullptr},
 };
 
-PyType_Spec spec = {"builtins.LockTracker", sizeof(Self), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+PyType_Spec spec = {
+    .name = "builtins.LockTracker",
+    .basicsize = sizeof(Self),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = slots,
+};
 
 }  // namespace
 
