@@ -12,6 +12,7 @@
 
 #include "fuzz_support.hpp"
 #include "quovel/advertisement.hpp"
+#include "quovel/hex.hpp"
 #include "quovel/selection.hpp"
 
 namespace quovel::fuzz {
@@ -46,10 +47,8 @@ ModelAdvertisement model_parse(const Bytes& p) {
 
   std::string address;
   for (std::size_t i = 1; i <= 6; ++i) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
     if (!address.empty()) address += ':';
-    address += kDigits[p[n - i] >> 4];
-    address += kDigits[p[n - i] & 0xf];
+    quovel::append_hex_byte(address, p[n - i], quovel::HexCase::Upper);
   }
   ad.address = address;
   ad.version = version;

@@ -2,9 +2,6 @@
 // parse_advertisement (one entry) and select_advertisement (a whole map).
 #include <array>
 #include <string_view>
-#include <algorithm>
-#include <bitset>
-#include <memory>
 #include <vector>
 
 #include "arguments.hpp"
@@ -141,7 +138,7 @@ class ConvertedMap {
     return true;
   }
 
-  std::span<const ManufacturerEntry> entries() const { return entries_; }
+  std::span<const ManufacturerEntry> entries() const { return entries_.entries(); }
 
  private:
   bool add(PyRef key, PyRef value) {
@@ -151,41 +148,14 @@ class ConvertedMap {
       const auto view = to_bytes_view(value.get(), nullptr);
       if (!view) return false;
       held_.push_back(std::move(value));
-      put(*company_id, *view);
+      entries_.put(*company_id, *view);
       return true;
     }
     auto bytes = to_byte_sequence(value.get(), nullptr);
     if (!bytes) return false;
     owned_.push_back(std::move(*bytes));  // reserved: earlier views stay valid
-    put(*company_id, owned_.back());
+    entries_.put(*company_id, owned_.back());
     return true;
-  }
-
-  // Distinct keys whose __index__ agree name one identifier: as in a map, the
-  // later entry replaces the earlier, so identifiers stay unique.
-  void put(std::uint16_t company_id, ByteView data) {
-    if (ManufacturerEntry* earlier = find(company_id)) {
-      earlier->data = data;
-    } else {
-      entries_.push_back({company_id, data});
-    }
-  }
-
-  // A scan for the few entries a device carries; a bit per identifier once
-  // a (hostile) map grows large, so conversion stays linear.
-  ManufacturerEntry* find(std::uint16_t company_id) {
-    constexpr std::size_t kScanLimit = 16;
-    if (entries_.size() == kScanLimit && !seen_) {
-      seen_ = std::make_unique<std::bitset<65536>>();
-      for (const auto& entry : entries_) seen_->set(entry.company_id);
-    }
-    if (seen_ && !seen_->test(company_id)) {
-      seen_->set(company_id);
-      return nullptr;
-    }
-    const auto same = [&](const ManufacturerEntry& entry) { return entry.company_id == company_id; };
-    const auto found = std::find_if(entries_.begin(), entries_.end(), same);
-    return found == entries_.end() ? nullptr : &*found;
   }
 
   static bool changed(const char* message) {
@@ -193,8 +163,7 @@ class ConvertedMap {
     return false;
   }
 
-  std::vector<ManufacturerEntry> entries_;
-  std::unique_ptr<std::bitset<65536>> seen_;  // identifiers so far, for large maps
+  ManufacturerEntries entries_;
   std::vector<PyRef> held_;
   std::vector<Bytes> owned_;
 };

@@ -6,7 +6,7 @@
 #include "errors.hpp"
 #include "py_ref.hpp"
 #include "python_api.hpp"
-#include "quovel/caller_constants.hpp"
+#include "caller_constants.hpp"
 
 namespace quovel::py {
 namespace {

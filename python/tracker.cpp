@@ -1,9 +1,13 @@
 // Python class LockTracker over the core tracker.
 #include <array>
+#include <string>
+#include <string_view>
 
 #include "arguments.hpp"
 #include "bindings.hpp"
 #include "convert.hpp"
+#include "py_ref.hpp"
+#include "quovel/text.hpp"
 #include "quovel/tracker.hpp"
 #include "wrapped.hpp"
 
@@ -36,12 +40,19 @@ PyObject* change_set(const ChangeSet& changes) {
   return set.release();
 }
 
+std::string unknown_actuation_message(std::string_view text) {
+  std::string message = "unknown actuation ";
+  append_debug_quoted(message, text);
+  message += ": expected 'lock' or 'unlock'";
+  return message;
+}
+
 // "lock" or "unlock", exactly; anything else raises before the tracker is touched.
 std::optional<Actuation> action_argument(PyObject* value) {
   const auto text = to_utf8(value, "action");
   if (!text) return std::nullopt;
   const auto action = tracker::parse_actuation(*text);
-  if (!action) raise_quovel_error(tracker::unknown_actuation_message(*text).c_str());
+  if (!action) raise_quovel_error(unknown_actuation_message(*text).c_str());
   return action;
 }
 

@@ -42,14 +42,7 @@ CoreError base64_error(std::string description) {
 CoreError invalid_symbol(char c, std::size_t offset) {
   const auto byte = static_cast<std::uint8_t>(c);
   std::string description = "invalid symbol ";
-  if (byte >= 0x20 && byte < 0x7f) {
-    description += '\'';
-    description += c;
-    description += '\'';
-  } else {
-    description += "byte 0x";
-    append_hex_byte(description, byte, HexCase::Lower);
-  }
+  append_byte_description(description, byte);
   return base64_error(std::move(description) + " at offset " + std::to_string(offset));
 }
 

@@ -66,18 +66,6 @@ Result<Response> accept_reply(ByteView frame, PayloadCipher& cipher, std::uint8_
   return reply;
 }
 
-std::uint32_t load_be32(ByteView bytes) {
-  return static_cast<std::uint32_t>(bytes[0]) << 24 | static_cast<std::uint32_t>(bytes[1]) << 16 |
-         static_cast<std::uint32_t>(bytes[2]) << 8 | static_cast<std::uint32_t>(bytes[3]);
-}
-
-void store_be32(std::span<std::uint8_t, 4> out, std::uint32_t value) {
-  out[0] = static_cast<std::uint8_t>(value >> 24);
-  out[1] = static_cast<std::uint8_t>(value >> 16);
-  out[2] = static_cast<std::uint8_t>(value >> 8);
-  out[3] = static_cast<std::uint8_t>(value);
-}
-
 // The lock's time field is 32 bits wide. A clock set before 1970 has no
 // meaningful value to send, so it writes 0 rather than a wrapped number.
 std::uint32_t lock_time_field(std::int64_t utc_seconds) {
@@ -93,8 +81,8 @@ Result<Bytes> build_actuation_request(const LockVersion& version, std::uint8_t c
                                       std::int64_t utc_seconds, PayloadCipher& cipher) {
   Secret<std::array<std::uint8_t, 8>> plaintext;
   const auto span = std::span(plaintext.value());
-  store_be32(span.first<4>(), ps + unlock_key);
-  store_be32(span.last<4>(), lock_time_field(utc_seconds));
+  store_big_endian(span.first<4>(), ps + unlock_key);
+  store_big_endian(span.last<4>(), lock_time_field(utc_seconds));
   return build_packet(version, command, plaintext.value(), cipher);
 }
 
@@ -169,7 +157,7 @@ Result<ActuationStep> ActuationOp::handle_frame(ByteView frame) {
       if (reply->data.size() < 4) {
         return fail(error::NotEnoughResponseData{"check-user-time ps"});
       }
-      const std::uint32_t ps = load_be32(reply->data);
+      const std::uint32_t ps = load_big_endian<std::uint32_t>(reply->data);
       auto request = build_actuation_request(version_, actuation_command_, ps, unlock_key_.value(),
                                              clock_(), cipher_);
       if (!request) return fail(std::move(request).error());

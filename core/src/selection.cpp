@@ -1,5 +1,7 @@
 #include "quovel/selection.hpp"
 
+#include <algorithm>
+
 namespace quovel {
 namespace {
 
@@ -30,6 +32,31 @@ std::uint8_t kind_score(AdvertisementKind kind) {
 }
 
 }  // namespace
+
+void ManufacturerEntries::put(std::uint16_t company_id, ByteView data) {
+  if (ManufacturerEntry* earlier = find(company_id)) {
+    earlier->data = data;
+  } else {
+    entries_.push_back({company_id, data});
+  }
+}
+
+// A scan for the few entries a device carries; a bit per identifier once
+// the map grows large.
+ManufacturerEntry* ManufacturerEntries::find(std::uint16_t company_id) {
+  constexpr std::size_t kScanLimit = 16;
+  if (entries_.size() == kScanLimit && !seen_) {
+    seen_ = std::make_unique<std::bitset<65536>>();
+    for (const auto& entry : entries_) seen_->set(entry.company_id);
+  }
+  if (seen_ && !seen_->test(company_id)) {
+    seen_->set(company_id);
+    return nullptr;
+  }
+  const auto same = [&](const ManufacturerEntry& entry) { return entry.company_id == company_id; };
+  const auto found = std::find_if(entries_.begin(), entries_.end(), same);
+  return found == entries_.end() ? nullptr : &*found;
+}
 
 bool address_matches(const Advertisement& ad, std::optional<std::string_view> expected) {
   const std::optional<std::string_view> address = ad.address();

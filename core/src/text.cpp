@@ -126,6 +126,15 @@ std::string_view as_chars(ByteView bytes) {
   return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
+void append_unicode_escape(std::string& out, unsigned code_point) {
+  out += "\\u{";
+  if (code_point >= 0x10) out += hex_digit(code_point >> 4U, HexCase::Lower);
+  out += hex_digit(code_point, HexCase::Lower);
+  out += '}';
+}
+
+// Quoted and escaped the way a debug string prints: control characters
+// (C0, DEL, C1) become escapes, everything else is copied unchanged.
 }  // namespace
 
 bool is_unicode_whitespace(char32_t c) {
@@ -213,6 +222,37 @@ std::optional<std::string> utf8_error(ByteView bytes) {
 Result<std::string_view> utf8_text(ByteView bytes) {
   if (auto problem = utf8_error(bytes)) return fail(error::Utf8Decode{std::move(*problem)});
   return as_chars(bytes);
+}
+
+void append_debug_quoted(std::string& out, std::string_view text) {
+  out += '"';
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    switch (byte) {
+      case '"': out += "\\\""; continue;
+      case '\\': out += "\\\\"; continue;
+      case '\t': out += "\\t"; continue;
+      case '\r': out += "\\r"; continue;
+      case '\n': out += "\\n"; continue;
+      case '\0': out += "\\0"; continue;
+      default: break;
+    }
+    if (byte < 0x20 || byte == 0x7F) {
+      append_unicode_escape(out, byte);
+      continue;
+    }
+    // U+0080..U+009F are encoded as C2 80..C2 9F; 0xC2 is only ever a lead byte.
+    if (byte == 0xC2 && i + 1 < text.size()) {
+      const auto next = static_cast<unsigned char>(text[i + 1]);
+      if (next >= 0x80 && next <= 0x9F) {
+        append_unicode_escape(out, next);
+        ++i;
+        continue;
+      }
+    }
+    out += static_cast<char>(byte);
+  }
+  out += '"';
 }
 
 }  // namespace quovel

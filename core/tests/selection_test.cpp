@@ -112,5 +112,30 @@ TEST(SelectionTest, PicksBestEntryWhateverTheOrder) {
   }
 }
 
+// A repeated identifier keeps its first place and takes the later data,
+// both while entries are scanned and once the bitset takes over.
+TEST(SelectionTest, LaterDuplicateIdentifierReplacesTheEarlier) {
+  const Bytes first{1};
+  const Bytes later{2};
+  for (const std::size_t distinct : {std::size_t{3}, std::size_t{16}, std::size_t{40}}) {
+    SCOPED_TRACE(distinct);
+    ManufacturerEntries built;
+    for (std::size_t i = 0; i < distinct; ++i) built.put(static_cast<std::uint16_t>(i), first);
+    built.put(0, later);
+    built.put(static_cast<std::uint16_t>(distinct - 1), later);
+    built.put(0xFFFF, first);
+    built.put(0xFFFF, later);
+
+    const auto entries = built.entries();
+    ASSERT_EQ(entries.size(), distinct + 1);
+    for (std::size_t i = 0; i < distinct; ++i) EXPECT_EQ(entries[i].company_id, i);
+    EXPECT_EQ(entries[0].data.data(), later.data());
+    EXPECT_EQ(entries[1].data.data(), first.data());
+    EXPECT_EQ(entries[distinct - 1].data.data(), later.data());
+    EXPECT_EQ(entries.back().company_id, 0xFFFF);
+    EXPECT_EQ(entries.back().data.data(), later.data());
+  }
+}
+
 }  // namespace
 }  // namespace quovel

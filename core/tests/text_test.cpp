@@ -4,9 +4,12 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace quovel {
 namespace {
+
+using namespace std::string_literals;
 
 ByteView bytes_of(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
@@ -90,6 +93,30 @@ TEST(TextTest, Utf8ValidationNamesTheFaultAndItsOffset) {
     const auto text = utf8_text(bytes_of(c.bytes));
     ASSERT_FALSE(text);
     EXPECT_EQ(text.error().message(), "UTF-8 decode error: " + std::string(c.description));
+  }
+}
+
+TEST(TextTest, DebugQuotingKeepsControlCharactersVisible) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"open", R"("open")"},
+      {"Lock", R"("Lock")"},
+      {" lock", R"(" lock")"},
+      {R"(a"b\c)", R"("a\"b\\c")"},
+      {"it's", R"("it's")"},
+      {"a\nb\tc\r", R"("a\nb\tc\r")"},
+      {"\0x"s, R"("\0x")"},
+      {"\x01", R"("\u{1}")"},
+      {"\x1f\x7f", R"("\u{1f}\u{7f}")"},
+      {"\u0085", R"("\u{85}")"},
+      {"\u0080\u009f", R"("\u{80}\u{9f}")"},
+      {"\u00a0\u00e9\u2014\U0001F512", "\"\u00a0\u00e9\u2014\U0001F512\""},
+      {"", R"("")"},
+  };
+  for (const auto& [text, quoted] : cases) {
+    SCOPED_TRACE(quoted);
+    std::string out = "prefix ";
+    append_debug_quoted(out, text);
+    EXPECT_EQ(out, "prefix " + quoted);
   }
 }
 

@@ -240,28 +240,5 @@ TEST(ActuationTest, ParsesOnlyTheExactTexts) {
   EXPECT_STREQ(actuation_text(Actuation::Unlock), "unlock");
 }
 
-TEST(ActuationTest, UnknownActuationMessageEscapesLikeADebugString) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"open", R"("open")"},
-      {"Lock", R"("Lock")"},
-      {" lock", R"(" lock")"},
-      {R"(a"b\c)", R"("a\"b\\c")"},
-      {"it's", R"("it's")"},
-      {"a\nb\tc\r", R"("a\nb\tc\r")"},
-      {"\0x"s, R"("\0x")"},
-      {"\x01", R"("\u{1}")"},
-      {"\x1f\x7f", R"("\u{1f}\u{7f}")"},
-      {"\u0085", R"("\u{85}")"},
-      {"\u0080\u009f", R"("\u{80}\u{9f}")"},
-      {"\u00a0\u00e9\u2014\U0001F512", "\"\u00a0\u00e9\u2014\U0001F512\""},
-      {"", R"("")"},
-  };
-  for (const auto& [text, quoted] : cases) {
-    SCOPED_TRACE(quoted);
-    EXPECT_EQ(unknown_actuation_message(text),
-              "unknown actuation " + quoted + ": expected 'lock' or 'unlock'");
-  }
-}
-
 }  // namespace
 }  // namespace quovel::tracker

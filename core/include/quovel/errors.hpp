@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <expected>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <variant>
 
 namespace quovel {
@@ -28,7 +30,7 @@ struct CredentialOutOfRange {};
 struct Protocol { std::string message; };
 }  // namespace error
 
-// Declaration order is the order of the tags.
+// One per alternative of CoreError::Payload, in the same order (checked below).
 enum class ErrorKind : std::uint8_t {
   HexDecode,
   Base64Decode,
@@ -70,6 +72,28 @@ class CoreError {
  private:
   Payload payload_;
 };
+
+// The binding picks the exception class by kind: a drift between the two
+// orders would raise the wrong class, so each pairing is pinned here.
+template <ErrorKind Kind, typename Alternative>
+inline constexpr bool kKindNames = std::is_same_v<
+    std::variant_alternative_t<static_cast<std::size_t>(Kind), CoreError::Payload>, Alternative>;
+static_assert(std::variant_size_v<CoreError::Payload> == 15);
+static_assert(kKindNames<ErrorKind::HexDecode, error::HexDecode>);
+static_assert(kKindNames<ErrorKind::Base64Decode, error::Base64Decode>);
+static_assert(kKindNames<ErrorKind::Utf8Decode, error::Utf8Decode>);
+static_assert(kKindNames<ErrorKind::AesKeyLength, error::AesKeyLength>);
+static_assert(kKindNames<ErrorKind::InvalidUnlockKey, error::InvalidUnlockKey>);
+static_assert(kKindNames<ErrorKind::AesDecryptionFailed, error::AesDecryptionFailed>);
+static_assert(kKindNames<ErrorKind::PacketTooShort, error::PacketTooShort>);
+static_assert(kKindNames<ErrorKind::BadPacketStart, error::BadPacketStart>);
+static_assert(kKindNames<ErrorKind::PacketLengthExceedsBuffer, error::PacketLengthExceedsBuffer>);
+static_assert(kKindNames<ErrorKind::CrcMismatch, error::CrcMismatch>);
+static_assert(kKindNames<ErrorKind::UnexpectedCommand, error::UnexpectedCommand>);
+static_assert(kKindNames<ErrorKind::CommandRefused, error::CommandRefused>);
+static_assert(kKindNames<ErrorKind::NotEnoughResponseData, error::NotEnoughResponseData>);
+static_assert(kKindNames<ErrorKind::CredentialOutOfRange, error::CredentialOutOfRange>);
+static_assert(kKindNames<ErrorKind::Protocol, error::Protocol>);
 
 template <typename T>
 using Result = std::expected<T, CoreError>;

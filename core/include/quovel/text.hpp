@@ -34,6 +34,11 @@ enum class DecimalFault { InvalidDigit, TooLarge };
 std::expected<std::uint64_t, DecimalFault> parse_decimal(std::string_view text,
                                                          std::uint64_t max);
 
+// Appends `utf8` in double quotes, escaped the way a debug string prints:
+// quotes, backslashes and control characters (C0, DEL, C1) become escapes,
+// so that they stay visible in a message; everything else is unchanged.
+void append_debug_quoted(std::string& out, std::string_view utf8);
+
 // Nothing when `bytes` is well-formed UTF-8; otherwise what is wrong and at
 // which byte offset, for the first fault.
 std::optional<std::string> utf8_error(ByteView bytes);

@@ -1,5 +1,5 @@
-// Identifiers and tuning values for the caller that owns the connection.
-// The module's own functions never consult them.
+// Identifiers and tuning values that the module exports for the caller that
+// owns the connection. No function of the module consults them.
 #pragma once
 
 #include <cstdint>
