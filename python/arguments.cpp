@@ -69,7 +69,7 @@ bool place_positional(const ParameterList& parameters, std::size_t given, std::s
 
 bool match_vectorcall_unguarded(const ParameterList& parameters, PyObject* const* args, Py_ssize_t nargsf,
                                 PyObject* kwnames, std::span<PyObject*> out) {
-  const auto given = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
+  const auto given = static_cast<std::size_t>(PyVectorcall_NARGS(static_cast<std::size_t>(nargsf)));
   if (!place_positional(parameters, given, out)) return false;
   for (std::size_t i = 0; i < given; ++i) out[i] = args[i];
   const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);

@@ -143,7 +143,9 @@ TEST(AdvertisementTest, AnyLengthStaysInBoundsAndAgreesAcrossEntryPoints) {
     for (const std::uint16_t id : identifiers) {
       SCOPED_TRACE(std::to_string(n) + " bytes under " + std::to_string(id));
       const Advertisement ad = parse_manufacturer_data(id, data);
-      if (n < 13) EXPECT_EQ(ad, Advertisement{});
+      if (n < 13) {
+        EXPECT_EQ(ad, Advertisement{});
+      }
       EXPECT_EQ(ad, parse_payload(full_payload(id, Bytes(data.begin(), data.end()))));
       if (const auto address = ad.address()) {
         ASSERT_EQ(address->size(), 17u);
@@ -161,7 +163,9 @@ TEST(AdvertisementTest, AnyLengthStaysInBoundsAndAgreesAcrossEntryPoints) {
         first += "0123456789ABCDEF"[data[n - 1] & 0x0F];
         EXPECT_EQ(address->substr(0, 2), first);
       }
-      if (const auto battery = ad.battery()) EXPECT_LE(*battery, 100);
+      if (const auto battery = ad.battery()) {
+        EXPECT_LE(*battery, 100);
+      }
     }
   }
 }

@@ -31,7 +31,7 @@ TEST(PayloadCipherTest, MatchesNistCbcVectorThroughKeyAsIv) {
       "6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e51"
       "30c81c46a35ce411e5fbc1191a0a52eff69f2445df4f9b17ad2b417be66c3710");
   for (std::size_t i = 0; i < kAesBlockSize; ++i) {
-    plain[i] ^= static_cast<std::uint8_t>(i) ^ kNistKey.bytes()[i];
+    plain[i] ^= static_cast<std::uint8_t>(i ^ kNistKey.bytes()[i]);
   }
   const Bytes expected = hex(
       "7649abac8119b246cee98e9b12e9197d5086cb9b507219ee95db113a917678b2"

@@ -58,7 +58,7 @@ TEST(CredentialTest, DecodesNumbersAcrossTheWholeRange) {
       {"0", 0}, {"123456", 123456}, {"+42", 42}, {"000000789", 789}, {"4294967295", 4294967295},
   };
   for (const auto& c : cases) {
-    for (const std::uint8_t mask : {0x00, 0x5c, 0xff}) {
+    for (const std::uint8_t mask : {std::uint8_t{0x00}, std::uint8_t{0x5c}, std::uint8_t{0xff}}) {
       const auto value = decode_credential(credential(c.text, mask));
       ASSERT_TRUE(value) << c.text << ": " << value.error().message();
       EXPECT_EQ(*value, c.value);

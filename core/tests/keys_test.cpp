@@ -48,7 +48,9 @@ TEST(KeysTest, AesKeyTextFaults) {
     const auto key = aes_key_from_text(c.text);
     ASSERT_FALSE(key) << c.text;
     EXPECT_EQ(key.error().kind(), c.kind) << c.text;
-    if (!c.message.empty()) EXPECT_EQ(key.error().message(), c.message);
+    if (!c.message.empty()) {
+      EXPECT_EQ(key.error().message(), c.message);
+    }
   }
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -71,7 +72,7 @@ Bytes be32(std::uint32_t value) {
 Bytes sum_field(const Bytes& request) {
   const Bytes plaintext = LockDouble::plaintext_of(request);
   if (plaintext.size() != 8) ADD_FAILURE() << "actuation plaintext is " << plaintext.size();
-  return Bytes(plaintext.begin(), plaintext.begin() + std::min<std::size_t>(4, plaintext.size()));
+  return Bytes(plaintext.begin(), plaintext.begin() + std::min<std::ptrdiff_t>(4, std::ssize(plaintext)));
 }
 
 // ---- StatusOp ---------------------------------------------------------------
@@ -157,7 +158,9 @@ TEST(StatusOpTest, AFailedReplyKeepsWaitingForTheRealOne) {
     const auto step = op.handle_frame(c.frame);
     ASSERT_FALSE(step);
     EXPECT_EQ(step.error().kind(), c.kind);
-    if (!c.message.empty()) EXPECT_EQ(step.error().message(), c.message);
+    if (!c.message.empty()) {
+      EXPECT_EQ(step.error().message(), c.message);
+    }
     EXPECT_TRUE(op.awaiting_reply());
     EXPECT_TRUE(op.handle_frame(LockDouble::reply(0x14, kAccepted, {0, 0})));
   }
@@ -310,7 +313,9 @@ TEST(ActuationOpTest, FailedRepliesLeaveThePhaseAlone) {
   };
   for (const auto& c : cases) {
     ActuationOp op = make_actuation(0x47);
-    if (c.phase != ActuationPhase::Idle) ASSERT_TRUE(op.start());
+    if (c.phase != ActuationPhase::Idle) {
+      ASSERT_TRUE(op.start());
+    }
     if (c.phase >= ActuationPhase::AwaitingActuation) {
       ASSERT_TRUE(op.handle_frame(LockDouble::reply(0x55, kAccepted, be32(1))));
     }
@@ -320,7 +325,9 @@ TEST(ActuationOpTest, FailedRepliesLeaveThePhaseAlone) {
     ASSERT_EQ(op.phase(), c.phase);
     const auto step = op.handle_frame(c.frame);
     ASSERT_FALSE(step);
-    if (!c.message.empty()) EXPECT_EQ(step.error().message(), c.message);
+    if (!c.message.empty()) {
+      EXPECT_EQ(step.error().message(), c.message);
+    }
     EXPECT_EQ(op.phase(), c.phase) << step.error().message();
   }
 }

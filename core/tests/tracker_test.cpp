@@ -232,7 +232,7 @@ TEST(LockTrackerTest, LastHeardFollowsEvidenceOnly) {
 TEST(ActuationTest, ParsesOnlyTheExactTexts) {
   EXPECT_EQ(parse_actuation("lock"), Actuation::Lock);
   EXPECT_EQ(parse_actuation("unlock"), Actuation::Unlock);
-  for (const std::string text : {"Lock"s, " lock"s, "lock "s, "UNLOCK"s, ""s, "open"s, "lock\0"s}) {
+  for (const std::string& text : {"Lock"s, " lock"s, "lock "s, "UNLOCK"s, ""s, "open"s, "lock\0"s}) {
     SCOPED_TRACE(text);
     EXPECT_EQ(parse_actuation(text), std::nullopt);
   }
