@@ -184,7 +184,7 @@ void check_selection(Reader in) {
   ManufacturerData reordered(entries.rbegin(), entries.rend());
   FUZZ_REQUIRE(select(reordered, expected) == chosen);
   if (!entries.empty()) {
-    std::rotate(reordered.begin(), reordered.begin() + in.byte() % reordered.size(),
+    std::rotate(reordered.begin(), reordered.begin() + static_cast<std::ptrdiff_t>(in.byte() % reordered.size()),
                 reordered.end());
     FUZZ_REQUIRE(select(reordered, expected) == chosen);
   }

@@ -53,7 +53,7 @@ ChangeSet compare(const Observed& before, const Observed& after) {
 
 // The state table, written out as plainly as possible.
 struct Model {
-  enum class State { Unobserved, Settled, InFlight };
+  enum class State : std::uint8_t { Unobserved, Settled, InFlight };
   State state = State::Unobserved;
   bool unlocked = false;                 // Settled: the position
   Actuation action = Actuation::Lock;    // InFlight: the command

@@ -115,7 +115,7 @@ std::optional<LockVersion> version_argument(PyObject* value) {
   auto* wrapped = as_wrapped<LockVersion>(value);
   SharedBorrow borrow(wrapped->borrow);
   if (!borrow) return std::nullopt;
-  return *wrapped->value;
+  return wrapped->value;
 }
 
 }  // namespace quovel::py

@@ -193,7 +193,7 @@ PyGetSetDef properties[] = {
      "`\"LOCKED\"`, `\"UNLOCKED\"`, `\"LOCKING\"`, `\"UNLOCKING\"`, or `None` when\nnothing has been observed yet.",
      nullptr},
     {"is_locked", get_is_locked, nullptr, "Last observed bolt position, ignoring any command in flight.", nullptr},
-    {"pending", get_pending, nullptr, "`\"lock\"`, `\"unlock\"`, or `None` when no command is in flight.", nullptr},
+    {"pending", get_pending, nullptr, R"(`"lock"`, `"unlock"`, or `None` when no command is in flight.)", nullptr},
     {"available", get_available, nullptr, nullptr, nullptr},
     {"battery", get_battery, nullptr, nullptr, nullptr},
     {"lock_version", get_lock_version, nullptr,

@@ -77,7 +77,7 @@ Result<Bytes> decode_base64(std::string_view text) {
   std::uint32_t bits = 0;
   int bit_count = 0;
   for (std::size_t i = 0; i < data_end; ++i) {
-    bits = (bits << 6) | *symbol_value(text[i]);
+    bits = (bits << 6) | kSymbolValues[static_cast<unsigned char>(text[i])];  // checked above
     bit_count += 6;
     if (bit_count >= 8) {
       bit_count -= 8;

@@ -78,8 +78,8 @@ Result<PayloadCipher> PayloadCipher::create(const AesKey& key) {
   return PayloadCipher(std::move(encrypt), std::move(decrypt), key);
 }
 
-PayloadCipher::PayloadCipher(Context encrypt, Context decrypt, const AesKey& key)
-    : encrypt_(std::move(encrypt)), decrypt_(std::move(decrypt)), iv_(key) {}
+PayloadCipher::PayloadCipher(Context encrypt, Context decrypt, AesKey key)
+    : encrypt_(std::move(encrypt)), decrypt_(std::move(decrypt)), iv_(std::move(key)) {}
 
 PayloadCipher::PayloadCipher(PayloadCipher&&) noexcept = default;
 PayloadCipher& PayloadCipher::operator=(PayloadCipher&&) noexcept = default;

@@ -157,7 +157,7 @@ Result<ActuationStep> ActuationOp::handle_frame(ByteView frame) {
       if (reply->data.size() < 4) {
         return fail(error::NotEnoughResponseData{"check-user-time ps"});
       }
-      const std::uint32_t ps = load_big_endian<std::uint32_t>(reply->data);
+      const auto ps = load_big_endian<std::uint32_t>(reply->data);
       auto request = build_actuation_request(version_, actuation_command_, ps, unlock_key_.value(),
                                              clock_(), cipher_);
       if (!request) return fail(std::move(request).error());

@@ -8,7 +8,7 @@
 namespace quovel {
 namespace {
 
-enum class Fault {
+enum class Fault : std::uint8_t {
   None,
   UnexpectedContinuation,
   InvalidByte,

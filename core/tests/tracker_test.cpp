@@ -35,8 +35,8 @@ std::string describe(const ChangeSet& c) {
          (c.battery ? "battery" : "") + "}";
 }
 
-enum class Start { Unobserved, SettledLocked, UnlockingFromLocked, LockingUnobserved };
-enum class Event {
+enum class Start : std::uint8_t { Unobserved, SettledLocked, UnlockingFromLocked, LockingUnobserved };
+enum class Event : std::uint8_t {
   AdLocked, AdUnlocked, AdStateless, AdDfu, StartLock, StartUnlock, AckLock, AckUnlock,
   Failed, Unavailable, PollExpires,
 };

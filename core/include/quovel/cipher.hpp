@@ -67,7 +67,7 @@ class PayloadCipher {
   };
   using Context = std::unique_ptr<evp_cipher_ctx_st, ContextDeleter>;
 
-  PayloadCipher(Context encrypt, Context decrypt, const AesKey& key);
+  PayloadCipher(Context encrypt, Context decrypt, AesKey key);
 
   Context encrypt_;
   Context decrypt_;

@@ -61,7 +61,7 @@ class CoreError {
 
   template <typename Kind>
     requires std::is_constructible_v<Payload, Kind>
-  CoreError(Kind kind) : payload_(std::move(kind)) {}  // NOLINT: implicit by design
+  CoreError(Kind kind) : payload_(std::move(kind)) {}  // NOLINT(google-explicit-constructor): implicit by design
 
   ErrorKind kind() const { return static_cast<ErrorKind>(payload_.index()); }
   const Payload& payload() const { return payload_; }
