@@ -22,7 +22,7 @@ Result<AesKey> aes_key_from_text(std::string_view utf8) {
     if (auto decoded = decode_hex_into(digits.value(), array.value()); !decoded) {
       return fail(std::move(decoded.error()));
     }
-    return AesKey(std::move(array));
+    return Result<AesKey>(std::in_place, std::move(array));
   }
   auto decoded = decode_hex(digits.value());
   if (!decoded) return fail(std::move(decoded.error()));
@@ -34,7 +34,7 @@ Result<AesKey> aes_key_from_bytes(ByteView bytes) {
   if (bytes.size() != kAesKeySize) return fail(error::AesKeyLength{bytes.size()});
   Secret<AesKey::Array> array;
   std::copy(bytes.begin(), bytes.end(), array.value().begin());
-  return AesKey(std::move(array));
+  return Result<AesKey>(std::in_place, std::move(array));
 }
 
 std::string aes_key_to_text(const AesKey& key) { return encode_hex_lower(key.bytes()); }

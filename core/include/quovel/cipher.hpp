@@ -24,7 +24,7 @@ class AesKey {
   using Array = std::array<std::uint8_t, kAesKeySize>;
 
   explicit AesKey(const Array& bytes) : bytes_(bytes) {}
-  explicit AesKey(Secret<Array> bytes) : bytes_(std::move(bytes)) {}
+  explicit AesKey(Secret<Array>&& bytes) : bytes_(std::move(bytes)) {}
 
   const Array& bytes() const { return bytes_.value(); }
 

@@ -2,6 +2,7 @@
 // the optimiser may not remove, when it goes and when it is moved from.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -50,7 +51,13 @@ class Secret {
  private:
   static void clear(T& value) noexcept {
     if constexpr (kFixed) {
-      wipe(std::span(reinterpret_cast<std::uint8_t*>(&value), sizeof value));
+      // A moved-from or unused secret is zeros already: skip the wipe,
+      // which the optimiser can never remove, for the many key moves.
+      const auto bytes = std::span(reinterpret_cast<std::uint8_t*>(&value), sizeof value);
+      if (std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t byte) { return byte == 0; })) {
+        return;
+      }
+      wipe(bytes);
     } else {
       wipe(std::span(reinterpret_cast<std::uint8_t*>(value.data()), value.size()));
       value.clear();
