@@ -119,8 +119,7 @@ std::uint16_t entry_id(Reader& in) {
 
 std::optional<std::string> expected_address(Reader& in, const ManufacturerData& entries) {
   switch (in.byte() % 4) {
-    case 0:
-      return std::nullopt;
+    case 0: return std::nullopt;
     case 1: {  // a decoded address, in mixed case
       if (entries.empty()) return std::nullopt;
       const auto& [id, data] = entries[in.byte() % entries.size()];
@@ -132,10 +131,8 @@ std::optional<std::string> expected_address(Reader& in, const ManufacturerData& 
       }
       return text;
     }
-    case 2:
-      return std::string(as_text(in.sized_bytes()));
-    default:
-      return std::string();
+    case 2: return std::string(as_text(in.sized_bytes()));
+    default: return std::string();
   }
 }
 
@@ -184,7 +181,8 @@ void check_selection(Reader in) {
   ManufacturerData reordered(entries.rbegin(), entries.rend());
   FUZZ_REQUIRE(select(reordered, expected) == chosen);
   if (!entries.empty()) {
-    std::rotate(reordered.begin(), reordered.begin() + static_cast<std::ptrdiff_t>(in.byte() % reordered.size()),
+    std::rotate(reordered.begin(),
+                reordered.begin() + static_cast<std::ptrdiff_t>(in.byte() % reordered.size()),
                 reordered.end());
     FUZZ_REQUIRE(select(reordered, expected) == chosen);
   }

@@ -15,7 +15,8 @@ namespace quovel::fuzz {
 
 inline void require(bool holds, const char* what, const char* file, int line) {
   if (holds) return;
-  std::fprintf(stderr, "\ninvariant violated at %s:%d: %s\n", file, line, what);  // NOLINT(modernize-use-std-print)
+  // NOLINTNEXTLINE(modernize-use-std-print): stderr, unbuffered, before abort
+  std::fprintf(stderr, "\ninvariant violated at %s:%d: %s\n", file, line, what);
   std::abort();
 }
 

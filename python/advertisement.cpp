@@ -22,9 +22,7 @@ PyObject* kind_text_object(AdvertisementKind kind) {
   return interned(texts[static_cast<std::size_t>(kind)], kind_text(kind)).release();
 }
 
-PyObject* optional_flag(std::optional<bool> flag) {
-  return flag ? new_bool(*flag) : none();
-}
+PyObject* optional_flag(std::optional<bool> flag) { return flag ? new_bool(*flag) : none(); }
 
 template <typename Read>
 PyObject* getter(PyObject* self, Read read) {
@@ -64,12 +62,14 @@ PyObject* get_lock_version(PyObject* self, void*) {
 
 PyGetSetDef properties[] = {
     {"kind", get_kind, nullptr,
-     "Which shape of payload this was: `\"unrecognized\"`, `\"dfu\"`,\n`\"stateless\"`, or `\"stateful\"`.",
+     "Which shape of payload this was: `\"unrecognized\"`, `\"dfu\"`,\n`\"stateless\"`, or "
+     "`\"stateful\"`.",
      nullptr},
     {"address", get_address, nullptr, nullptr, nullptr},
     {"battery", get_battery, nullptr, nullptr, nullptr},
     {"is_unlocked", get_is_unlocked, nullptr,
-     "`True` if the lock currently reports itself unlocked, `None` if the\nadvertisement does not carry the flag.",
+     "`True` if the lock currently reports itself unlocked, `None` if the\nadvertisement does not "
+     "carry the flag.",
      nullptr},
     {"has_events", get_has_events, nullptr, nullptr, nullptr},
     {"is_setting_mode", get_is_setting_mode, nullptr, nullptr, nullptr},
@@ -78,13 +78,14 @@ PyGetSetDef properties[] = {
 };
 
 PyType_Slot slots[] = {
-    {.slot = Py_tp_doc, .pfunc = const_cast<char*>(
-                    "Parsed `Quovel` advertisement fields, used by HA passive Bluetooth\n"
-                    "coordinators for state/battery without connecting.\n\n"
-                    "Every state getter returns `None` when the payload could not carry that\n"
-                    "fact, rather than a plausible-looking default. Read [`Self::kind`] to tell\n"
-                    "\"this lock reports itself locked\" from \"this payload cannot report a bolt\n"
-                    "position at all\".")},
+    {.slot = Py_tp_doc,
+     .pfunc = const_cast<char*>(
+         "Parsed `Quovel` advertisement fields, used by HA passive Bluetooth\n"
+         "coordinators for state/battery without connecting.\n\n"
+         "Every state getter returns `None` when the payload could not carry that\n"
+         "fact, rather than a plausible-looking default. Read [`Self::kind`] to tell\n"
+         "\"this lock reports itself locked\" from \"this payload cannot report a bolt\n"
+         "position at all\".")},
     {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(wrapped_dealloc<Advertisement>)},
     {.slot = Py_tp_getset, .pfunc = properties},
     {.slot = 0, .pfunc = nullptr},
@@ -101,14 +102,16 @@ PyType_Spec spec = {
 const Signature<2> kParse{"parse_advertisement", {"manufacturer_id", "data"}, 2};
 const Signature<2> kSelect{"select_advertisement", {"manufacturer_data", "expected_address"}, 1};
 
-PyObject* parse_advertisement(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* parse_advertisement(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                              PyObject* kwnames) {
   std::array<PyObject*, 2> given{};
   if (!parse_vectorcall(kParse, args, nargsf, kwnames, given)) return nullptr;
   const auto company_id = to_unsigned<std::uint16_t>(given[0], "manufacturer_id");
   if (!company_id) return nullptr;
   const auto data = to_bytes_view(given[1], "data");
   if (!data) return nullptr;
-  return guarded([&] { return wrap(advertisement_type(), parse_manufacturer_data(*company_id, *data)); });
+  return guarded(
+      [&] { return wrap(advertisement_type(), parse_manufacturer_data(*company_id, *data)); });
 }
 
 // The whole map, converted before anything is decoded. Bytes values are
@@ -168,7 +171,8 @@ class ConvertedMap {
   std::vector<Bytes> owned_;
 };
 
-PyObject* select_advertisement(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* select_advertisement(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                               PyObject* kwnames) {
   std::array<PyObject*, 2> given{};
   if (!parse_vectorcall(kSelect, args, nargsf, kwnames, given)) return nullptr;
   return guarded([&]() -> PyObject* {
@@ -179,7 +183,8 @@ PyObject* select_advertisement(PyObject*, PyObject* const* args, Py_ssize_t narg
     }
     ConvertedMap map;
     if (!map.convert(given[0])) return nullptr;
-    return wrap(advertisement_type(), quovel::select_advertisement(map.entries(), expected_address));
+    return wrap(advertisement_type(),
+                quovel::select_advertisement(map.entries(), expected_address));
   });
 }
 

@@ -71,7 +71,8 @@ void raise_argument_type_error(const char* argument, const char* detail) {
 // guard: an allocation failure becomes MemoryError here.
 void raise_expected_type(const char* argument, const char* expected, PyObject* got) {
   guarded([&] {
-    const std::string detail = "expected " + std::string(expected) + ", got '" + type_name(got) + "'";
+    const std::string detail =
+        "expected " + std::string(expected) + ", got '" + type_name(got) + "'";
     raise_argument_type_error(argument, detail.c_str());
     return 0;
   });
@@ -79,13 +80,15 @@ void raise_expected_type(const char* argument, const char* expected, PyObject* g
 
 void raise_cannot_convert(PyObject* value, const char* target) {
   guarded([&] {
-    const std::string detail = "'" + type_name(value) + "' object cannot be converted to '" + target + "'";
+    const std::string detail =
+        "'" + type_name(value) + "' object cannot be converted to '" + target + "'";
     PyErr_SetString(PyExc_TypeError, detail.c_str());
     return 0;
   });
 }
 
-std::optional<std::uint64_t> to_bounded_unsigned(PyObject* value, const char* argument, std::uint64_t max) {
+std::optional<std::uint64_t> to_bounded_unsigned(PyObject* value, const char* argument,
+                                                 std::uint64_t max) {
   PyRef index = to_index(value, argument);
   if (!index) return std::nullopt;
   int overflow = 0;
@@ -133,7 +136,8 @@ std::optional<Bytes> to_byte_sequence(PyObject* value, const char* argument) {
     return std::nullopt;
   }
   if (!PySequence_Check(value)) {
-    const std::string detail = "'" + type_name(value) + "' object cannot be converted to 'Sequence'";
+    const std::string detail =
+        "'" + type_name(value) + "' object cannot be converted to 'Sequence'";
     raise_argument_type_error(argument, detail.c_str());
     return std::nullopt;
   }

@@ -16,7 +16,8 @@ namespace quovel::py {
 // An integer through the index protocol, in 0..max. Out of range (negative
 // included) raises OverflowError "out of range integral type conversion
 // attempted"; a non-integer raises TypeError naming `argument`.
-std::optional<std::uint64_t> to_bounded_unsigned(PyObject* value, const char* argument, std::uint64_t max);
+std::optional<std::uint64_t> to_bounded_unsigned(PyObject* value, const char* argument,
+                                                 std::uint64_t max);
 
 template <typename T>
 std::optional<T> to_unsigned(PyObject* value, const char* argument) {

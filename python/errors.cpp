@@ -22,12 +22,9 @@ PyObject* internal_failure_class() {
 
 PyObject* class_for(ErrorKind kind) {
   switch (kind) {
-    case ErrorKind::CrcMismatch:
-      return crc_mismatch_class();
-    case ErrorKind::UnexpectedCommand:
-      return unexpected_command_class();
-    default:
-      return quovel_error_class();
+    case ErrorKind::CrcMismatch: return crc_mismatch_class();
+    case ErrorKind::UnexpectedCommand: return unexpected_command_class();
+    default: return quovel_error_class();
   }
 }
 

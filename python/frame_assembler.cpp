@@ -48,8 +48,9 @@ PyMethodDef methods[] = {
 };
 
 PyType_Slot slots[] = {
-    {.slot = Py_tp_doc, .pfunc = const_cast<char*>(
-                    "FrameAssembler()\n--\n\nReassembles complete protocol frames from BLE notification chunks.")},
+    {.slot = Py_tp_doc,
+     .pfunc = const_cast<char*>("FrameAssembler()\n--\n\nReassembles complete protocol frames from "
+                                "BLE notification chunks.")},
     {.slot = Py_tp_new, .pfunc = reinterpret_cast<void*>(construct)},
     {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(wrapped_dealloc<FrameAssembler>)},
     {.slot = Py_tp_methods, .pfunc = methods},

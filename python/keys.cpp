@@ -44,7 +44,8 @@ const Signature<1> kDecodeCredential{"decode_credential", {"value"}, 1};
 const Signature<1> kNormalizeUnlockKey{"normalize_unlock_key", {"value"}, 1};
 const Signature<1> kNormalizeAesKey{"normalize_aes_key", {"value"}, 1};
 
-PyObject* decode_credential_function(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* decode_credential_function(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                                     PyObject* kwnames) {
   std::array<PyObject*, 1> given{};
   if (!parse_vectorcall(kDecodeCredential, args, nargsf, kwnames, given)) return nullptr;
   return guarded([&]() -> PyObject* {
@@ -66,7 +67,8 @@ PyObject* normalize_unlock_key_function(PyObject*, PyObject* const* args, Py_ssi
   });
 }
 
-PyObject* normalize_aes_key_function(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* normalize_aes_key_function(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                                     PyObject* kwnames) {
   std::array<PyObject*, 1> given{};
   if (!parse_vectorcall(kNormalizeAesKey, args, nargsf, kwnames, given)) return nullptr;
   return guarded([&]() -> PyObject* {
@@ -119,7 +121,8 @@ PyMethodDef& decode_credential_method() {
 
 PyMethodDef& normalize_unlock_key_method() {
   static PyMethodDef method = {
-      "normalize_unlock_key", as_method(normalize_unlock_key_function), METH_FASTCALL | METH_KEYWORDS,
+      "normalize_unlock_key", as_method(normalize_unlock_key_function),
+      METH_FASTCALL | METH_KEYWORDS,
       "normalize_unlock_key(value)\n--\n\n"
       "Validate an unlock key and return it as an `int`.\n\n"
       "Raises `QuovelError` if the value cannot be a key \u2014 most importantly `0`."};

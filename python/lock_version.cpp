@@ -37,7 +37,9 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return wrap(type, LockVersion(version));
 }
 
-PyObject* default_version_method(PyObject*, PyObject*) { return new_lock_version(default_version()); }
+PyObject* default_version_method(PyObject*, PyObject*) {
+  return new_lock_version(default_version());
+}
 
 template <auto Field>
 PyObject* get_field(PyObject* self, void*) {
@@ -74,9 +76,10 @@ PyGetSetDef properties[] = {
 };
 
 PyType_Slot slots[] = {
-    {.slot = Py_tp_doc, .pfunc = const_cast<char*>(
-                    "LockVersion(protocol_type=5, protocol_version=3, scene=2, group_id=1, org_id=1)\n--\n\n"
-                    "`LockVersion` describes the protocol header used when framing commands.")},
+    {.slot = Py_tp_doc,
+     .pfunc = const_cast<char*>(
+         "LockVersion(protocol_type=5, protocol_version=3, scene=2, group_id=1, org_id=1)\n--\n\n"
+         "`LockVersion` describes the protocol header used when framing commands.")},
     {.slot = Py_tp_new, .pfunc = reinterpret_cast<void*>(construct)},
     {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(wrapped_dealloc<LockVersion>)},
     {.slot = Py_tp_repr, .pfunc = reinterpret_cast<void*>(represent)},

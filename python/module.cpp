@@ -3,10 +3,10 @@
 #include <functional>
 
 #include "bindings.hpp"
+#include "caller_constants.hpp"
 #include "errors.hpp"
 #include "py_ref.hpp"
 #include "python_api.hpp"
-#include "caller_constants.hpp"
 
 namespace quovel::py {
 namespace {
@@ -63,8 +63,7 @@ int execute(PyObject* module) {
         b.bind_type("LockVersion", lock_version_type()) &&
         b.bind_type("Advertisement", advertisement_type()) &&
         b.bind_type("FrameAssembler", frame_assembler_type()) &&
-        b.bind_type("StatusOp", status_op_type()) &&
-        b.bind_type("LockOp", lock_op_type()) &&
+        b.bind_type("StatusOp", status_op_type()) && b.bind_type("LockOp", lock_op_type()) &&
         b.bind_type("UnlockOp", unlock_op_type()) &&
         b.bind_type("LockTracker", lock_tracker_type()) &&
         b.bind_function(decode_credential_method()) &&

@@ -33,7 +33,9 @@ PyObject* step_tuple(PyObject*& tag_slot, const char* tag, PyObject* value) {
 PyObject* write_tag = nullptr;
 PyObject* done_tag = nullptr;
 
-PyObject* to_python(const Write& write) { return step_tuple(write_tag, "write", new_bytes(write.packet)); }
+PyObject* to_python(const Write& write) {
+  return step_tuple(write_tag, "write", new_bytes(write.packet));
+}
 PyObject* to_python(const Done<LockStatus>& done) {
   return step_tuple(done_tag, "done", new_str(done.value.text()));
 }
@@ -51,7 +53,8 @@ PyObject* start(PyObject* self, PyObject*) {
 }
 
 template <typename Op>
-PyObject* handle_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* handle_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                       PyObject* kwnames) {
   static const Signature<1> signature{"handle_frame", {"frame"}, 1};
   std::array<PyObject*, 1> given{};
   if (!parse_vectorcall(signature, args, nargsf, kwnames, given)) return nullptr;
@@ -83,8 +86,8 @@ PyObject* construct_status(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 
 template <std::uint8_t Command>
 PyObject* construct_actuation(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const Signature<3> signature{Command == command::kLock ? "LockOp" : "UnlockOp",
-                                      {"aes_key", "unlock_key", "version"}, 2};
+  static const Signature<3> signature{
+      Command == command::kLock ? "LockOp" : "UnlockOp", {"aes_key", "unlock_key", "version"}, 2};
   std::array<PyObject*, 3> given{};
   if (!parse_tuple(signature, args, kwargs, given)) return nullptr;
   return guarded([&]() -> PyObject* {
@@ -102,15 +105,15 @@ template <typename Op>
 PyMethodDef* step_methods() {
   static PyMethodDef methods[] = {
       {"start", start<Op>, METH_NOARGS, kStartDoc},
-      {"handle_frame", as_method(handle_frame<Op>),
-       METH_FASTCALL | METH_KEYWORDS, kHandleFrameDoc},
+      {"handle_frame", as_method(handle_frame<Op>), METH_FASTCALL | METH_KEYWORDS, kHandleFrameDoc},
       {nullptr, nullptr, 0, nullptr},
   };
   return methods;
 }
 
 template <typename Op>
-PyTypeObject* operation_type(PyObject*& slot, const char* name, const char* doc, newfunc construct) {
+PyTypeObject* operation_type(PyObject*& slot, const char* name, const char* doc,
+                             newfunc construct) {
   if (slot != nullptr) return reinterpret_cast<PyTypeObject*>(slot);
   PyType_Slot slots[] = {
       {.slot = Py_tp_doc, .pfunc = const_cast<char*>(doc)},
@@ -120,12 +123,12 @@ PyTypeObject* operation_type(PyObject*& slot, const char* name, const char* doc,
       {.slot = 0, .pfunc = nullptr},
   };
   PyType_Spec spec = {
-    .name = name,
-    .basicsize = sizeof(Wrapped<Op>),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    .slots = slots,
-};
+      .name = name,
+      .basicsize = sizeof(Wrapped<Op>),
+      .itemsize = 0,
+      .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+      .slots = slots,
+  };
   return type_once(slot, spec);
 }
 

@@ -63,7 +63,8 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&] { return wrap(type, LockTracker()); });
 }
 
-PyObject* on_advertisement(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* on_advertisement(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                           PyObject* kwnames) {
   static const Signature<2> signature{"on_advertisement", {"now_ms", "advertisement"}, 2};
   std::array<PyObject*, 2> given{};
   if (!parse_vectorcall(signature, args, nargsf, kwnames, given)) return nullptr;
@@ -76,7 +77,8 @@ PyObject* on_advertisement(PyObject* self, PyObject* const* args, Py_ssize_t nar
   });
 }
 
-PyObject* on_command_started(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* on_command_started(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                             PyObject* kwnames) {
   static const Signature<1> signature{"on_command_started", {"action"}, 1};
   std::array<PyObject*, 1> given{};
   if (!parse_vectorcall(signature, args, nargsf, kwnames, given)) return nullptr;
@@ -102,10 +104,12 @@ PyObject* on_command_acknowledged(PyObject* self, PyObject* const* args, Py_ssiz
 }
 
 PyObject* on_command_failed(PyObject* self, PyObject*) {
-  return with_exclusive<LockTracker>(self, [](LockTracker& tracker) { return change_set(tracker.on_command_failed()); });
+  return with_exclusive<LockTracker>(
+      self, [](LockTracker& tracker) { return change_set(tracker.on_command_failed()); });
 }
 
-PyObject* credit_blind_time(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* credit_blind_time(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                            PyObject* kwnames) {
   static const Signature<1> signature{"credit_blind_time", {"blind_ms"}, 1};
   std::array<PyObject*, 1> given{};
   if (!parse_vectorcall(signature, args, nargsf, kwnames, given)) return nullptr;
@@ -117,7 +121,8 @@ PyObject* credit_blind_time(PyObject* self, PyObject* const* args, Py_ssize_t na
   });
 }
 
-PyObject* poll_availability(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* poll_availability(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                            PyObject* kwnames) {
   static const Signature<2> signature{"poll_availability", {"now_ms", "offline_after_ms"}, 2};
   std::array<PyObject*, 2> given{};
   if (!parse_vectorcall(signature, args, nargsf, kwnames, given)) return nullptr;
@@ -131,13 +136,17 @@ PyObject* poll_availability(PyObject* self, PyObject* const* args, Py_ssize_t na
 }
 
 PyObject* on_unavailable(PyObject* self, PyObject*) {
-  return with_exclusive<LockTracker>(self, [](LockTracker& tracker) { return change_set(tracker.on_unavailable()); });
+  return with_exclusive<LockTracker>(
+      self, [](LockTracker& tracker) { return change_set(tracker.on_unavailable()); });
 }
 
-PyObject* optional_text(std::optional<const char*> text) { return text ? PyUnicode_FromString(*text) : none(); }
+PyObject* optional_text(std::optional<const char*> text) {
+  return text ? PyUnicode_FromString(*text) : none();
+}
 
 PyObject* get_reported_state(PyObject* self, void*) {
-  return with_shared<LockTracker>(self, [](const LockTracker& t) { return optional_text(t.reported_state()); });
+  return with_shared<LockTracker>(
+      self, [](const LockTracker& t) { return optional_text(t.reported_state()); });
 }
 PyObject* get_is_locked(PyObject* self, void*) {
   return with_shared<LockTracker>(self, [](const LockTracker& t) {
@@ -146,10 +155,12 @@ PyObject* get_is_locked(PyObject* self, void*) {
   });
 }
 PyObject* get_pending(PyObject* self, void*) {
-  return with_shared<LockTracker>(self, [](const LockTracker& t) { return optional_text(t.pending()); });
+  return with_shared<LockTracker>(self,
+                                  [](const LockTracker& t) { return optional_text(t.pending()); });
 }
 PyObject* get_available(PyObject* self, void*) {
-  return with_shared<LockTracker>(self, [](const LockTracker& t) { return new_bool(t.available()); });
+  return with_shared<LockTracker>(self,
+                                  [](const LockTracker& t) { return new_bool(t.available()); });
 }
 PyObject* get_battery(PyObject* self, void*) {
   return with_shared<LockTracker>(self, [](const LockTracker& t) {
@@ -166,11 +177,14 @@ PyObject* get_lock_version(PyObject* self, void*) {
 
 PyMethodDef methods[] = {
     {"on_advertisement", as_method(on_advertisement), METH_FASTCALL | METH_KEYWORDS,
-     "on_advertisement($self, now_ms, advertisement)\n--\n\nRecord an advertisement observed at `now_ms`."},
+     "on_advertisement($self, now_ms, advertisement)\n--\n\nRecord an advertisement observed at "
+     "`now_ms`."},
     {"on_command_started", as_method(on_command_started), METH_FASTCALL | METH_KEYWORDS,
-     "on_command_started($self, action)\n--\n\nRecord that a `\"lock\"` or `\"unlock\"` command has been sent."},
+     "on_command_started($self, action)\n--\n\nRecord that a `\"lock\"` or `\"unlock\"` command "
+     "has been sent."},
     {"on_command_acknowledged", as_method(on_command_acknowledged), METH_FASTCALL | METH_KEYWORDS,
-     "on_command_acknowledged($self, now_ms, action)\n--\n\nRecord that the lock acknowledged the command."},
+     "on_command_acknowledged($self, now_ms, action)\n--\n\nRecord that the lock acknowledged the "
+     "command."},
     {"on_command_failed", on_command_failed, METH_NOARGS,
      "on_command_failed($self)\n--\n\n"
      "Record that a command failed, leaving the outcome unknown. The reported\n"
@@ -190,10 +204,13 @@ PyMethodDef methods[] = {
 
 PyGetSetDef properties[] = {
     {"reported_state", get_reported_state, nullptr,
-     "`\"LOCKED\"`, `\"UNLOCKED\"`, `\"LOCKING\"`, `\"UNLOCKING\"`, or `None` when\nnothing has been observed yet.",
+     "`\"LOCKED\"`, `\"UNLOCKED\"`, `\"LOCKING\"`, `\"UNLOCKING\"`, or `None` when\nnothing has "
+     "been observed yet.",
      nullptr},
-    {"is_locked", get_is_locked, nullptr, "Last observed bolt position, ignoring any command in flight.", nullptr},
-    {"pending", get_pending, nullptr, R"(`"lock"`, `"unlock"`, or `None` when no command is in flight.)", nullptr},
+    {"is_locked", get_is_locked, nullptr,
+     "Last observed bolt position, ignoring any command in flight.", nullptr},
+    {"pending", get_pending, nullptr,
+     R"(`"lock"`, `"unlock"`, or `None` when no command is in flight.)", nullptr},
     {"available", get_available, nullptr, nullptr, nullptr},
     {"battery", get_battery, nullptr, nullptr, nullptr},
     {"lock_version", get_lock_version, nullptr,
@@ -202,16 +219,17 @@ PyGetSetDef properties[] = {
 };
 
 PyType_Slot slots[] = {
-    {.slot = Py_tp_doc, .pfunc = const_cast<char*>(
-                    "LockTracker()\n--\n\n"
-                    "What a lock is believed to be doing, tracked from evidence.\n\n"
-                    "Mirrors `quovel_core::tracker::LockTracker`, so that a Home Assistant\n"
-                    "integration reports state through exactly the same rules as the product's\n"
-                    "companion MQTT daemon instead of re-implementing them. Times are monotonic\n"
-                    "milliseconds supplied by the caller (`time.monotonic() * 1000`); nothing\n"
-                    "here reads a clock.\n\n"
-                    "Each mutating method returns a `set` of the names that changed, drawn from\n"
-                    "`{\"state\", \"available\", \"battery\"}`, so a caller can publish only what moved.")},
+    {.slot = Py_tp_doc,
+     .pfunc = const_cast<char*>(
+         "LockTracker()\n--\n\n"
+         "What a lock is believed to be doing, tracked from evidence.\n\n"
+         "Mirrors `quovel_core::tracker::LockTracker`, so that a Home Assistant\n"
+         "integration reports state through exactly the same rules as the product's\n"
+         "companion MQTT daemon instead of re-implementing them. Times are monotonic\n"
+         "milliseconds supplied by the caller (`time.monotonic() * 1000`); nothing\n"
+         "here reads a clock.\n\n"
+         "Each mutating method returns a `set` of the names that changed, drawn from\n"
+         "`{\"state\", \"available\", \"battery\"}`, so a caller can publish only what moved.")},
     {.slot = Py_tp_new, .pfunc = reinterpret_cast<void*>(construct)},
     {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(wrapped_dealloc<LockTracker>)},
     {.slot = Py_tp_methods, .pfunc = methods},

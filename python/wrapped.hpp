@@ -17,8 +17,7 @@ namespace quovel::py {
 
 template <typename Value>
 struct Wrapped {
-  PyObject_HEAD
-  BorrowFlag borrow;
+  PyObject_HEAD BorrowFlag borrow;
   std::optional<Value> value;  // engaged from creation until deallocation
 };
 

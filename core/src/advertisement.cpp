@@ -92,14 +92,10 @@ Advertisement decode(const SplitPayload& p) {
 
 const char* kind_text(AdvertisementKind kind) {
   switch (kind) {
-    case AdvertisementKind::Dfu:
-      return "dfu";
-    case AdvertisementKind::Stateless:
-      return "stateless";
-    case AdvertisementKind::Stateful:
-      return "stateful";
-    case AdvertisementKind::Unrecognized:
-      break;
+    case AdvertisementKind::Dfu: return "dfu";
+    case AdvertisementKind::Stateless: return "stateless";
+    case AdvertisementKind::Stateful: return "stateful";
+    case AdvertisementKind::Unrecognized: break;
   }
   return "unrecognized";
 }

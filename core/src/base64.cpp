@@ -56,13 +56,12 @@ Result<Bytes> decode_base64(std::string_view text) {
   }
   for (std::size_t i = data_end; i < text.size(); ++i) {
     if (text[i] != kPad) {
-      return fail(base64_error("invalid padding: symbol after '=' at offset " +
-                               std::to_string(i)));
+      return fail(base64_error("invalid padding: symbol after '=' at offset " + std::to_string(i)));
     }
   }
   if (text.size() % 4 != 0) {
-    return fail(base64_error("invalid length " + std::to_string(text.size()) +
-                             ", not a multiple of 4"));
+    return fail(
+        base64_error("invalid length " + std::to_string(text.size()) + ", not a multiple of 4"));
   }
   // One symbol alone carries only 6 bits, so it can never end a block, and
   // padding beyond the block's end is never canonical.

@@ -49,9 +49,7 @@ constexpr auto kCheckUserTimePayload = [] {
   return payload;
 }();
 
-CoreError unexpected_frame() {
-  return error::Protocol{"received a frame when none was expected"};
-}
+CoreError unexpected_frame() { return error::Protocol{"received a frame when none was expected"}; }
 
 // Decrypts a reply and checks its command byte, then its status byte.
 Result<Response> accept_reply(ByteView frame, PayloadCipher& cipher, std::uint8_t command) {
@@ -133,9 +131,8 @@ Result<ActuationOp> ActuationOp::create(const AesKey& key, const LockVersion& ve
                      clock != nullptr ? clock : system_utc_seconds);
 }
 
-ActuationOp::ActuationOp(PayloadCipher cipher, const LockVersion& version,
-                         std::uint32_t unlock_key, std::uint8_t actuation_command,
-                         UtcSecondsClock clock)
+ActuationOp::ActuationOp(PayloadCipher cipher, const LockVersion& version, std::uint32_t unlock_key,
+                         std::uint8_t actuation_command, UtcSecondsClock clock)
     : cipher_(std::move(cipher)),
       version_(version),
       unlock_key_(unlock_key),
@@ -172,8 +169,7 @@ Result<ActuationStep> ActuationOp::handle_frame(ByteView frame) {
       return Done<NoValue>{};
     }
     case ActuationPhase::Idle:
-    case ActuationPhase::Finished:
-      break;
+    case ActuationPhase::Finished: break;
   }
   return fail(unexpected_frame());
 }

@@ -19,14 +19,10 @@ bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
 
 std::uint8_t kind_score(AdvertisementKind kind) {
   switch (kind) {
-    case AdvertisementKind::Dfu:
-      return 1;
-    case AdvertisementKind::Stateless:
-      return 2;
-    case AdvertisementKind::Stateful:
-      return 4;
-    case AdvertisementKind::Unrecognized:
-      break;
+    case AdvertisementKind::Dfu: return 1;
+    case AdvertisementKind::Stateless: return 2;
+    case AdvertisementKind::Stateful: return 4;
+    case AdvertisementKind::Unrecognized: break;
   }
   return 0;
 }
@@ -71,7 +67,8 @@ std::uint8_t selection_score(const Advertisement& ad, std::optional<std::string_
 namespace {
 
 template <typename Entries>
-Advertisement select_best(const Entries& entries, std::optional<std::string_view> expected_address) {
+Advertisement select_best(const Entries& entries,
+                          std::optional<std::string_view> expected_address) {
   struct Best {
     std::uint16_t company_id;
     std::uint8_t score;
@@ -81,8 +78,8 @@ Advertisement select_best(const Entries& entries, std::optional<std::string_view
   for (const auto& [company_id, data] : entries) {
     Advertisement ad = parse_manufacturer_data(company_id, data);
     const std::uint8_t score = selection_score(ad, expected_address);
-    const bool wins = !best || score > best->score ||
-                      (score == best->score && company_id < best->company_id);
+    const bool wins =
+        !best || score > best->score || (score == best->score && company_id < best->company_id);
     if (wins) best = Best{company_id, score, ad};
   }
   return best ? best->ad : Advertisement{};

@@ -79,20 +79,15 @@ std::string describe(std::string_view text, const Decoded& decoded) {
   switch (decoded.fault) {
     case Fault::UnexpectedContinuation:
       return "unexpected continuation byte " + byte + " at offset " + offset;
-    case Fault::InvalidByte:
-      return "invalid byte " + byte + " at offset " + offset;
-    case Fault::Overlong:
-      return "overlong encoding at offset " + offset;
-    case Fault::Surrogate:
-      return "encoded surrogate at offset " + offset;
-    case Fault::AboveMaximum:
-      return "code point above U+10FFFF at offset " + offset;
+    case Fault::InvalidByte: return "invalid byte " + byte + " at offset " + offset;
+    case Fault::Overlong: return "overlong encoding at offset " + offset;
+    case Fault::Surrogate: return "encoded surrogate at offset " + offset;
+    case Fault::AboveMaximum: return "code point above U+10FFFF at offset " + offset;
     case Fault::MissingContinuation:
       return "expected a continuation byte at offset " + offset + ", found " + byte;
     case Fault::Truncated:
       return "incomplete sequence at offset " + offset + " cut off by the end of the text";
-    case Fault::None:
-      break;
+    case Fault::None: break;
   }
   return {};
 }
@@ -100,8 +95,7 @@ std::string describe(std::string_view text, const Decoded& decoded) {
 // Byte length of the whitespace character starting at `pos`, or 0.
 std::size_t whitespace_length_at(std::string_view text, std::size_t pos) {
   const Decoded decoded = decode_at(text, pos);
-  return decoded.fault == Fault::None && is_unicode_whitespace(decoded.value) ? decoded.length
-                                                                               : 0;
+  return decoded.fault == Fault::None && is_unicode_whitespace(decoded.value) ? decoded.length : 0;
 }
 
 // Byte length of the whitespace character ending at `end` (end > 0), or 0.
@@ -139,8 +133,8 @@ void append_unicode_escape(std::string& out, unsigned code_point) {
 
 bool is_unicode_whitespace(char32_t c) {
   return (c >= 0x09 && c <= 0x0d) || c == 0x20 || c == 0x85 || c == 0xa0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200a) || c == 0x2028 || c == 0x2029 || c == 0x202f ||
-         c == 0x205f || c == 0x3000;
+         (c >= 0x2000 && c <= 0x200a) || c == 0x2028 || c == 0x2029 || c == 0x202f || c == 0x205f ||
+         c == 0x3000;
 }
 
 std::string_view trim_whitespace(std::string_view utf8) {
@@ -187,8 +181,7 @@ std::string remove_whitespace_and_colons(std::string_view utf8) {
   return kept;
 }
 
-std::expected<std::uint64_t, DecimalFault> parse_decimal(std::string_view text,
-                                                         std::uint64_t max) {
+std::expected<std::uint64_t, DecimalFault> parse_decimal(std::string_view text, std::uint64_t max) {
   if (!text.empty() && text.front() == '+') text.remove_prefix(1);
   if (text.empty()) return std::unexpected(DecimalFault::InvalidDigit);
   std::uint64_t value = 0;

@@ -47,12 +47,9 @@ ChangeSet LockTracker::on_advertisement(std::uint64_t now_ms, const Advertisemen
       lock_version_ = advertisement.lock_version();
       break;
     }
-    case AdvertisementKind::Stateless:
-      lock_version_ = advertisement.lock_version();
-      break;
+    case AdvertisementKind::Stateless: lock_version_ = advertisement.lock_version(); break;
     case AdvertisementKind::Unrecognized:
-    case AdvertisementKind::Dfu:
-      break;
+    case AdvertisementKind::Dfu: break;
   }
   mark_heard(now_ms);
   return changes_since(before);
@@ -72,7 +69,8 @@ ChangeSet LockTracker::on_command_acknowledged(std::uint64_t now_ms, Actuation a
 }
 
 // A member like the other events, although it reads no state.
-ChangeSet LockTracker::on_command_failed() {  // NOLINT(readability-convert-member-functions-to-static)
+ChangeSet
+LockTracker::on_command_failed() {  // NOLINT(readability-convert-member-functions-to-static)
   return ChangeSet{};
 }
 

@@ -42,7 +42,8 @@ TEST_P(SecretText, MovesLeaveNothingBehind) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ShortAndLong, SecretText,
-                         ::testing::Values("", "0a1b", std::string(32, 'f'), std::string(100, '7')));
+                         ::testing::Values("", "0a1b", std::string(32, 'f'),
+                                           std::string(100, '7')));
 
 TEST(Secret, CopiesAreIndependent) {
   Secret<Bytes> original(Bytes{9, 8, 7});

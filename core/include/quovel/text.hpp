@@ -31,8 +31,7 @@ enum class DecimalFault : std::uint8_t { InvalidDigit, TooLarge };
 // (leading zeros allowed) whose value is at most `max`. Reading from the
 // left, the first fault decides: "300x" is TooLarge under 255, "30x" is
 // InvalidDigit. Empty text and a lone '+' are InvalidDigit.
-std::expected<std::uint64_t, DecimalFault> parse_decimal(std::string_view text,
-                                                         std::uint64_t max);
+std::expected<std::uint64_t, DecimalFault> parse_decimal(std::string_view text, std::uint64_t max);
 
 // Appends `text` (UTF-8) in double quotes, escaped the way a debug string prints:
 // quotes, backslashes and control characters (C0, DEL, C1) become escapes,
