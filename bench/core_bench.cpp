@@ -14,8 +14,8 @@
 #include "quovel/advertisement.hpp"
 #include "quovel/cipher.hpp"
 #include "quovel/commands.hpp"
-#include "quovel/credential.hpp"
 #include "quovel/crc.hpp"
+#include "quovel/credential.hpp"
 #include "quovel/frames.hpp"
 #include "quovel/keys.hpp"
 #include "quovel/operations.hpp"
@@ -96,7 +96,8 @@ BENCHMARK(BM_EncryptPrepared)->Arg(7)->Arg(17);
 
 void BM_DecryptPrepared(benchmark::State& state) {
   auto cipher = PayloadCipher::create(kKey).value();
-  const Bytes ciphertext = cipher.encrypt(plaintext_of(static_cast<std::size_t>(state.range(0)))).value();
+  const Bytes ciphertext =
+      cipher.encrypt(plaintext_of(static_cast<std::size_t>(state.range(0)))).value();
   AllocationCounter counter(state);
   for (auto _ : state) benchmark::DoNotOptimize(cipher.decrypt(ciphertext));
 }
@@ -111,7 +112,8 @@ void BM_EncryptFreshContext(benchmark::State& state) {
 BENCHMARK(BM_EncryptFreshContext)->Arg(7)->Arg(17);
 
 void BM_DecryptFreshContext(benchmark::State& state) {
-  const Bytes ciphertext = encrypt_payload(plaintext_of(static_cast<std::size_t>(state.range(0))), kKey).value();
+  const Bytes ciphertext =
+      encrypt_payload(plaintext_of(static_cast<std::size_t>(state.range(0))), kKey).value();
   for (auto _ : state) benchmark::DoNotOptimize(decrypt_payload(ciphertext, kKey));
 }
 BENCHMARK(BM_DecryptFreshContext)->Arg(7)->Arg(17);
@@ -278,7 +280,8 @@ std::string credential_text() {
   std::string list;
   for (const char c : number) list += std::to_string(static_cast<std::uint8_t>(c) ^ kMask) + ",";
   list += std::to_string(kMask ^ CRC8_TABLE[number.size()]);
-  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
   for (std::size_t i = 0; i < list.size(); i += 3) {
     std::uint32_t block = 0;

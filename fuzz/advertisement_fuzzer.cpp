@@ -12,6 +12,7 @@
 
 #include "fuzz_support.hpp"
 #include "quovel/advertisement.hpp"
+#include "quovel/hex.hpp"
 #include "quovel/selection.hpp"
 
 namespace quovel::fuzz {
@@ -46,10 +47,8 @@ ModelAdvertisement model_parse(const Bytes& p) {
 
   std::string address;
   for (std::size_t i = 1; i <= 6; ++i) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
     if (!address.empty()) address += ':';
-    address += kDigits[p[n - i] >> 4];
-    address += kDigits[p[n - i] & 0xf];
+    quovel::append_hex_byte(address, p[n - i], quovel::HexCase::Upper);
   }
   ad.address = address;
   ad.version = version;
@@ -120,8 +119,7 @@ std::uint16_t entry_id(Reader& in) {
 
 std::optional<std::string> expected_address(Reader& in, const ManufacturerData& entries) {
   switch (in.byte() % 4) {
-    case 0:
-      return std::nullopt;
+    case 0: return std::nullopt;
     case 1: {  // a decoded address, in mixed case
       if (entries.empty()) return std::nullopt;
       const auto& [id, data] = entries[in.byte() % entries.size()];
@@ -133,10 +131,8 @@ std::optional<std::string> expected_address(Reader& in, const ManufacturerData& 
       }
       return text;
     }
-    case 2:
-      return std::string(as_text(in.sized_bytes()));
-    default:
-      return std::string();
+    case 2: return std::string(as_text(in.sized_bytes()));
+    default: return std::string();
   }
 }
 
@@ -185,7 +181,8 @@ void check_selection(Reader in) {
   ManufacturerData reordered(entries.rbegin(), entries.rend());
   FUZZ_REQUIRE(select(reordered, expected) == chosen);
   if (!entries.empty()) {
-    std::rotate(reordered.begin(), reordered.begin() + in.byte() % reordered.size(),
+    std::rotate(reordered.begin(),
+                reordered.begin() + static_cast<std::ptrdiff_t>(in.byte() % reordered.size()),
                 reordered.end());
     FUZZ_REQUIRE(select(reordered, expected) == chosen);
   }

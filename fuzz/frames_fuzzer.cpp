@@ -86,9 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         run.push(kStart);
         run.push(in.sized_bytes());
         break;
-      case 2:
-        run.next();
-        break;
+      case 2: run.next(); break;
       default:
         while (run.next()) {
         }

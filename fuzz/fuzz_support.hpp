@@ -13,15 +13,15 @@
 
 namespace quovel::fuzz {
 
-[[noreturn]] inline void violated(const char* what, const char* file, int line) {
+inline void require(bool holds, const char* what, const char* file, int line) {
+  if (holds) return;
+  // NOLINTNEXTLINE(modernize-use-std-print): stderr, unbuffered, before abort
   std::fprintf(stderr, "\ninvariant violated at %s:%d: %s\n", file, line, what);
   std::abort();
 }
 
-#define FUZZ_REQUIRE(condition)                                                  \
-  do {                                                                           \
-    if (!(condition)) ::quovel::fuzz::violated(#condition, __FILE__, __LINE__); \
-  } while (false)
+// A macro only to name the condition and its place in the report.
+#define FUZZ_REQUIRE(condition) ::quovel::fuzz::require((condition), #condition, __FILE__, __LINE__)
 
 // Reads the input front to back; an exhausted reader yields zeros and empty
 // views, so every input drives a complete, if short, scenario.

@@ -170,9 +170,9 @@ void check_credential_round_trip(Reader in) {
   const std::uint8_t seed = last == 33 ? kCrc8Replacement : CRC8_TABLE[last % 256];
   std::string list = in.flag() ? " \t" : "";
   for (std::size_t i = 0; i <= last; ++i) {
-    const auto value =
-        i < last ? static_cast<std::uint8_t>(static_cast<std::uint8_t>(text[i]) ^ mask)
-                 : static_cast<std::uint8_t>(mask ^ seed);
+    const auto value = i < last
+                           ? static_cast<std::uint8_t>(static_cast<std::uint8_t>(text[i]) ^ mask)
+                           : static_cast<std::uint8_t>(mask ^ seed);
     const std::uint8_t style = in.byte();
     if (style & 1) list += ',';  // an empty piece
     if (style & 2) list += '+';
@@ -182,8 +182,8 @@ void check_credential_round_trip(Reader in) {
   }
   if (in.flag()) list += ",\n";
 
-  std::string encoded = encode_base64(
-      ByteView(reinterpret_cast<const std::uint8_t*>(list.data()), list.size()));
+  std::string encoded =
+      encode_base64(ByteView(reinterpret_cast<const std::uint8_t*>(list.data()), list.size()));
   encoded.append(in.byte() % 3, '.');
   if (in.flag()) encoded = "\u3000 " + encoded + "\r\n";
   const Result<std::uint32_t> decoded = decode_credential(encoded);

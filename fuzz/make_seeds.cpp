@@ -28,7 +28,8 @@ void write(const std::string& harness, const std::string& name, const Bytes& byt
   const fs::path dir = g_root / harness;
   fs::create_directories(dir);
   std::ofstream(dir / name, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
 }
 
 void write(const std::string& harness, const std::string& name, std::string_view text) {
@@ -56,7 +57,8 @@ Bytes frame(std::uint8_t command, std::uint8_t status, const Bytes& data = {}) {
 // The operations harness's genuine reply: command choice, status choice,
 // header command, data, then no corruption.
 Bytes op_reply(std::uint8_t command_choice, std::uint8_t status_choice, const Bytes& data) {
-  return cat({{2, command_choice, status_choice, command_choice == 0 ? std::uint8_t{0x14} : std::uint8_t{0x55},
+  return cat({{2, command_choice, status_choice,
+               command_choice == 0 ? std::uint8_t{0x14} : std::uint8_t{0x55},
                static_cast<std::uint8_t>(data.size())},
               data,
               {0x80, 0x00}});
@@ -76,7 +78,8 @@ void packet_seeds() {
         Bytes{0x7f, 0x5a, 0x05, 0x03, 0x02, 0x00, 0x01, 0x00, 0x01, 0x14, 0xaa, 0x00, 0xa6});
   // Read as a request: version, command, corruption (the CRC byte), plaintext.
   write("packet", "request_to_build",
-        Bytes{0x05, 0x03, 0x02, 0x00, 0x01, 0x00, 0x01, 0x14, 28, 0x01, 'Z', 'O', 'L', 'M', 'E', 'R', 'I'});
+        Bytes{0x05, 0x03, 0x02, 0x00, 0x01, 0x00, 0x01, 0x14, 28, 0x01, 'Z', 'O', 'L', 'M', 'E',
+              'R', 'I'});
 }
 
 void frames_seeds() {
@@ -88,11 +91,15 @@ void frames_seeds() {
   write("frames", "one_packet", cat({chunk(a), {3}}));
   write("frames", "two_packets_one_chunk", cat({chunk(cat({a, b})), {2, 2, 2}}));
   write("frames", "split_in_three",
-        cat({chunk(Bytes(a.begin(), a.begin() + 1)), {2},
-             chunk(Bytes(a.begin() + 1, a.begin() + 6)), {2},
-             chunk(Bytes(a.begin() + 6, a.end())), {3}}));
-  write("frames", "garbage_then_7f",
-        cat({chunk({0xaa, 0xbb, 0x0d, 0x0a, 0x7f}), {2}, chunk(Bytes(a.begin() + 1, a.end())), {3}}));
+        cat({chunk(Bytes(a.begin(), a.begin() + 1)),
+             {2},
+             chunk(Bytes(a.begin() + 1, a.begin() + 6)),
+             {2},
+             chunk(Bytes(a.begin() + 6, a.end())),
+             {3}}));
+  write(
+      "frames", "garbage_then_7f",
+      cat({chunk({0xaa, 0xbb, 0x0d, 0x0a, 0x7f}), {2}, chunk(Bytes(a.begin() + 1, a.end())), {3}}));
   write("frames", "long_false_start",
         cat({{1, 10, 5, 3, 2, 0, 1, 0, 1, 0x14, 0xaa, 0xff}, chunk(b), {3}}));
 }
@@ -116,9 +123,11 @@ void operations_seeds() {
         cat({lock_setup, {0}, op_reply(2, 0, {}), {0}, op_reply(1, 0, {1, 2, 3})}));
   // Custom version, a clock before 1970, and a move half way.
   write("operations", "custom_version_old_clock",
-        cat({{1, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 1, 3, 1, 7,
-              0, 2, 0, 3},
-             {0}, {6}, op_reply(1, 0, {9, 9, 9, 9, 9})}));
+        cat({{1,    0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+              0xff, 0xff, 1,    3,    1,    7,    0,    2,    0,    3},
+             {0},
+             {6},
+             op_reply(1, 0, {9, 9, 9, 9, 9})}));
 }
 
 void advertisement_seeds() {
@@ -128,16 +137,23 @@ void advertisement_seeds() {
   write("advertisement", "offset_stateless",
         cat({{0x34, 0x12, 0x00, 0x00, 0x03, 0x07, 0x00, 0x09, 0x00}, address}));
   write("advertisement", "offset_stateful_long",
-        cat({{0x34, 0x12, 0x00, 0x00, 0x05, 0x04, 0x00, 0x02, 0x06, 0x65}, Bytes(18, 0x11), address}));
+        cat({{0x34, 0x12, 0x00, 0x00, 0x05, 0x04, 0x00, 0x02, 0x06, 0x65},
+             Bytes(18, 0x11),
+             address}));
   write("advertisement", "dfu", cat({{0x12, 0x19}, Bytes(7, 0), address}));
   // Selection: three entries (0x0305, 0x1234, 0x1912), then an expected
   // address taken from the second entry.
   const Bytes stateful_data = cat({{0x02, 0x00, 0x32, 0x00, 0x00, 0x00, 0x00}, address});
-  const Bytes other_data = cat({{0x00, 0x00, 0x05, 0x04, 0x00, 0x02, 0x01, 0x50, 0x00}, Bytes{1, 2, 3, 4, 5, 6}});
+  const Bytes other_data =
+      cat({{0x00, 0x00, 0x05, 0x04, 0x00, 0x02, 0x01, 0x50, 0x00}, Bytes{1, 2, 3, 4, 5, 6}});
   write("advertisement", "selection_map",
-        cat({{3, 0, static_cast<std::uint8_t>(stateful_data.size())}, stateful_data,
-             {3, 0x12, 0x34, static_cast<std::uint8_t>(other_data.size())}, other_data,
-             {1, 13}, Bytes(13, 0), {1, 1, 0x55, 0xaa, 0x55, 0xaa, 0x55, 0xaa, 0x55}}));
+        cat({{3, 0, static_cast<std::uint8_t>(stateful_data.size())},
+             stateful_data,
+             {3, 0x12, 0x34, static_cast<std::uint8_t>(other_data.size())},
+             other_data,
+             {1, 13},
+             Bytes(13, 0),
+             {1, 1, 0x55, 0xaa, 0x55, 0xaa, 0x55, 0xaa, 0x55}}));
 }
 
 void keys_seeds() {
@@ -153,21 +169,21 @@ void keys_seeds() {
 
 void tracker_seeds() {
   write("tracker", "advertise_lock_unlock",
-        Bytes{0, 3, 100, 0, 0x00, 80, 5, 3, 2,   // stateful locked, battery 80, at 100
-              2, 1,                              // start unlock
-              4,                                 // failed
-              7,                                 // unavailable
-              3, 3, 200, 1,                      // acknowledged unlock at 200
-              6, 3, 250, 0, 3, 100});            // poll at 250, offline after 100
+        Bytes{0, 3, 100, 0, 0x00, 80, 5, 3, 2,  // stateful locked, battery 80, at 100
+              2, 1,                             // start unlock
+              4,                                // failed
+              7,                                // unavailable
+              3, 3, 200, 1,                     // acknowledged unlock at 200
+              6, 3, 250, 0, 3,    100});        // poll at 250, offline after 100
   write("tracker", "blind_time_and_expiry",
-        Bytes{1, 0, 0x02, 0x58, 1, 3, 7, 1,     // stateless at 600
-              5, 3, 255,                        // credit 255
-              6, 0, 0x04, 0x4c, 0, 0, 0x01, 0xf4,  // poll at 1100 after 500
-              6, 2, 0, 1,                       // poll near the end of time, offline 0
-              8, 6, 'u', 'n', 'l', 'o', 'c', 'k', 8, 5, 'L', 'o', 'c', 'k', '\n'});
+        Bytes{1, 0, 0x02, 0x58, 1,   3,   7,    1,     // stateless at 600
+              5, 3, 255,                               // credit 255
+              6, 0, 0x04, 0x4c, 0,   0,   0x01, 0xf4,  // poll at 1100 after 500
+              6, 2, 0,    1,                           // poll near the end of time, offline 0
+              8, 6, 'u',  'n',  'l', 'o', 'c',  'k',  8, 5, 'L', 'o', 'c', 'k', '\n'});
   write("tracker", "parsed_payload",
-        Bytes{0, 1, 0, 0, 0, 0, 0, 0, 0, 0x10, 4, 15, 0x05, 0x03, 0x02, 0x01, 0x55, 0, 0, 0, 0,
-              0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff, 2, 0, 2, 1, 3, 2, 0});
+        Bytes{0, 1, 0, 0, 0,    0,    0,    0,    0,    0x10, 4, 15, 0x05, 0x03, 0x02, 0x01, 0x55,
+              0, 0, 0, 0, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff, 2, 0,  2,    1,    3,    2,    0});
 }
 
 }  // namespace

@@ -204,8 +204,9 @@ std::uint8_t reply_command(Reader& in, const ActuationOp& op) {
     case 0: return command::kStatus;
     case 1: return command::kCheckUserTime;
     case 2: return op.actuation_command();
-    case 3: return op.phase() == ActuationPhase::AwaitingActuation ? op.actuation_command()
-                                                                   : command::kCheckUserTime;
+    case 3:
+      return op.phase() == ActuationPhase::AwaitingActuation ? op.actuation_command()
+                                                             : command::kCheckUserTime;
     default: return in.byte();
   }
 }
@@ -265,9 +266,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   while (!in.empty()) {
     switch (in.byte() % 7) {
-      case 0:
-        scenario.start();
-        break;
+      case 0: scenario.start(); break;
       case 1:  // whatever arrived
         scenario.feed(in.sized_bytes());
         break;

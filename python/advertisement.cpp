@@ -2,9 +2,6 @@
 // parse_advertisement (one entry) and select_advertisement (a whole map).
 #include <array>
 #include <string_view>
-#include <algorithm>
-#include <bitset>
-#include <memory>
 #include <vector>
 
 #include "arguments.hpp"
@@ -22,12 +19,10 @@ using Self = Wrapped<Advertisement>;
 
 PyObject* kind_text_object(AdvertisementKind kind) {
   static std::array<PyObject*, 4> texts{};
-  return interned(texts[static_cast<std::size_t>(kind)], kind_text(kind));
+  return interned(texts[static_cast<std::size_t>(kind)], kind_text(kind)).release();
 }
 
-PyObject* optional_flag(std::optional<bool> flag) {
-  return flag ? new_bool(*flag) : none();
-}
+PyObject* optional_flag(std::optional<bool> flag) { return flag ? new_bool(*flag) : none(); }
 
 template <typename Read>
 PyObject* getter(PyObject* self, Read read) {
@@ -67,12 +62,14 @@ PyObject* get_lock_version(PyObject* self, void*) {
 
 PyGetSetDef properties[] = {
     {"kind", get_kind, nullptr,
-     "Which shape of payload this was: `\"unrecognized\"`, `\"dfu\"`,\n`\"stateless\"`, or `\"stateful\"`.",
+     "Which shape of payload this was: `\"unrecognized\"`, `\"dfu\"`,\n`\"stateless\"`, or "
+     "`\"stateful\"`.",
      nullptr},
     {"address", get_address, nullptr, nullptr, nullptr},
     {"battery", get_battery, nullptr, nullptr, nullptr},
     {"is_unlocked", get_is_unlocked, nullptr,
-     "`True` if the lock currently reports itself unlocked, `None` if the\nadvertisement does not carry the flag.",
+     "`True` if the lock currently reports itself unlocked, `None` if the\nadvertisement does not "
+     "carry the flag.",
      nullptr},
     {"has_events", get_has_events, nullptr, nullptr, nullptr},
     {"is_setting_mode", get_is_setting_mode, nullptr, nullptr, nullptr},
@@ -81,32 +78,40 @@ PyGetSetDef properties[] = {
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Parsed `Quovel` advertisement fields, used by HA passive Bluetooth\n"
-                    "coordinators for state/battery without connecting.\n\n"
-                    "Every state getter returns `None` when the payload could not carry that\n"
-                    "fact, rather than a plausible-looking default. Read [`Self::kind`] to tell\n"
-                    "\"this lock reports itself locked\" from \"this payload cannot report a bolt\n"
-                    "position at all\".")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(wrapped_dealloc<Advertisement>)},
-    {Py_tp_getset, properties},
-    {0, nullptr},
+    {.slot = Py_tp_doc,
+     .pfunc = const_cast<char*>(
+         "Parsed `Quovel` advertisement fields, used by HA passive Bluetooth\n"
+         "coordinators for state/battery without connecting.\n\n"
+         "Every state getter returns `None` when the payload could not carry that\n"
+         "fact, rather than a plausible-looking default. Read [`Self::kind`] to tell\n"
+         "\"this lock reports itself locked\" from \"this payload cannot report a bolt\n"
+         "position at all\".")},
+    {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(wrapped_dealloc<Advertisement>)},
+    {.slot = Py_tp_getset, .pfunc = properties},
+    {.slot = 0, .pfunc = nullptr},
 };
 
-PyType_Spec spec = {"builtins.Advertisement", sizeof(Self), 0,
-                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+PyType_Spec spec = {
+    .name = "builtins.Advertisement",
+    .basicsize = sizeof(Self),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = slots,
+};
 
 const Signature<2> kParse{"parse_advertisement", {"manufacturer_id", "data"}, 2};
 const Signature<2> kSelect{"select_advertisement", {"manufacturer_data", "expected_address"}, 1};
 
-PyObject* parse_advertisement(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* parse_advertisement(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                              PyObject* kwnames) {
   std::array<PyObject*, 2> given{};
   if (!parse_vectorcall(kParse, args, nargsf, kwnames, given)) return nullptr;
   const auto company_id = to_unsigned<std::uint16_t>(given[0], "manufacturer_id");
   if (!company_id) return nullptr;
   const auto data = to_bytes_view(given[1], "data");
   if (!data) return nullptr;
-  return guarded([&] { return wrap(advertisement_type(), parse_manufacturer_data(*company_id, *data)); });
+  return guarded(
+      [&] { return wrap(advertisement_type(), parse_manufacturer_data(*company_id, *data)); });
 }
 
 // The whole map, converted before anything is decoded. Bytes values are
@@ -136,7 +141,7 @@ class ConvertedMap {
     return true;
   }
 
-  std::span<const ManufacturerEntry> entries() const { return entries_; }
+  std::span<const ManufacturerEntry> entries() const { return entries_.entries(); }
 
  private:
   bool add(PyRef key, PyRef value) {
@@ -146,41 +151,14 @@ class ConvertedMap {
       const auto view = to_bytes_view(value.get(), nullptr);
       if (!view) return false;
       held_.push_back(std::move(value));
-      put(*company_id, *view);
+      entries_.put(*company_id, *view);
       return true;
     }
     auto bytes = to_byte_sequence(value.get(), nullptr);
     if (!bytes) return false;
     owned_.push_back(std::move(*bytes));  // reserved: earlier views stay valid
-    put(*company_id, owned_.back());
+    entries_.put(*company_id, owned_.back());
     return true;
-  }
-
-  // Distinct keys whose __index__ agree name one identifier: as in a map, the
-  // later entry replaces the earlier, so identifiers stay unique.
-  void put(std::uint16_t company_id, ByteView data) {
-    if (ManufacturerEntry* earlier = find(company_id)) {
-      earlier->data = data;
-    } else {
-      entries_.push_back({company_id, data});
-    }
-  }
-
-  // A scan for the few entries a device carries; a bit per identifier once
-  // a (hostile) map grows large, so conversion stays linear.
-  ManufacturerEntry* find(std::uint16_t company_id) {
-    constexpr std::size_t kScanLimit = 16;
-    if (entries_.size() == kScanLimit && !seen_) {
-      seen_ = std::make_unique<std::bitset<65536>>();
-      for (const auto& entry : entries_) seen_->set(entry.company_id);
-    }
-    if (seen_ && !seen_->test(company_id)) {
-      seen_->set(company_id);
-      return nullptr;
-    }
-    const auto same = [&](const ManufacturerEntry& entry) { return entry.company_id == company_id; };
-    const auto found = std::find_if(entries_.begin(), entries_.end(), same);
-    return found == entries_.end() ? nullptr : &*found;
   }
 
   static bool changed(const char* message) {
@@ -188,13 +166,13 @@ class ConvertedMap {
     return false;
   }
 
-  std::vector<ManufacturerEntry> entries_;
-  std::unique_ptr<std::bitset<65536>> seen_;  // identifiers so far, for large maps
+  ManufacturerEntries entries_;
   std::vector<PyRef> held_;
   std::vector<Bytes> owned_;
 };
 
-PyObject* select_advertisement(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* select_advertisement(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                               PyObject* kwnames) {
   std::array<PyObject*, 2> given{};
   if (!parse_vectorcall(kSelect, args, nargsf, kwnames, given)) return nullptr;
   return guarded([&]() -> PyObject* {
@@ -205,7 +183,8 @@ PyObject* select_advertisement(PyObject*, PyObject* const* args, Py_ssize_t narg
     }
     ConvertedMap map;
     if (!map.convert(given[0])) return nullptr;
-    return wrap(advertisement_type(), quovel::select_advertisement(map.entries(), expected_address));
+    return wrap(advertisement_type(),
+                quovel::select_advertisement(map.entries(), expected_address));
   });
 }
 

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "errors.hpp"
+#include "py_ref.hpp"
 
 namespace quovel::py {
 namespace {
@@ -26,11 +27,9 @@ bool too_many_positional(const ParameterList& parameters, std::size_t given) {
 }
 
 bool keyword_fault(const ParameterList& parameters, const char* what, PyObject* name) {
-  PyObject* text = PyUnicode_FromFormat("%s() %s '%U'", parameters.function, what, name);
-  if (text != nullptr) {
-    PyErr_SetObject(PyExc_TypeError, text);
-    Py_DECREF(text);
-  }
+  const PyRef text =
+      PyRef::steal(PyUnicode_FromFormat("%s() %s '%U'", parameters.function, what, name));
+  if (text) PyErr_SetObject(PyExc_TypeError, text.get());
   return false;
 }
 
@@ -39,7 +38,8 @@ bool assign_keyword(const ParameterList& parameters, PyObject* name, PyObject* v
   if (PyUnicode_Check(name)) {
     for (std::size_t i = 0; i < parameters.names.size(); ++i) {
       if (PyUnicode_CompareWithASCIIString(name, parameters.names[i]) != 0) continue;
-      if (out[i] != nullptr) return keyword_fault(parameters, "got multiple values for argument", name);
+      if (out[i] != nullptr)
+        return keyword_fault(parameters, "got multiple values for argument", name);
       out[i] = value;
       return true;
     }
@@ -57,28 +57,31 @@ bool check_required(const ParameterList& parameters, std::span<PyObject*> out) {
     ++count;
   }
   if (count == 0) return true;
-  const std::string message = std::string(parameters.function) + "() missing " +
-                              plural(count, "required positional argument", "required positional arguments") +
-                              ": " + missing;
+  const std::string message =
+      std::string(parameters.function) + "() missing " +
+      plural(count, "required positional argument", "required positional arguments") + ": " +
+      missing;
   PyErr_SetString(PyExc_TypeError, message.c_str());
   return false;
 }
 
-bool place_positional(const ParameterList& parameters, std::size_t given, std::span<PyObject*> out) {
+bool place_positional(const ParameterList& parameters, std::size_t given,
+                      std::span<PyObject*> out) {
   for (auto& slot : out) slot = nullptr;
   return given <= parameters.names.size() || too_many_positional(parameters, given);
 }
 
-bool match_vectorcall_unguarded(const ParameterList& parameters, PyObject* const* args, Py_ssize_t nargsf,
-                                PyObject* kwnames, std::span<PyObject*> out) {
-  const auto given = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
+bool match_vectorcall_unguarded(const ParameterList& parameters, PyObject* const* args,
+                                Py_ssize_t nargsf, PyObject* kwnames, std::span<PyObject*> out) {
+  const auto given = static_cast<std::size_t>(PyVectorcall_NARGS(static_cast<std::size_t>(nargsf)));
   if (!place_positional(parameters, given, out)) return false;
   for (std::size_t i = 0; i < given; ++i) out[i] = args[i];
   const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
   for (Py_ssize_t k = 0; k < keywords; ++k) {
     PyObject* name = PyTuple_GetItem(kwnames, k);
     if (name == nullptr) return false;
-    if (!assign_keyword(parameters, name, args[given + static_cast<std::size_t>(k)], out)) return false;
+    if (!assign_keyword(parameters, name, args[given + static_cast<std::size_t>(k)], out))
+      return false;
   }
   return check_required(parameters, out);
 }
@@ -89,7 +92,8 @@ bool match_tuple_unguarded(const ParameterList& parameters, PyObject* args, PyOb
   if (count < 0) return false;
   const auto given = static_cast<std::size_t>(count);
   if (!place_positional(parameters, given, out)) return false;
-  for (std::size_t i = 0; i < given; ++i) out[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+  for (std::size_t i = 0; i < given; ++i)
+    out[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
   if (kwargs != nullptr) {
     Py_ssize_t position = 0;
     PyObject* name = nullptr;
@@ -106,7 +110,8 @@ bool match_tuple_unguarded(const ParameterList& parameters, PyObject* args, PyOb
 bool match_vectorcall(const ParameterList& parameters, PyObject* const* args, Py_ssize_t nargsf,
                       PyObject* kwnames, std::span<PyObject*> out) {
   // The messages are built in std::string: no exception may leave.
-  return guarded([&] { return match_vectorcall_unguarded(parameters, args, nargsf, kwnames, out); });
+  return guarded(
+      [&] { return match_vectorcall_unguarded(parameters, args, nargsf, kwnames, out); });
 }
 
 bool match_tuple(const ParameterList& parameters, PyObject* args, PyObject* kwargs,

@@ -37,9 +37,11 @@ bool parse_vectorcall(const Signature<N>& signature, PyObject* const* args, Py_s
                       PyObject* kwnames, std::array<PyObject*, N>& out) {
   // The common case: every argument by position, nothing to match.
   if (kwnames == nullptr) {
-    const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
-    if (given >= static_cast<Py_ssize_t>(signature.required) && given <= static_cast<Py_ssize_t>(N)) {
-      for (std::size_t i = 0; i < N; ++i) out[i] = i < static_cast<std::size_t>(given) ? args[i] : nullptr;
+    const Py_ssize_t given = PyVectorcall_NARGS(static_cast<std::size_t>(nargsf));
+    if (given >= static_cast<Py_ssize_t>(signature.required) &&
+        given <= static_cast<Py_ssize_t>(N)) {
+      for (std::size_t i = 0; i < N; ++i)
+        out[i] = i < static_cast<std::size_t>(given) ? args[i] : nullptr;
       return true;
     }
   }

@@ -22,7 +22,8 @@ PyObject* connect_backoff(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
 }  // namespace
 
 PyMethodDef& connect_backoff_method() {
-  static PyMethodDef method = {"connect_backoff", as_method(connect_backoff), METH_FASTCALL | METH_KEYWORDS,
+  static PyMethodDef method = {"connect_backoff", as_method(connect_backoff),
+                               METH_FASTCALL | METH_KEYWORDS,
                                "connect_backoff(attempt)\n--\n\n"
                                "Seconds to wait before connect attempt `attempt` (1-based)."};
   return method;

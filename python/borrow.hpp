@@ -14,7 +14,8 @@ class BorrowFlag {
   // False (and RuntimeError set) when the object is already borrowed.
   bool try_exclusive() {
     int expected = kFree;
-    if (state_.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire)) return true;
+    if (state_.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire))
+      return true;
     PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
     return false;
   }

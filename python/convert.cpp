@@ -71,7 +71,8 @@ void raise_argument_type_error(const char* argument, const char* detail) {
 // guard: an allocation failure becomes MemoryError here.
 void raise_expected_type(const char* argument, const char* expected, PyObject* got) {
   guarded([&] {
-    const std::string detail = "expected " + std::string(expected) + ", got '" + type_name(got) + "'";
+    const std::string detail =
+        "expected " + std::string(expected) + ", got '" + type_name(got) + "'";
     raise_argument_type_error(argument, detail.c_str());
     return 0;
   });
@@ -79,13 +80,15 @@ void raise_expected_type(const char* argument, const char* expected, PyObject* g
 
 void raise_cannot_convert(PyObject* value, const char* target) {
   guarded([&] {
-    const std::string detail = "'" + type_name(value) + "' object cannot be converted to '" + target + "'";
+    const std::string detail =
+        "'" + type_name(value) + "' object cannot be converted to '" + target + "'";
     PyErr_SetString(PyExc_TypeError, detail.c_str());
     return 0;
   });
 }
 
-std::optional<std::uint64_t> to_bounded_unsigned(PyObject* value, const char* argument, std::uint64_t max) {
+std::optional<std::uint64_t> to_bounded_unsigned(PyObject* value, const char* argument,
+                                                 std::uint64_t max) {
   PyRef index = to_index(value, argument);
   if (!index) return std::nullopt;
   int overflow = 0;
@@ -133,7 +136,8 @@ std::optional<Bytes> to_byte_sequence(PyObject* value, const char* argument) {
     return std::nullopt;
   }
   if (!PySequence_Check(value)) {
-    const std::string detail = "'" + type_name(value) + "' object cannot be converted to 'Sequence'";
+    const std::string detail =
+        "'" + type_name(value) + "' object cannot be converted to 'Sequence'";
     raise_argument_type_error(argument, detail.c_str());
     return std::nullopt;
   }
@@ -145,10 +149,26 @@ std::optional<std::string_view> to_utf8(PyObject* value, const char* argument) {
     raise_expected_type(argument, "str", value);
     return std::nullopt;
   }
+  return str_utf8(value);
+}
+
+std::optional<std::string_view> str_utf8(PyObject* text) {
   Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
   if (data == nullptr) return std::nullopt;
   return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+std::optional<std::string_view> to_utf8_keeping_surrogates(PyObject* value, const char* argument,
+                                                           PyRef& holder) {
+  if (auto text = to_utf8(value, argument)) return text;
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return std::nullopt;
+  PyErr_Clear();
+  holder = PyRef::steal(PyUnicode_AsEncodedString(value, "utf-8", "surrogatepass"));
+  if (!holder) return std::nullopt;
+  const auto bytes = to_bytes_view(holder.get(), argument);
+  if (!bytes) return std::nullopt;
+  return std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size());
 }
 
 PyObject* new_bytes(ByteView bytes) {
@@ -164,10 +184,9 @@ PyObject* new_bool(bool value) { return PyBool_FromLong(value ? 1 : 0); }
 
 PyObject* none() { Py_RETURN_NONE; }
 
-PyObject* interned(PyObject*& slot, const char* text) {
+PyRef interned(PyObject*& slot, const char* text) {
   if (slot == nullptr) slot = PyUnicode_InternFromString(text);
-  if (slot != nullptr) Py_INCREF(slot);
-  return slot;
+  return PyRef::borrow(slot);
 }
 
 }  // namespace quovel::py

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string_view>
 
+#include "py_ref.hpp"
 #include "python_api.hpp"
 #include "quovel/bytes.hpp"
 
@@ -15,7 +16,8 @@ namespace quovel::py {
 // An integer through the index protocol, in 0..max. Out of range (negative
 // included) raises OverflowError "out of range integral type conversion
 // attempted"; a non-integer raises TypeError naming `argument`.
-std::optional<std::uint64_t> to_bounded_unsigned(PyObject* value, const char* argument, std::uint64_t max);
+std::optional<std::uint64_t> to_bounded_unsigned(PyObject* value, const char* argument,
+                                                 std::uint64_t max);
 
 template <typename T>
 std::optional<T> to_unsigned(PyObject* value, const char* argument) {
@@ -37,6 +39,16 @@ std::optional<Bytes> to_byte_sequence(PyObject* value, const char* argument);
 // A `str` (or subclass) as UTF-8. The view lives as long as `value`.
 std::optional<std::string_view> to_utf8(PyObject* value, const char* argument);
 
+// The same for an object already known to be a `str`; raises only what the
+// interpreter raises (UnicodeEncodeError for a lone surrogate).
+std::optional<std::string_view> str_utf8(PyObject* text);
+
+// As to_utf8, but a lone surrogate, which has no UTF-8 form, is kept as its
+// three-byte encoding, so that a strict reader of the bytes refuses it as
+// it refuses any other stray byte. `holder` keeps those bytes alive.
+std::optional<std::string_view> to_utf8_keeping_surrogates(PyObject* value, const char* argument,
+                                                           PyRef& holder);
+
 // Sets TypeError "argument '<name>': <detail>" (or just the detail).
 void raise_argument_type_error(const char* argument, const char* detail);
 void raise_expected_type(const char* argument, const char* expected, PyObject* got);
@@ -54,6 +66,7 @@ PyObject* optional_to_python(const std::optional<T>& value, Convert convert) {
 }
 
 // An interned string created once per process, for tags and change-set names.
-PyObject* interned(PyObject*& slot, const char* text);
+// The slot keeps its own reference for the life of the process.
+PyRef interned(PyObject*& slot, const char* text);
 
 }  // namespace quovel::py

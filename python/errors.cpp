@@ -2,6 +2,9 @@
 
 #include <string>
 
+#include "convert.hpp"
+#include "py_ref.hpp"
+
 namespace quovel::py {
 namespace {
 
@@ -19,12 +22,9 @@ PyObject* internal_failure_class() {
 
 PyObject* class_for(ErrorKind kind) {
   switch (kind) {
-    case ErrorKind::CrcMismatch:
-      return crc_mismatch_class();
-    case ErrorKind::UnexpectedCommand:
-      return unexpected_command_class();
-    default:
-      return quovel_error_class();
+    case ErrorKind::CrcMismatch: return crc_mismatch_class();
+    case ErrorKind::UnexpectedCommand: return unexpected_command_class();
+    default: return quovel_error_class();
   }
 }
 
@@ -49,10 +49,8 @@ PyObject* raise_core_error(const CoreError& error) {
   PyObject* cls = class_for(error.kind());
   if (cls == nullptr) return nullptr;
   const std::string message = error.message();
-  PyObject* text = PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
-  if (text == nullptr) return nullptr;
-  PyErr_SetObject(cls, text);
-  Py_DECREF(text);
+  const PyRef text = PyRef::steal(new_str(message));
+  if (text) PyErr_SetObject(cls, text.get());
   return nullptr;
 }
 

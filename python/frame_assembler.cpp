@@ -48,15 +48,22 @@ PyMethodDef methods[] = {
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "FrameAssembler()\n--\n\nReassembles complete protocol frames from BLE notification chunks.")},
-    {Py_tp_new, reinterpret_cast<void*>(construct)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(wrapped_dealloc<FrameAssembler>)},
-    {Py_tp_methods, methods},
-    {0, nullptr},
+    {.slot = Py_tp_doc,
+     .pfunc = const_cast<char*>("FrameAssembler()\n--\n\nReassembles complete protocol frames from "
+                                "BLE notification chunks.")},
+    {.slot = Py_tp_new, .pfunc = reinterpret_cast<void*>(construct)},
+    {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(wrapped_dealloc<FrameAssembler>)},
+    {.slot = Py_tp_methods, .pfunc = methods},
+    {.slot = 0, .pfunc = nullptr},
 };
 
-PyType_Spec spec = {"builtins.FrameAssembler", sizeof(Self), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+PyType_Spec spec = {
+    .name = "builtins.FrameAssembler",
+    .basicsize = sizeof(Self),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = slots,
+};
 
 }  // namespace
 

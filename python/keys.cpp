@@ -1,11 +1,13 @@
 // The key and credential functions, and the key arguments of the operations.
 #include <array>
+#include <limits>
 
 #include "arguments.hpp"
 #include "bindings.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
 #include "key_arguments.hpp"
+#include "py_ref.hpp"
 #include "quovel/credential.hpp"
 #include "quovel/keys.hpp"
 #include "quovel/secret.hpp"
@@ -15,13 +17,17 @@ namespace {
 
 constexpr const char* kNotAKey = "AES key must be 32 hex characters or 16 bytes";
 
-// Replaces a conversion failure with the binding's fixed message; interrupts
-// and other non-Exception errors pass through.
+// Clears an ordinary conversion failure so that the next case can be
+// tried; false for interrupts and other non-Exception errors, which pass.
+bool cleared_exception() {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+  PyErr_Clear();
+  return true;
+}
+
+// Replaces a conversion failure with the binding's fixed message.
 std::optional<AesKey> not_a_key() {
-  if (PyErr_ExceptionMatches(PyExc_Exception)) {
-    PyErr_Clear();
-    raise_quovel_error(kNotAKey);
-  }
+  if (cleared_exception()) raise_quovel_error(kNotAKey);
   return std::nullopt;
 }
 
@@ -34,24 +40,17 @@ std::optional<T> value_or_raise(Result<T> result) {
   return std::move(*result);
 }
 
-std::optional<std::uint64_t> index_value(PyObject* value) {
-  PyObject* index = PyNumber_Index(value);
-  if (index == nullptr) return std::nullopt;
-  const unsigned long long converted = PyLong_AsUnsignedLongLong(index);
-  Py_DECREF(index);
-  if (converted == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
-  return converted;
-}
-
 const Signature<1> kDecodeCredential{"decode_credential", {"value"}, 1};
 const Signature<1> kNormalizeUnlockKey{"normalize_unlock_key", {"value"}, 1};
 const Signature<1> kNormalizeAesKey{"normalize_aes_key", {"value"}, 1};
 
-PyObject* decode_credential_function(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* decode_credential_function(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                                     PyObject* kwnames) {
   std::array<PyObject*, 1> given{};
   if (!parse_vectorcall(kDecodeCredential, args, nargsf, kwnames, given)) return nullptr;
   return guarded([&]() -> PyObject* {
-    const auto text = to_utf8(given[0], "value");
+    PyRef surrogates;
+    const auto text = to_utf8_keeping_surrogates(given[0], "value", surrogates);
     if (!text) return nullptr;
     const auto credential = value_or_raise(decode_credential(*text));
     return credential ? PyLong_FromUnsignedLong(*credential) : nullptr;
@@ -68,7 +67,8 @@ PyObject* normalize_unlock_key_function(PyObject*, PyObject* const* args, Py_ssi
   });
 }
 
-PyObject* normalize_aes_key_function(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* normalize_aes_key_function(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                                     PyObject* kwnames) {
   std::array<PyObject*, 1> given{};
   if (!parse_vectorcall(kNormalizeAesKey, args, nargsf, kwnames, given)) return nullptr;
   return guarded([&]() -> PyObject* {
@@ -81,30 +81,30 @@ PyObject* normalize_aes_key_function(PyObject*, PyObject* const* args, Py_ssize_
 
 std::optional<AesKey> aes_key_argument(PyObject* value) {
   if (PyUnicode_Check(value)) {
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(value, &size);
-    if (text == nullptr) return not_a_key();
-    return value_or_raise(aes_key_from_text({text, static_cast<std::size_t>(size)}));
+    const auto text = str_utf8(value);
+    if (!text) return not_a_key();
+    return value_or_raise(aes_key_from_text(*text));
   }
   auto bytes = to_byte_sequence(value, nullptr);
   if (!bytes) return not_a_key();
-  const SecretBytes secret(std::move(*bytes));
-  return value_or_raise(aes_key_from_bytes(secret.view()));
+  const Secret<Bytes> secret(std::move(*bytes));
+  return value_or_raise(aes_key_from_bytes(secret.value()));
 }
 
 std::optional<std::uint32_t> unlock_key_argument(PyObject* value) {
   if (!PyBool_Check(value)) {
+    // An integer decides only when it converts and is in the key's range;
+    // otherwise a str (a subclass with __index__ too) is read as text.
     if (PyIndex_Check(value)) {
-      if (const auto integer = index_value(value)) return value_or_raise(unlock_key_from_integer(*integer));
-      if (!PyErr_ExceptionMatches(PyExc_Exception)) return std::nullopt;
-      PyErr_Clear();
-    } else if (PyUnicode_Check(value)) {
-      Py_ssize_t size = 0;
-      if (const char* text = PyUnicode_AsUTF8AndSize(value, &size)) {
-        return value_or_raise(unlock_key_from_text({text, static_cast<std::size_t>(size)}));
+      const auto integer = to_u64(value, nullptr);
+      if (integer && *integer <= std::numeric_limits<std::uint32_t>::max()) {
+        return value_or_raise(unlock_key_from_integer(*integer));
       }
-      if (!PyErr_ExceptionMatches(PyExc_Exception)) return std::nullopt;
-      PyErr_Clear();
+      if (!integer && !cleared_exception()) return std::nullopt;
+    }
+    if (PyUnicode_Check(value)) {
+      if (const auto text = str_utf8(value)) return value_or_raise(unlock_key_from_text(*text));
+      if (!cleared_exception()) return std::nullopt;
     }
   }
   raise_core_error(error::InvalidUnlockKey{});
@@ -121,7 +121,8 @@ PyMethodDef& decode_credential_method() {
 
 PyMethodDef& normalize_unlock_key_method() {
   static PyMethodDef method = {
-      "normalize_unlock_key", as_method(normalize_unlock_key_function), METH_FASTCALL | METH_KEYWORDS,
+      "normalize_unlock_key", as_method(normalize_unlock_key_function),
+      METH_FASTCALL | METH_KEYWORDS,
       "normalize_unlock_key(value)\n--\n\n"
       "Validate an unlock key and return it as an `int`.\n\n"
       "Raises `QuovelError` if the value cannot be a key \u2014 most importantly `0`."};

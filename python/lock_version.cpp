@@ -37,7 +37,9 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return wrap(type, LockVersion(version));
 }
 
-PyObject* default_version_method(PyObject*, PyObject*) { return new_lock_version(default_version()); }
+PyObject* default_version_method(PyObject*, PyObject*) {
+  return new_lock_version(default_version());
+}
 
 template <auto Field>
 PyObject* get_field(PyObject* self, void*) {
@@ -74,18 +76,25 @@ PyGetSetDef properties[] = {
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "LockVersion(protocol_type=5, protocol_version=3, scene=2, group_id=1, org_id=1)\n--\n\n"
-                    "`LockVersion` describes the protocol header used when framing commands.")},
-    {Py_tp_new, reinterpret_cast<void*>(construct)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(wrapped_dealloc<LockVersion>)},
-    {Py_tp_repr, reinterpret_cast<void*>(represent)},
-    {Py_tp_methods, methods},
-    {Py_tp_getset, properties},
-    {0, nullptr},
+    {.slot = Py_tp_doc,
+     .pfunc = const_cast<char*>(
+         "LockVersion(protocol_type=5, protocol_version=3, scene=2, group_id=1, org_id=1)\n--\n\n"
+         "`LockVersion` describes the protocol header used when framing commands.")},
+    {.slot = Py_tp_new, .pfunc = reinterpret_cast<void*>(construct)},
+    {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(wrapped_dealloc<LockVersion>)},
+    {.slot = Py_tp_repr, .pfunc = reinterpret_cast<void*>(represent)},
+    {.slot = Py_tp_methods, .pfunc = methods},
+    {.slot = Py_tp_getset, .pfunc = properties},
+    {.slot = 0, .pfunc = nullptr},
 };
 
-PyType_Spec spec = {"builtins.LockVersion", sizeof(Self), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+PyType_Spec spec = {
+    .name = "builtins.LockVersion",
+    .basicsize = sizeof(Self),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = slots,
+};
 
 }  // namespace
 
@@ -109,7 +118,7 @@ std::optional<LockVersion> version_argument(PyObject* value) {
   auto* wrapped = as_wrapped<LockVersion>(value);
   SharedBorrow borrow(wrapped->borrow);
   if (!borrow) return std::nullopt;
-  return *wrapped->value;
+  return wrapped->value;
 }
 
 }  // namespace quovel::py

@@ -3,10 +3,10 @@
 #include <functional>
 
 #include "bindings.hpp"
+#include "caller_constants.hpp"
 #include "errors.hpp"
 #include "py_ref.hpp"
 #include "python_api.hpp"
-#include "quovel/caller_constants.hpp"
 
 namespace quovel::py {
 namespace {
@@ -63,8 +63,7 @@ int execute(PyObject* module) {
         b.bind_type("LockVersion", lock_version_type()) &&
         b.bind_type("Advertisement", advertisement_type()) &&
         b.bind_type("FrameAssembler", frame_assembler_type()) &&
-        b.bind_type("StatusOp", status_op_type()) &&
-        b.bind_type("LockOp", lock_op_type()) &&
+        b.bind_type("StatusOp", status_op_type()) && b.bind_type("LockOp", lock_op_type()) &&
         b.bind_type("UnlockOp", unlock_op_type()) &&
         b.bind_type("LockTracker", lock_tracker_type()) &&
         b.bind_function(decode_credential_method()) &&
@@ -86,14 +85,22 @@ int execute(PyObject* module) {
 }
 
 PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(execute)},
+    {.slot = Py_mod_exec, .value = reinterpret_cast<void*>(execute)},
     // Classes and exception types are shared by the whole process.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
+    {.slot = Py_mod_multiple_interpreters, .value = Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {.slot = 0, .value = nullptr},
 };
 
 PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, kModuleName, "", 0, nullptr, slots, nullptr, nullptr, nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = kModuleName,
+    .m_doc = "",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 }  // namespace

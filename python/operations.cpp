@@ -17,28 +17,25 @@ constexpr const char* kStartDoc = "start($self)\n--\n\nProduce the first frame t
 constexpr const char* kHandleFrameDoc =
     "handle_frame($self, frame)\n--\n\nFeed one reassembled response frame (CRLF stripped).";
 
+// Takes over `value`, a new reference or nullptr after a failure.
 PyObject* step_tuple(PyObject*& tag_slot, const char* tag, PyObject* value) {
-  PyObject* tag_text = interned(tag_slot, tag);
-  if (tag_text == nullptr || value == nullptr) {
-    Py_XDECREF(tag_text);
-    Py_XDECREF(value);
-    return nullptr;
-  }
-  PyObject* tuple = PyTuple_New(2);
-  if (tuple == nullptr) {
-    Py_DECREF(tag_text);
-    Py_DECREF(value);
-    return nullptr;
-  }
-  PyTuple_SetItem(tuple, 0, tag_text);
-  PyTuple_SetItem(tuple, 1, value);
-  return tuple;
+  PyRef item = PyRef::steal(value);
+  PyRef tag_text = interned(tag_slot, tag);
+  if (!tag_text || !item) return nullptr;
+  PyRef tuple = PyRef::steal(PyTuple_New(2));
+  if (!tuple) return nullptr;
+  // PyTuple_SetItem steals both references, even when it fails.
+  PyTuple_SetItem(tuple.get(), 0, tag_text.release());
+  PyTuple_SetItem(tuple.get(), 1, item.release());
+  return tuple.release();
 }
 
 PyObject* write_tag = nullptr;
 PyObject* done_tag = nullptr;
 
-PyObject* to_python(const Write& write) { return step_tuple(write_tag, "write", new_bytes(write.packet)); }
+PyObject* to_python(const Write& write) {
+  return step_tuple(write_tag, "write", new_bytes(write.packet));
+}
 PyObject* to_python(const Done<LockStatus>& done) {
   return step_tuple(done_tag, "done", new_str(done.value.text()));
 }
@@ -56,7 +53,8 @@ PyObject* start(PyObject* self, PyObject*) {
 }
 
 template <typename Op>
-PyObject* handle_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* handle_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                       PyObject* kwnames) {
   static const Signature<1> signature{"handle_frame", {"frame"}, 1};
   std::array<PyObject*, 1> given{};
   if (!parse_vectorcall(signature, args, nargsf, kwnames, given)) return nullptr;
@@ -88,8 +86,8 @@ PyObject* construct_status(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 
 template <std::uint8_t Command>
 PyObject* construct_actuation(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const Signature<3> signature{Command == command::kLock ? "LockOp" : "UnlockOp",
-                                      {"aes_key", "unlock_key", "version"}, 2};
+  static const Signature<3> signature{
+      Command == command::kLock ? "LockOp" : "UnlockOp", {"aes_key", "unlock_key", "version"}, 2};
   std::array<PyObject*, 3> given{};
   if (!parse_tuple(signature, args, kwargs, given)) return nullptr;
   return guarded([&]() -> PyObject* {
@@ -107,24 +105,30 @@ template <typename Op>
 PyMethodDef* step_methods() {
   static PyMethodDef methods[] = {
       {"start", start<Op>, METH_NOARGS, kStartDoc},
-      {"handle_frame", as_method(handle_frame<Op>),
-       METH_FASTCALL | METH_KEYWORDS, kHandleFrameDoc},
+      {"handle_frame", as_method(handle_frame<Op>), METH_FASTCALL | METH_KEYWORDS, kHandleFrameDoc},
       {nullptr, nullptr, 0, nullptr},
   };
   return methods;
 }
 
 template <typename Op>
-PyTypeObject* operation_type(PyObject*& slot, const char* name, const char* doc, newfunc construct) {
+PyTypeObject* operation_type(PyObject*& slot, const char* name, const char* doc,
+                             newfunc construct) {
   if (slot != nullptr) return reinterpret_cast<PyTypeObject*>(slot);
   PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char*>(doc)},
-      {Py_tp_new, reinterpret_cast<void*>(construct)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(wrapped_dealloc<Op>)},
-      {Py_tp_methods, step_methods<Op>()},
-      {0, nullptr},
+      {.slot = Py_tp_doc, .pfunc = const_cast<char*>(doc)},
+      {.slot = Py_tp_new, .pfunc = reinterpret_cast<void*>(construct)},
+      {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(wrapped_dealloc<Op>)},
+      {.slot = Py_tp_methods, .pfunc = step_methods<Op>()},
+      {.slot = 0, .pfunc = nullptr},
   };
-  PyType_Spec spec = {name, sizeof(Wrapped<Op>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+  PyType_Spec spec = {
+      .name = name,
+      .basicsize = sizeof(Wrapped<Op>),
+      .itemsize = 0,
+      .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+      .slots = slots,
+  };
   return type_once(slot, spec);
 }
 

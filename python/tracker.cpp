@@ -1,9 +1,13 @@
 // Python class LockTracker over the core tracker.
 #include <array>
+#include <string>
+#include <string_view>
 
 #include "arguments.hpp"
 #include "bindings.hpp"
 #include "convert.hpp"
+#include "py_ref.hpp"
+#include "quovel/text.hpp"
 #include "quovel/tracker.hpp"
 #include "wrapped.hpp"
 
@@ -21,23 +25,26 @@ PyObject* battery_name = nullptr;
 
 bool add_if(PyObject* set, bool changed, PyObject*& slot, const char* name) {
   if (!changed) return true;
-  PyObject* text = interned(slot, name);
-  if (text == nullptr) return false;
-  const int added = PySet_Add(set, text);
-  Py_DECREF(text);
-  return added == 0;
+  const PyRef text = interned(slot, name);
+  return text && PySet_Add(set, text.get()) == 0;
 }
 
 PyObject* change_set(const ChangeSet& changes) {
-  PyObject* set = PySet_New(nullptr);
-  if (set == nullptr) return nullptr;
-  if (!add_if(set, changes.state, state_name, "state") ||
-      !add_if(set, changes.available, available_name, "available") ||
-      !add_if(set, changes.battery, battery_name, "battery")) {
-    Py_DECREF(set);
+  PyRef set = PyRef::steal(PySet_New(nullptr));
+  if (!set) return nullptr;
+  if (!add_if(set.get(), changes.state, state_name, "state") ||
+      !add_if(set.get(), changes.available, available_name, "available") ||
+      !add_if(set.get(), changes.battery, battery_name, "battery")) {
     return nullptr;
   }
-  return set;
+  return set.release();
+}
+
+std::string unknown_actuation_message(std::string_view text) {
+  std::string message = "unknown actuation ";
+  append_debug_quoted(message, text);
+  message += ": expected 'lock' or 'unlock'";
+  return message;
 }
 
 // "lock" or "unlock", exactly; anything else raises before the tracker is touched.
@@ -45,7 +52,7 @@ std::optional<Actuation> action_argument(PyObject* value) {
   const auto text = to_utf8(value, "action");
   if (!text) return std::nullopt;
   const auto action = tracker::parse_actuation(*text);
-  if (!action) raise_quovel_error(tracker::unknown_actuation_message(*text).c_str());
+  if (!action) raise_quovel_error(unknown_actuation_message(*text).c_str());
   return action;
 }
 
@@ -56,7 +63,8 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&] { return wrap(type, LockTracker()); });
 }
 
-PyObject* on_advertisement(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* on_advertisement(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                           PyObject* kwnames) {
   static const Signature<2> signature{"on_advertisement", {"now_ms", "advertisement"}, 2};
   std::array<PyObject*, 2> given{};
   if (!parse_vectorcall(signature, args, nargsf, kwnames, given)) return nullptr;
@@ -69,7 +77,8 @@ PyObject* on_advertisement(PyObject* self, PyObject* const* args, Py_ssize_t nar
   });
 }
 
-PyObject* on_command_started(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* on_command_started(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                             PyObject* kwnames) {
   static const Signature<1> signature{"on_command_started", {"action"}, 1};
   std::array<PyObject*, 1> given{};
   if (!parse_vectorcall(signature, args, nargsf, kwnames, given)) return nullptr;
@@ -95,10 +104,12 @@ PyObject* on_command_acknowledged(PyObject* self, PyObject* const* args, Py_ssiz
 }
 
 PyObject* on_command_failed(PyObject* self, PyObject*) {
-  return with_exclusive<LockTracker>(self, [](LockTracker& tracker) { return change_set(tracker.on_command_failed()); });
+  return with_exclusive<LockTracker>(
+      self, [](LockTracker& tracker) { return change_set(tracker.on_command_failed()); });
 }
 
-PyObject* credit_blind_time(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* credit_blind_time(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                            PyObject* kwnames) {
   static const Signature<1> signature{"credit_blind_time", {"blind_ms"}, 1};
   std::array<PyObject*, 1> given{};
   if (!parse_vectorcall(signature, args, nargsf, kwnames, given)) return nullptr;
@@ -110,7 +121,8 @@ PyObject* credit_blind_time(PyObject* self, PyObject* const* args, Py_ssize_t na
   });
 }
 
-PyObject* poll_availability(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* poll_availability(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                            PyObject* kwnames) {
   static const Signature<2> signature{"poll_availability", {"now_ms", "offline_after_ms"}, 2};
   std::array<PyObject*, 2> given{};
   if (!parse_vectorcall(signature, args, nargsf, kwnames, given)) return nullptr;
@@ -124,13 +136,17 @@ PyObject* poll_availability(PyObject* self, PyObject* const* args, Py_ssize_t na
 }
 
 PyObject* on_unavailable(PyObject* self, PyObject*) {
-  return with_exclusive<LockTracker>(self, [](LockTracker& tracker) { return change_set(tracker.on_unavailable()); });
+  return with_exclusive<LockTracker>(
+      self, [](LockTracker& tracker) { return change_set(tracker.on_unavailable()); });
 }
 
-PyObject* optional_text(std::optional<const char*> text) { return text ? PyUnicode_FromString(*text) : none(); }
+PyObject* optional_text(std::optional<const char*> text) {
+  return text ? PyUnicode_FromString(*text) : none();
+}
 
 PyObject* get_reported_state(PyObject* self, void*) {
-  return with_shared<LockTracker>(self, [](const LockTracker& t) { return optional_text(t.reported_state()); });
+  return with_shared<LockTracker>(
+      self, [](const LockTracker& t) { return optional_text(t.reported_state()); });
 }
 PyObject* get_is_locked(PyObject* self, void*) {
   return with_shared<LockTracker>(self, [](const LockTracker& t) {
@@ -139,10 +155,12 @@ PyObject* get_is_locked(PyObject* self, void*) {
   });
 }
 PyObject* get_pending(PyObject* self, void*) {
-  return with_shared<LockTracker>(self, [](const LockTracker& t) { return optional_text(t.pending()); });
+  return with_shared<LockTracker>(self,
+                                  [](const LockTracker& t) { return optional_text(t.pending()); });
 }
 PyObject* get_available(PyObject* self, void*) {
-  return with_shared<LockTracker>(self, [](const LockTracker& t) { return new_bool(t.available()); });
+  return with_shared<LockTracker>(self,
+                                  [](const LockTracker& t) { return new_bool(t.available()); });
 }
 PyObject* get_battery(PyObject* self, void*) {
   return with_shared<LockTracker>(self, [](const LockTracker& t) {
@@ -159,11 +177,14 @@ PyObject* get_lock_version(PyObject* self, void*) {
 
 PyMethodDef methods[] = {
     {"on_advertisement", as_method(on_advertisement), METH_FASTCALL | METH_KEYWORDS,
-     "on_advertisement($self, now_ms, advertisement)\n--\n\nRecord an advertisement observed at `now_ms`."},
+     "on_advertisement($self, now_ms, advertisement)\n--\n\nRecord an advertisement observed at "
+     "`now_ms`."},
     {"on_command_started", as_method(on_command_started), METH_FASTCALL | METH_KEYWORDS,
-     "on_command_started($self, action)\n--\n\nRecord that a `\"lock\"` or `\"unlock\"` command has been sent."},
+     "on_command_started($self, action)\n--\n\nRecord that a `\"lock\"` or `\"unlock\"` command "
+     "has been sent."},
     {"on_command_acknowledged", as_method(on_command_acknowledged), METH_FASTCALL | METH_KEYWORDS,
-     "on_command_acknowledged($self, now_ms, action)\n--\n\nRecord that the lock acknowledged the command."},
+     "on_command_acknowledged($self, now_ms, action)\n--\n\nRecord that the lock acknowledged the "
+     "command."},
     {"on_command_failed", on_command_failed, METH_NOARGS,
      "on_command_failed($self)\n--\n\n"
      "Record that a command failed, leaving the outcome unknown. The reported\n"
@@ -183,10 +204,13 @@ PyMethodDef methods[] = {
 
 PyGetSetDef properties[] = {
     {"reported_state", get_reported_state, nullptr,
-     "`\"LOCKED\"`, `\"UNLOCKED\"`, `\"LOCKING\"`, `\"UNLOCKING\"`, or `None` when\nnothing has been observed yet.",
+     "`\"LOCKED\"`, `\"UNLOCKED\"`, `\"LOCKING\"`, `\"UNLOCKING\"`, or `None` when\nnothing has "
+     "been observed yet.",
      nullptr},
-    {"is_locked", get_is_locked, nullptr, "Last observed bolt position, ignoring any command in flight.", nullptr},
-    {"pending", get_pending, nullptr, "`\"lock\"`, `\"unlock\"`, or `None` when no command is in flight.", nullptr},
+    {"is_locked", get_is_locked, nullptr,
+     "Last observed bolt position, ignoring any command in flight.", nullptr},
+    {"pending", get_pending, nullptr,
+     R"(`"lock"`, `"unlock"`, or `None` when no command is in flight.)", nullptr},
     {"available", get_available, nullptr, nullptr, nullptr},
     {"battery", get_battery, nullptr, nullptr, nullptr},
     {"lock_version", get_lock_version, nullptr,
@@ -195,24 +219,31 @@ PyGetSetDef properties[] = {
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "LockTracker()\n--\n\n"
-                    "What a lock is believed to be doing, tracked from evidence.\n\n"
-                    "Mirrors `quovel_core::tracker::LockTracker`, so that a Home Assistant\n"
-                    "integration reports state through exactly the same rules as the product's\n"
-                    "companion MQTT daemon instead of re-implementing them. Times are monotonic\n"
-                    "milliseconds supplied by the caller (`time.monotonic() * 1000`); nothing\n"
-                    "here reads a clock.\n\n"
-                    "Each mutating method returns a `set` of the names that changed, drawn from\n"
-                    "`{\"state\", \"available\", \"battery\"}`, so a caller can publish only what moved.")},
-    {Py_tp_new, reinterpret_cast<void*>(construct)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(wrapped_dealloc<LockTracker>)},
-    {Py_tp_methods, methods},
-    {Py_tp_getset, properties},
-    {0, nullptr},
+    {.slot = Py_tp_doc,
+     .pfunc = const_cast<char*>(
+         "LockTracker()\n--\n\n"
+         "What a lock is believed to be doing, tracked from evidence.\n\n"
+         "Mirrors `quovel_core::tracker::LockTracker`, so that a Home Assistant\n"
+         "integration reports state through exactly the same rules as the product's\n"
+         "companion MQTT daemon instead of re-implementing them. Times are monotonic\n"
+         "milliseconds supplied by the caller (`time.monotonic() * 1000`); nothing\n"
+         "here reads a clock.\n\n"
+         "Each mutating method returns a `set` of the names that changed, drawn from\n"
+         "`{\"state\", \"available\", \"battery\"}`, so a caller can publish only what moved.")},
+    {.slot = Py_tp_new, .pfunc = reinterpret_cast<void*>(construct)},
+    {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(wrapped_dealloc<LockTracker>)},
+    {.slot = Py_tp_methods, .pfunc = methods},
+    {.slot = Py_tp_getset, .pfunc = properties},
+    {.slot = 0, .pfunc = nullptr},
 };
 
-PyType_Spec spec = {"builtins.LockTracker", sizeof(Self), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+PyType_Spec spec = {
+    .name = "builtins.LockTracker",
+    .basicsize = sizeof(Self),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = slots,
+};
 
 }  // namespace
 

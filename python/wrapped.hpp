@@ -10,14 +10,14 @@
 
 #include "borrow.hpp"
 #include "errors.hpp"
+#include "py_ref.hpp"
 #include "python_api.hpp"
 
 namespace quovel::py {
 
 template <typename Value>
 struct Wrapped {
-  PyObject_HEAD
-  BorrowFlag borrow;
+  PyObject_HEAD BorrowFlag borrow;
   std::optional<Value> value;  // engaged from creation until deallocation
 };
 
@@ -42,12 +42,13 @@ PyObject* wrap(PyTypeObject* type, Value&& value) {
 template <typename Value>
 void wrapped_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  // An instance of a heap type holds a reference to it, given up last.
+  const PyRef type_reference = PyRef::steal(reinterpret_cast<PyObject*>(type));
   auto* wrapped = as_wrapped<Value>(self);
   wrapped->value.~optional();
   wrapped->borrow.~BorrowFlag();
   auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_object(self);
-  Py_DECREF(type);
 }
 
 // Runs `body(value)` with the object borrowed exclusively (methods).

@@ -96,6 +96,46 @@ def test_unlock_keys_refused(value):
     assert caught.value.args == (BAD_UNLOCK_KEY,)
 
 
+class TextWithIndex(str):
+    """A str that also claims to be an integer, through ``index``."""
+
+    def __new__(cls, text: str, index):
+        self = super().__new__(cls, text)
+        self.index = index
+        return self
+
+    def __index__(self) -> int:
+        if isinstance(self.index, BaseException):
+            raise self.index
+        return self.index
+
+
+@pytest.mark.parametrize(
+    ("value", "expected"),
+    [
+        # The integer decides only when it converts and is in range.
+        (TextWithIndex("42", 7), 7),
+        (TextWithIndex("42", ValueError("no")), 42),
+        (TextWithIndex("42", 2**32), 42),
+        (TextWithIndex("42", 2**64), 42),
+        (TextWithIndex("42", -1), 42),
+    ],
+)
+def test_unlock_key_text_with_failing_index_is_read_as_text(value, expected):
+    assert quovel.normalize_unlock_key(value) == expected
+
+
+def test_unlock_key_in_range_zero_index_is_refused_before_text():
+    with pytest.raises(quovel.QuovelError) as caught:
+        quovel.normalize_unlock_key(TextWithIndex("42", 0))
+    assert caught.value.args == (BAD_UNLOCK_KEY,)
+
+
+def test_unlock_key_index_interrupt_is_not_swallowed():
+    with pytest.raises(KeyboardInterrupt):
+        quovel.normalize_unlock_key(TextWithIndex("42", KeyboardInterrupt()))
+
+
 def encode_credential(text: str, key_byte: int = 0x5C) -> str:
     """Encode ``text`` as the lock's app does: masked bytes, then the mask."""
     data = text.encode()
@@ -173,6 +213,22 @@ def test_credential_encoding_faults(value, prefix):
     with pytest.raises(quovel.QuovelError) as caught:
         quovel.decode_credential(value)
     assert str(caught.value).startswith(prefix)
+
+
+@pytest.mark.parametrize(
+    ("value", "message"),
+    [
+        # A lone surrogate has no UTF-8 form: it is refused as a stray byte.
+        ("\ud800", "base64 decode error: invalid symbol byte 0xed at offset 0"),
+        ("QUJD\udfff", "base64 decode error: invalid symbol byte 0xed at offset 4"),
+        ("?\ud800", "base64 decode error: invalid symbol '?' at offset 0"),
+    ],
+)
+def test_credential_with_lone_surrogate_is_a_quovel_error(value, message):
+    with pytest.raises(quovel.QuovelError) as caught:
+        quovel.decode_credential(value)
+    assert caught.value.args == (message,)
+    assert type(caught.value) is quovel.QuovelError
 
 
 def test_decode_credential_takes_text_only():

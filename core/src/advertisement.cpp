@@ -1,5 +1,7 @@
 #include "quovel/advertisement.hpp"
 
+#include "quovel/hex.hpp"
+
 namespace quovel {
 namespace {
 
@@ -38,14 +40,13 @@ bool is_direct_layout(const SplitPayload& p) { return p[0] == 0x05 && p[1] == 0x
 
 // The last byte of the payload is the first byte of the address.
 AddressText address_from_tail(const SplitPayload& p) {
-  constexpr char kDigits[] = "0123456789ABCDEF";
   AddressText text{};
   const std::size_t last = p.size() - 1;
   for (std::size_t i = 0; i < kAddressBytes; ++i) {
     const std::uint8_t byte = p[last - i];
     const std::size_t at = i * 3;
-    text[at] = kDigits[byte >> 4];
-    text[at + 1] = kDigits[byte & 0x0F];
+    text[at] = hex_digit(byte >> 4U, HexCase::Upper);
+    text[at + 1] = hex_digit(byte, HexCase::Upper);
     if (i + 1 < kAddressBytes) text[at + 2] = ':';
   }
   return text;
@@ -91,14 +92,10 @@ Advertisement decode(const SplitPayload& p) {
 
 const char* kind_text(AdvertisementKind kind) {
   switch (kind) {
-    case AdvertisementKind::Dfu:
-      return "dfu";
-    case AdvertisementKind::Stateless:
-      return "stateless";
-    case AdvertisementKind::Stateful:
-      return "stateful";
-    case AdvertisementKind::Unrecognized:
-      break;
+    case AdvertisementKind::Dfu: return "dfu";
+    case AdvertisementKind::Stateless: return "stateless";
+    case AdvertisementKind::Stateful: return "stateful";
+    case AdvertisementKind::Unrecognized: break;
   }
   return "unrecognized";
 }

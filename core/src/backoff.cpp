@@ -16,7 +16,8 @@ double connect_backoff_seconds(std::uint32_t attempt) {
   // Capping the exponent first keeps the shift far from overflowing.
   const std::uint32_t exponent = attempt < 2 ? 0 : std::min(attempt - 1, kMaxExponent);
   const std::uint64_t delay_ns = std::min(kBaseDelayNs << exponent, kMaxDelayNs);
-  return static_cast<double>(delay_ns / kNsPerSecond) +
+  // Whole seconds and the rest apart, so that no nanosecond count is rounded.
+  return static_cast<double>(delay_ns / kNsPerSecond) +  // NOLINT(bugprone-integer-division)
          static_cast<double>(delay_ns % kNsPerSecond) / 1e9;
 }
 

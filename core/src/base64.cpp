@@ -42,14 +42,7 @@ CoreError base64_error(std::string description) {
 CoreError invalid_symbol(char c, std::size_t offset) {
   const auto byte = static_cast<std::uint8_t>(c);
   std::string description = "invalid symbol ";
-  if (byte >= 0x20 && byte < 0x7f) {
-    description += '\'';
-    description += c;
-    description += '\'';
-  } else {
-    description += "byte 0x";
-    append_hex_byte(description, byte, HexCase::Lower);
-  }
+  append_byte_description(description, byte);
   return base64_error(std::move(description) + " at offset " + std::to_string(offset));
 }
 
@@ -63,13 +56,12 @@ Result<Bytes> decode_base64(std::string_view text) {
   }
   for (std::size_t i = data_end; i < text.size(); ++i) {
     if (text[i] != kPad) {
-      return fail(base64_error("invalid padding: symbol after '=' at offset " +
-                               std::to_string(i)));
+      return fail(base64_error("invalid padding: symbol after '=' at offset " + std::to_string(i)));
     }
   }
   if (text.size() % 4 != 0) {
-    return fail(base64_error("invalid length " + std::to_string(text.size()) +
-                             ", not a multiple of 4"));
+    return fail(
+        base64_error("invalid length " + std::to_string(text.size()) + ", not a multiple of 4"));
   }
   // One symbol alone carries only 6 bits, so it can never end a block, and
   // padding beyond the block's end is never canonical.
@@ -84,7 +76,7 @@ Result<Bytes> decode_base64(std::string_view text) {
   std::uint32_t bits = 0;
   int bit_count = 0;
   for (std::size_t i = 0; i < data_end; ++i) {
-    bits = (bits << 6) | *symbol_value(text[i]);
+    bits = (bits << 6) | kSymbolValues[static_cast<unsigned char>(text[i])];  // checked above
     bit_count += 6;
     if (bit_count >= 8) {
       bit_count -= 8;

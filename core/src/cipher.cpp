@@ -1,8 +1,8 @@
 #include "quovel/cipher.hpp"
 
-#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
+#include <array>
 #include <climits>
 #include <cstring>
 #include <utility>
@@ -34,11 +34,9 @@ bool run_blocks(EVP_CIPHER_CTX* context, const std::uint8_t* in, std::uint8_t* o
   }
   // With padding off, finishing a whole number of blocks writes nothing;
   // the scratch block keeps a misbehaving library from writing past `out`.
-  std::uint8_t scratch[kAesBlockSize];
+  Secret<std::array<std::uint8_t, kAesBlockSize>> scratch;
   int tail = 0;
-  const bool finished = EVP_CipherFinal_ex(context, scratch, &tail) == 1 && tail == 0;
-  OPENSSL_cleanse(scratch, sizeof scratch);
-  return finished;
+  return EVP_CipherFinal_ex(context, scratch.value().data(), &tail) == 1 && tail == 0;
 }
 
 // The number of PKCS#7 padding bytes at the end of `plain`, or 0 when the
@@ -53,8 +51,6 @@ std::size_t padding_length(const Bytes& plain) {
 }
 
 }  // namespace
-
-AesKey::~AesKey() { OPENSSL_cleanse(bytes_.data(), bytes_.size()); }
 
 void PayloadCipher::ContextDeleter::operator()(evp_cipher_ctx_st* context) const {
   EVP_CIPHER_CTX_free(context);
@@ -82,8 +78,8 @@ Result<PayloadCipher> PayloadCipher::create(const AesKey& key) {
   return PayloadCipher(std::move(encrypt), std::move(decrypt), key);
 }
 
-PayloadCipher::PayloadCipher(Context encrypt, Context decrypt, const AesKey& key)
-    : encrypt_(std::move(encrypt)), decrypt_(std::move(decrypt)), iv_(key) {}
+PayloadCipher::PayloadCipher(Context encrypt, Context decrypt, AesKey key)
+    : encrypt_(std::move(encrypt)), decrypt_(std::move(decrypt)), iv_(std::move(key)) {}
 
 PayloadCipher::PayloadCipher(PayloadCipher&&) noexcept = default;
 PayloadCipher& PayloadCipher::operator=(PayloadCipher&&) noexcept = default;
@@ -105,7 +101,7 @@ Result<void> PayloadCipher::encrypt_into(ByteView plaintext, std::span<std::uint
 
   if (EVP_CipherInit_ex2(encrypt_.get(), nullptr, nullptr, iv_.bytes().data(), 1, nullptr) != 1 ||
       !run_blocks(encrypt_.get(), out.data(), out.data(), out.size())) {
-    OPENSSL_cleanse(out.data(), out.size());
+    wipe(out);
     return fail(encryption_failed());
   }
   return {};
@@ -128,12 +124,12 @@ Result<Bytes> PayloadCipher::decrypt(ByteView ciphertext) {
   Bytes plain(size);
   if (EVP_CipherInit_ex2(decrypt_.get(), nullptr, nullptr, iv_.bytes().data(), 0, nullptr) != 1 ||
       !run_blocks(decrypt_.get(), ciphertext.data(), plain.data(), size)) {
-    OPENSSL_cleanse(plain.data(), plain.size());
+    wipe(plain);
     return fail(error::AesDecryptionFailed{});
   }
   const std::size_t pad = padding_length(plain);
   if (pad == 0) {
-    OPENSSL_cleanse(plain.data(), plain.size());
+    wipe(plain);
     return fail(error::AesDecryptionFailed{});
   }
   plain.resize(size - pad);  // shrinks in place

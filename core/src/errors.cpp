@@ -30,8 +30,7 @@ const char* refusal_hint(std::uint8_t command) {
              "this points at the unlock key";
     case command::kCheckUserTime:
       return "the handshake was refused, which points at the AES key or the protocol version";
-    default:
-      return "the lock refused the command";
+    default: return "the lock refused the command";
   }
 }
 

@@ -5,9 +5,6 @@
 namespace quovel {
 namespace {
 
-constexpr char kLowerDigits[] = "0123456789abcdef";
-constexpr char kUpperDigits[] = "0123456789ABCDEF";
-
 constexpr std::uint8_t kNotADigit = 0xff;
 
 // Each byte's value as a hex digit, one lookup per digit.
@@ -15,8 +12,8 @@ constexpr std::array<std::uint8_t, 256> kNibbles = [] {
   std::array<std::uint8_t, 256> values{};
   values.fill(kNotADigit);
   for (std::uint8_t i = 0; i < 16; ++i) {
-    values[static_cast<unsigned char>(kLowerDigits[i])] = i;
-    values[static_cast<unsigned char>(kUpperDigits[i])] = i;
+    values[static_cast<unsigned char>(hex_digit(i, HexCase::Lower))] = i;
+    values[static_cast<unsigned char>(hex_digit(i, HexCase::Upper))] = i;
   }
   return values;
 }();
@@ -26,14 +23,7 @@ std::uint8_t nibble(char c) { return kNibbles[static_cast<unsigned char>(c)]; }
 CoreError invalid_character(std::string_view text, std::size_t index) {
   const auto byte = static_cast<unsigned char>(text[index]);
   std::string description = "invalid character ";
-  if (byte >= 0x20 && byte < 0x7f) {
-    description += '\'';
-    description += static_cast<char>(byte);
-    description += '\'';
-  } else {
-    description += "byte 0x";
-    append_hex_byte(description, byte, HexCase::Lower);
-  }
+  append_byte_description(description, byte);
   description += " at index " + std::to_string(index);
   return error::HexDecode{std::move(description)};
 }
@@ -45,9 +35,19 @@ CoreError odd_length(std::string_view text) {
 }  // namespace
 
 void append_hex_byte(std::string& out, std::uint8_t value, HexCase letter_case) {
-  const char* digits = letter_case == HexCase::Lower ? kLowerDigits : kUpperDigits;
-  out += digits[value >> 4];
-  out += digits[value & 0x0f];
+  out += hex_digit(value >> 4U, letter_case);
+  out += hex_digit(value, letter_case);
+}
+
+void append_byte_description(std::string& out, std::uint8_t byte) {
+  if (byte >= 0x20 && byte < 0x7f) {
+    out += '\'';
+    out += static_cast<char>(byte);
+    out += '\'';
+  } else {
+    out += "byte 0x";
+    append_hex_byte(out, byte, HexCase::Lower);
+  }
 }
 
 Result<Bytes> decode_hex(std::string_view text) {
@@ -76,8 +76,8 @@ Result<void> decode_hex_into(std::string_view text, std::span<std::uint8_t> out)
 std::string encode_hex_lower(ByteView bytes) {
   std::string out(bytes.size() * 2, '\0');
   for (std::size_t i = 0; i < bytes.size(); ++i) {
-    out[2 * i] = kLowerDigits[bytes[i] >> 4];
-    out[2 * i + 1] = kLowerDigits[bytes[i] & 0x0f];
+    out[2 * i] = hex_digit(bytes[i] >> 4U, HexCase::Lower);
+    out[2 * i + 1] = hex_digit(bytes[i], HexCase::Lower);
   }
   return out;
 }

@@ -1,7 +1,5 @@
 #include "quovel/operations.hpp"
 
-#include <openssl/crypto.h>
-
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -51,9 +49,7 @@ constexpr auto kCheckUserTimePayload = [] {
   return payload;
 }();
 
-CoreError unexpected_frame() {
-  return error::Protocol{"received a frame when none was expected"};
-}
+CoreError unexpected_frame() { return error::Protocol{"received a frame when none was expected"}; }
 
 // Decrypts a reply and checks its command byte, then its status byte.
 Result<Response> accept_reply(ByteView frame, PayloadCipher& cipher, std::uint8_t command) {
@@ -66,18 +62,6 @@ Result<Response> accept_reply(ByteView frame, PayloadCipher& cipher, std::uint8_
     return fail(error::CommandRefused{command, reply->status});
   }
   return reply;
-}
-
-std::uint32_t load_be32(ByteView bytes) {
-  return static_cast<std::uint32_t>(bytes[0]) << 24 | static_cast<std::uint32_t>(bytes[1]) << 16 |
-         static_cast<std::uint32_t>(bytes[2]) << 8 | static_cast<std::uint32_t>(bytes[3]);
-}
-
-void store_be32(std::span<std::uint8_t, 4> out, std::uint32_t value) {
-  out[0] = static_cast<std::uint8_t>(value >> 24);
-  out[1] = static_cast<std::uint8_t>(value >> 16);
-  out[2] = static_cast<std::uint8_t>(value >> 8);
-  out[3] = static_cast<std::uint8_t>(value);
 }
 
 // The lock's time field is 32 bits wide. A clock set before 1970 has no
@@ -93,13 +77,11 @@ std::uint32_t lock_time_field(std::int64_t utc_seconds) {
 Result<Bytes> build_actuation_request(const LockVersion& version, std::uint8_t command,
                                       std::uint32_t ps, std::uint32_t unlock_key,
                                       std::int64_t utc_seconds, PayloadCipher& cipher) {
-  std::array<std::uint8_t, 8> plaintext{};
-  const auto span = std::span(plaintext);
-  store_be32(span.first<4>(), ps + unlock_key);
-  store_be32(span.last<4>(), lock_time_field(utc_seconds));
-  auto packet = build_packet(version, command, plaintext, cipher);
-  OPENSSL_cleanse(plaintext.data(), plaintext.size());
-  return packet;
+  Secret<std::array<std::uint8_t, 8>> plaintext;
+  const auto span = std::span(plaintext.value());
+  store_big_endian(span.first<4>(), ps + unlock_key);
+  store_big_endian(span.last<4>(), lock_time_field(utc_seconds));
+  return build_packet(version, command, plaintext.value(), cipher);
 }
 
 }  // namespace
@@ -149,39 +131,13 @@ Result<ActuationOp> ActuationOp::create(const AesKey& key, const LockVersion& ve
                      clock != nullptr ? clock : system_utc_seconds);
 }
 
-ActuationOp::ActuationOp(PayloadCipher cipher, const LockVersion& version,
-                         std::uint32_t unlock_key, std::uint8_t actuation_command,
-                         UtcSecondsClock clock)
+ActuationOp::ActuationOp(PayloadCipher cipher, const LockVersion& version, std::uint32_t unlock_key,
+                         std::uint8_t actuation_command, UtcSecondsClock clock)
     : cipher_(std::move(cipher)),
       version_(version),
       unlock_key_(unlock_key),
       actuation_command_(actuation_command),
       clock_(clock) {}
-
-ActuationOp::ActuationOp(ActuationOp&& other) noexcept
-    : cipher_(std::move(other.cipher_)),
-      version_(other.version_),
-      unlock_key_(other.unlock_key_),
-      actuation_command_(other.actuation_command_),
-      phase_(other.phase_),
-      clock_(other.clock_) {
-  OPENSSL_cleanse(&other.unlock_key_, sizeof other.unlock_key_);
-}
-
-ActuationOp& ActuationOp::operator=(ActuationOp&& other) noexcept {
-  if (this != &other) {
-    cipher_ = std::move(other.cipher_);
-    version_ = other.version_;
-    unlock_key_ = other.unlock_key_;
-    actuation_command_ = other.actuation_command_;
-    phase_ = other.phase_;
-    clock_ = other.clock_;
-    OPENSSL_cleanse(&other.unlock_key_, sizeof other.unlock_key_);
-  }
-  return *this;
-}
-
-ActuationOp::~ActuationOp() { OPENSSL_cleanse(&unlock_key_, sizeof unlock_key_); }
 
 Result<ActuationStep> ActuationOp::start() {
   auto packet = build_packet(version_, command::kCheckUserTime, kCheckUserTimePayload, cipher_);
@@ -198,8 +154,8 @@ Result<ActuationStep> ActuationOp::handle_frame(ByteView frame) {
       if (reply->data.size() < 4) {
         return fail(error::NotEnoughResponseData{"check-user-time ps"});
       }
-      const std::uint32_t ps = load_be32(reply->data);
-      auto request = build_actuation_request(version_, actuation_command_, ps, unlock_key_,
+      const auto ps = load_big_endian<std::uint32_t>(reply->data);
+      auto request = build_actuation_request(version_, actuation_command_, ps, unlock_key_.value(),
                                              clock_(), cipher_);
       if (!request) return fail(std::move(request).error());
       phase_ = ActuationPhase::AwaitingActuation;
@@ -213,8 +169,7 @@ Result<ActuationStep> ActuationOp::handle_frame(ByteView frame) {
       return Done<NoValue>{};
     }
     case ActuationPhase::Idle:
-    case ActuationPhase::Finished:
-      break;
+    case ActuationPhase::Finished: break;
   }
   return fail(unexpected_frame());
 }

@@ -18,15 +18,6 @@ struct FrameFields {
   std::uint8_t computed_crc;
 };
 
-std::uint16_t read_be16(ByteView bytes, std::size_t offset) {
-  return static_cast<std::uint16_t>((bytes[offset] << 8) | bytes[offset + 1]);
-}
-
-void write_be16(std::uint8_t* out, std::uint16_t value) {
-  out[0] = static_cast<std::uint8_t>(value >> 8);
-  out[1] = static_cast<std::uint8_t>(value & 0xff);
-}
-
 Result<FrameFields> split_frame(ByteView frame) {
   // Length first: a 12-byte frame is too short whatever it starts with.
   if (frame.size() <= kPacketHeaderSize) return fail(error::PacketTooShort{});
@@ -64,8 +55,8 @@ Result<Bytes> build_packet(const LockVersion& version, std::uint8_t command, Byt
   out[2] = version.protocol_type;
   out[3] = version.protocol_version;
   out[4] = version.scene;
-  write_be16(out + 5, version.group_id);
-  write_be16(out + 7, version.org_id);
+  store_big_endian(std::span(packet).subspan<5, 2>(), version.group_id);
+  store_big_endian(std::span(packet).subspan<7, 2>(), version.org_id);
   out[9] = command;
   out[10] = kPacketMarker;
   out[kPacketLengthOffset] = static_cast<std::uint8_t>(n);
@@ -93,8 +84,8 @@ Result<Packet> parse_packet(ByteView frame) {
   const ByteView header = fields->header;
   return Packet{
       .payload = Bytes(fields->payload.begin(), fields->payload.end()),
-      .group_id = read_be16(header, 5),
-      .org_id = read_be16(header, 7),
+      .group_id = load_big_endian<std::uint16_t>(header.subspan(5)),
+      .org_id = load_big_endian<std::uint16_t>(header.subspan(7)),
       .protocol_type = header[2],
       .protocol_version = header[3],
       .scene = header[4],

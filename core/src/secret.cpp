@@ -4,6 +4,8 @@
 
 namespace quovel {
 
-void wipe(std::span<std::uint8_t> secret) { OPENSSL_cleanse(secret.data(), secret.size()); }
+void wipe(std::span<std::uint8_t> bytes) noexcept {
+  if (!bytes.empty()) OPENSSL_cleanse(bytes.data(), bytes.size());
+}
 
 }  // namespace quovel

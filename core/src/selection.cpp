@@ -1,5 +1,7 @@
 #include "quovel/selection.hpp"
 
+#include <algorithm>
+
 namespace quovel {
 namespace {
 
@@ -17,19 +19,40 @@ bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
 
 std::uint8_t kind_score(AdvertisementKind kind) {
   switch (kind) {
-    case AdvertisementKind::Dfu:
-      return 1;
-    case AdvertisementKind::Stateless:
-      return 2;
-    case AdvertisementKind::Stateful:
-      return 4;
-    case AdvertisementKind::Unrecognized:
-      break;
+    case AdvertisementKind::Dfu: return 1;
+    case AdvertisementKind::Stateless: return 2;
+    case AdvertisementKind::Stateful: return 4;
+    case AdvertisementKind::Unrecognized: break;
   }
   return 0;
 }
 
 }  // namespace
+
+void ManufacturerEntries::put(std::uint16_t company_id, ByteView data) {
+  if (ManufacturerEntry* earlier = find(company_id)) {
+    earlier->data = data;
+  } else {
+    entries_.push_back({company_id, data});
+  }
+}
+
+// A scan for the few entries a device carries; a bit per identifier once
+// the map grows large.
+ManufacturerEntry* ManufacturerEntries::find(std::uint16_t company_id) {
+  constexpr std::size_t kScanLimit = 16;
+  if (entries_.size() == kScanLimit && !seen_) {
+    seen_ = std::make_unique<std::bitset<65536>>();
+    for (const auto& entry : entries_) seen_->set(entry.company_id);
+  }
+  if (seen_ && !seen_->test(company_id)) {
+    seen_->set(company_id);
+    return nullptr;
+  }
+  const auto same = [&](const ManufacturerEntry& entry) { return entry.company_id == company_id; };
+  const auto found = std::find_if(entries_.begin(), entries_.end(), same);
+  return found == entries_.end() ? nullptr : &*found;
+}
 
 bool address_matches(const Advertisement& ad, std::optional<std::string_view> expected) {
   const std::optional<std::string_view> address = ad.address();
@@ -44,7 +67,8 @@ std::uint8_t selection_score(const Advertisement& ad, std::optional<std::string_
 namespace {
 
 template <typename Entries>
-Advertisement select_best(const Entries& entries, std::optional<std::string_view> expected_address) {
+Advertisement select_best(const Entries& entries,
+                          std::optional<std::string_view> expected_address) {
   struct Best {
     std::uint16_t company_id;
     std::uint8_t score;
@@ -54,8 +78,8 @@ Advertisement select_best(const Entries& entries, std::optional<std::string_view
   for (const auto& [company_id, data] : entries) {
     Advertisement ad = parse_manufacturer_data(company_id, data);
     const std::uint8_t score = selection_score(ad, expected_address);
-    const bool wins = !best || score > best->score ||
-                      (score == best->score && company_id < best->company_id);
+    const bool wins =
+        !best || score > best->score || (score == best->score && company_id < best->company_id);
     if (wins) best = Best{company_id, score, ad};
   }
   return best ? best->ad : Advertisement{};

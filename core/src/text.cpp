@@ -8,7 +8,7 @@
 namespace quovel {
 namespace {
 
-enum class Fault {
+enum class Fault : std::uint8_t {
   None,
   UnexpectedContinuation,
   InvalidByte,
@@ -79,20 +79,15 @@ std::string describe(std::string_view text, const Decoded& decoded) {
   switch (decoded.fault) {
     case Fault::UnexpectedContinuation:
       return "unexpected continuation byte " + byte + " at offset " + offset;
-    case Fault::InvalidByte:
-      return "invalid byte " + byte + " at offset " + offset;
-    case Fault::Overlong:
-      return "overlong encoding at offset " + offset;
-    case Fault::Surrogate:
-      return "encoded surrogate at offset " + offset;
-    case Fault::AboveMaximum:
-      return "code point above U+10FFFF at offset " + offset;
+    case Fault::InvalidByte: return "invalid byte " + byte + " at offset " + offset;
+    case Fault::Overlong: return "overlong encoding at offset " + offset;
+    case Fault::Surrogate: return "encoded surrogate at offset " + offset;
+    case Fault::AboveMaximum: return "code point above U+10FFFF at offset " + offset;
     case Fault::MissingContinuation:
       return "expected a continuation byte at offset " + offset + ", found " + byte;
     case Fault::Truncated:
       return "incomplete sequence at offset " + offset + " cut off by the end of the text";
-    case Fault::None:
-      break;
+    case Fault::None: break;
   }
   return {};
 }
@@ -100,8 +95,7 @@ std::string describe(std::string_view text, const Decoded& decoded) {
 // Byte length of the whitespace character starting at `pos`, or 0.
 std::size_t whitespace_length_at(std::string_view text, std::size_t pos) {
   const Decoded decoded = decode_at(text, pos);
-  return decoded.fault == Fault::None && is_unicode_whitespace(decoded.value) ? decoded.length
-                                                                               : 0;
+  return decoded.fault == Fault::None && is_unicode_whitespace(decoded.value) ? decoded.length : 0;
 }
 
 // Byte length of the whitespace character ending at `end` (end > 0), or 0.
@@ -126,12 +120,21 @@ std::string_view as_chars(ByteView bytes) {
   return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
+void append_unicode_escape(std::string& out, unsigned code_point) {
+  out += "\\u{";
+  if (code_point >= 0x10) out += hex_digit(code_point >> 4U, HexCase::Lower);
+  out += hex_digit(code_point, HexCase::Lower);
+  out += '}';
+}
+
+// Quoted and escaped the way a debug string prints: control characters
+// (C0, DEL, C1) become escapes, everything else is copied unchanged.
 }  // namespace
 
 bool is_unicode_whitespace(char32_t c) {
   return (c >= 0x09 && c <= 0x0d) || c == 0x20 || c == 0x85 || c == 0xa0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200a) || c == 0x2028 || c == 0x2029 || c == 0x202f ||
-         c == 0x205f || c == 0x3000;
+         (c >= 0x2000 && c <= 0x200a) || c == 0x2028 || c == 0x2029 || c == 0x202f || c == 0x205f ||
+         c == 0x3000;
 }
 
 std::string_view trim_whitespace(std::string_view utf8) {
@@ -178,8 +181,7 @@ std::string remove_whitespace_and_colons(std::string_view utf8) {
   return kept;
 }
 
-std::expected<std::uint64_t, DecimalFault> parse_decimal(std::string_view text,
-                                                         std::uint64_t max) {
+std::expected<std::uint64_t, DecimalFault> parse_decimal(std::string_view text, std::uint64_t max) {
   if (!text.empty() && text.front() == '+') text.remove_prefix(1);
   if (text.empty()) return std::unexpected(DecimalFault::InvalidDigit);
   std::uint64_t value = 0;
@@ -213,6 +215,37 @@ std::optional<std::string> utf8_error(ByteView bytes) {
 Result<std::string_view> utf8_text(ByteView bytes) {
   if (auto problem = utf8_error(bytes)) return fail(error::Utf8Decode{std::move(*problem)});
   return as_chars(bytes);
+}
+
+void append_debug_quoted(std::string& out, std::string_view text) {
+  out += '"';
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    switch (byte) {
+      case '"': out += "\\\""; continue;
+      case '\\': out += "\\\\"; continue;
+      case '\t': out += "\\t"; continue;
+      case '\r': out += "\\r"; continue;
+      case '\n': out += "\\n"; continue;
+      case '\0': out += "\\0"; continue;
+      default: break;
+    }
+    if (byte < 0x20 || byte == 0x7F) {
+      append_unicode_escape(out, byte);
+      continue;
+    }
+    // U+0080..U+009F are encoded as C2 80..C2 9F; 0xC2 is only ever a lead byte.
+    if (byte == 0xC2 && i + 1 < text.size()) {
+      const auto next = static_cast<unsigned char>(text[i + 1]);
+      if (next >= 0x80 && next <= 0x9F) {
+        append_unicode_escape(out, next);
+        ++i;
+        continue;
+      }
+    }
+    out += static_cast<char>(byte);
+  }
+  out += '"';
 }
 
 }  // namespace quovel

@@ -18,7 +18,8 @@ AddressText address_text(std::string_view text) {
 }
 
 Bytes full_payload(std::uint16_t company_id, const Bytes& data) {
-  Bytes full{static_cast<std::uint8_t>(company_id & 0xFF), static_cast<std::uint8_t>(company_id >> 8)};
+  Bytes full{static_cast<std::uint8_t>(company_id & 0xFF),
+             static_cast<std::uint8_t>(company_id >> 8)};
   full.insert(full.end(), data.begin(), data.end());
   return full;
 }
@@ -29,7 +30,8 @@ const Bytes kDirect{0x02, 0x01, 0x55, 0x00, 0x00, 0x00, 0x00, 0xAA, 0xBB, 0xCC, 
 
 // Offset layout with 13 bytes of data: type at offset 4, version 5, scene 7,
 // flags 8, battery 9 (also the first address byte at this length).
-Bytes offset_data(std::uint8_t type, std::uint8_t version, std::uint8_t flags, std::uint8_t battery) {
+Bytes offset_data(std::uint8_t type, std::uint8_t version, std::uint8_t flags,
+                  std::uint8_t battery) {
   return {0x00, 0x00, type, version, 0x00, 0x07, flags, battery, 0x11, 0x22, 0x33, 0x44, 0x55};
 }
 
@@ -55,8 +57,8 @@ std::vector<DecodeCase> decode_cases() {
   };
   const auto offset_stateful = [&](std::uint8_t type, std::uint8_t version, StateFlags flags,
                                    std::uint8_t battery_byte, std::optional<std::uint8_t> battery) {
-    return Advertisement::stateful(offset_address(battery_byte), LockVersion{type, version, 7, 1, 1},
-                                   flags, battery);
+    return Advertisement::stateful(offset_address(battery_byte),
+                                   LockVersion{type, version, 7, 1, 1}, flags, battery);
   };
   const auto offset_stateless = [&](std::uint8_t type, std::uint8_t version) {
     return Advertisement::stateless(offset_address(0x64), LockVersion{type, version, 7, 1, 1});
@@ -143,7 +145,9 @@ TEST(AdvertisementTest, AnyLengthStaysInBoundsAndAgreesAcrossEntryPoints) {
     for (const std::uint16_t id : identifiers) {
       SCOPED_TRACE(std::to_string(n) + " bytes under " + std::to_string(id));
       const Advertisement ad = parse_manufacturer_data(id, data);
-      if (n < 13) EXPECT_EQ(ad, Advertisement{});
+      if (n < 13) {
+        EXPECT_EQ(ad, Advertisement{});
+      }
       EXPECT_EQ(ad, parse_payload(full_payload(id, Bytes(data.begin(), data.end()))));
       if (const auto address = ad.address()) {
         ASSERT_EQ(address->size(), 17u);
@@ -161,7 +165,9 @@ TEST(AdvertisementTest, AnyLengthStaysInBoundsAndAgreesAcrossEntryPoints) {
         first += "0123456789ABCDEF"[data[n - 1] & 0x0F];
         EXPECT_EQ(address->substr(0, 2), first);
       }
-      if (const auto battery = ad.battery()) EXPECT_LE(*battery, 100);
+      if (const auto battery = ad.battery()) {
+        EXPECT_LE(*battery, 100);
+      }
     }
   }
 }

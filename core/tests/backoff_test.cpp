@@ -9,7 +9,7 @@ namespace {
 
 TEST(BackoffTest, DoublesFromThreeQuartersOfASecondUpToFour) {
   const std::pair<std::uint32_t, double> schedule[] = {
-      {0, 0.75}, {1, 0.75}, {2, 1.5}, {3, 3.0}, {4, 4.0},
+      {0, 0.75}, {1, 0.75}, {2, 1.5},  {3, 3.0},           {4, 4.0},
       {5, 4.0},  {64, 4.0}, {65, 4.0}, {2147483648u, 4.0}, {4294967295u, 4.0},
   };
   for (const auto& [attempt, seconds] : schedule) {

@@ -15,8 +15,14 @@ TEST(Base64Test, DecodesRfc4648Vectors) {
     std::string_view encoded;
     std::string_view decoded;
   } cases[] = {
-      {"", ""},           {"Zg==", "f"},         {"Zm8=", "fo"},         {"Zm9v", "foo"},
-      {"Zm9vYg==", "foob"}, {"Zm9vYmE=", "fooba"}, {"Zm9vYmFy", "foobar"}, {"+/+/", "\xfb\xff\xbf"},
+      {"", ""},
+      {"Zg==", "f"},
+      {"Zm8=", "fo"},
+      {"Zm9v", "foo"},
+      {"Zm9vYg==", "foob"},
+      {"Zm9vYmE=", "fooba"},
+      {"Zm9vYmFy", "foobar"},
+      {"+/+/", "\xfb\xff\xbf"},
   };
   for (const auto& c : cases) {
     const auto result = decode_base64(c.encoded);

@@ -27,15 +27,15 @@ TEST(PayloadCipherTest, MatchesNistCbcVectorThroughKeyAsIv) {
   // Our IV is the key, the vector's is 000102..0f. CBC only uses the IV by
   // XOR into the first block, so P1' = P1 ^ IV ^ key yields the published
   // ciphertext blocks; the fifth block is the full padding block.
-  Bytes plain = hex(
-      "6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e51"
-      "30c81c46a35ce411e5fbc1191a0a52eff69f2445df4f9b17ad2b417be66c3710");
+  Bytes plain =
+      hex("6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e51"
+          "30c81c46a35ce411e5fbc1191a0a52eff69f2445df4f9b17ad2b417be66c3710");
   for (std::size_t i = 0; i < kAesBlockSize; ++i) {
-    plain[i] ^= static_cast<std::uint8_t>(i) ^ kNistKey.bytes()[i];
+    plain[i] ^= static_cast<std::uint8_t>(i ^ kNistKey.bytes()[i]);
   }
-  const Bytes expected = hex(
-      "7649abac8119b246cee98e9b12e9197d5086cb9b507219ee95db113a917678b2"
-      "73bed6b8e3c1743b7116e69e222295163ff1caa1681fac09120eca307586e1a7");
+  const Bytes expected =
+      hex("7649abac8119b246cee98e9b12e9197d5086cb9b507219ee95db113a917678b2"
+          "73bed6b8e3c1743b7116e69e222295163ff1caa1681fac09120eca307586e1a7");
 
   auto cipher = PayloadCipher::create(kNistKey).value();
   const Bytes ciphertext = cipher.encrypt(plain).value();

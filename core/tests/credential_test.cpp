@@ -58,7 +58,7 @@ TEST(CredentialTest, DecodesNumbersAcrossTheWholeRange) {
       {"0", 0}, {"123456", 123456}, {"+42", 42}, {"000000789", 789}, {"4294967295", 4294967295},
   };
   for (const auto& c : cases) {
-    for (const std::uint8_t mask : {0x00, 0x5c, 0xff}) {
+    for (const std::uint8_t mask : {std::uint8_t{0x00}, std::uint8_t{0x5c}, std::uint8_t{0xff}}) {
       const auto value = decode_credential(credential(c.text, mask));
       ASSERT_TRUE(value) << c.text << ": " << value.error().message();
       EXPECT_EQ(*value, c.value);
@@ -80,11 +80,8 @@ TEST(CredentialTest, SeedDependsOnTheLastPositionItself) {
     std::size_t list_length;
     std::uint8_t seed;
   } cases[] = {
-      {33, CRC8_TABLE[32]},
-      {34, kCrc8Replacement},
-      {35, CRC8_TABLE[34]},
-      {290, CRC8_TABLE[0x21]},
-      {257, CRC8_TABLE[0]},
+      {33, CRC8_TABLE[32]},    {34, kCrc8Replacement}, {35, CRC8_TABLE[34]},
+      {290, CRC8_TABLE[0x21]}, {257, CRC8_TABLE[0]},
   };
   for (const auto& c : cases) {
     const std::string text = std::string(c.list_length - 5, '0') + "9876";
@@ -129,16 +126,16 @@ TEST(CredentialTest, RefusesListPiecesThatAreNotBytes) {
 
 TEST(CredentialTest, ValuesOutOfRange) {
   const std::string cases[] = {
-      "",                            // no bytes at all
-      base64(" ,,,\t\n"),            // only commas, whitespace at the ends
-      base64("65"),                  // one byte: the mask alone, no text
+      "",                  // no bytes at all
+      base64(" ,,,\t\n"),  // only commas, whitespace at the ends
+      base64("65"),        // one byte: the mask alone, no text
       credential("4294967296"),
       credential("99999999999"),
       credential("12a4"),
       credential("-1"),
       credential("+"),
       credential(" 12"),
-      credential("\xc3\xa9"),        // non-ASCII after unmasking
+      credential("\xc3\xa9"),                          // non-ASCII after unmasking
       base64(byte_list("\xff", 0x00, table_seed(1))),  // not UTF-8 after unmasking
   };
   for (const std::string& input : cases) expect_failure(input, kOutOfRange);

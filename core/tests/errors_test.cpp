@@ -11,7 +11,8 @@ namespace {
 
 TEST(CoreErrorTest, RendersEveryKindExactly) {
   const std::vector<std::pair<CoreError, std::string>> cases = {
-      {error::HexDecode{"odd number of digits (31)"}, "hex decode error: odd number of digits (31)"},
+      {error::HexDecode{"odd number of digits (31)"},
+       "hex decode error: odd number of digits (31)"},
       {error::Base64Decode{"x"}, "base64 decode error: x"},
       {error::Utf8Decode{"y"}, "UTF-8 decode error: y"},
       {error::AesKeyLength{15}, "AES key must be exactly 16 bytes; got 15 bytes"},
@@ -23,7 +24,8 @@ TEST(CoreErrorTest, RendersEveryKindExactly) {
       {error::BadPacketStart{}, "packet does not start with 7f5a"},
       {error::PacketLengthExceedsBuffer{}, "packet length field exceeds buffer length"},
       {error::CrcMismatch{0x05, 0xa3}, "packet CRC mismatch: observed 0x05, computed 0xa3"},
-      {error::UnexpectedCommand{0x55, 0x47}, "unexpected response command: expected 0x55, got 0x47"},
+      {error::UnexpectedCommand{0x55, 0x47},
+       "unexpected response command: expected 0x55, got 0x47"},
       {error::CommandRefused{0x55, 0x00},
        "command 0x55 failed with response byte 0x00 \u2014 the handshake was refused, which "
        "points at the AES key or the protocol version"},

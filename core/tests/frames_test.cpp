@@ -23,7 +23,9 @@ Bytes without_trailer(const Bytes& packet) { return Bytes(packet.begin(), packet
 const Bytes kEmptyPacket = hex("7f5a0503020001000114aa00a60d0a");
 // n = 16; the payload holds a CR LF and a start pair that must not cut it.
 const Bytes kLongPacket =
-    hex("7f5a0503020001000147aa10" "00010d0a7f5a060708090a0b0c0d0e0f" "5e0d0a");
+    hex("7f5a0503020001000147aa10"
+        "00010d0a7f5a060708090a0b0c0d0e0f"
+        "5e0d0a");
 
 // Takes every frame that is ready, as a caller does after each push.
 std::vector<Bytes> drain(FrameAssembler& assembler) {
@@ -40,8 +42,8 @@ TEST(FrameAssemblerTest, TwoPacketsAtEveryPairOfSplitPoints) {
     for (std::size_t second = first; second <= stream.size(); ++second) {
       FrameAssembler assembler;
       std::vector<Bytes> frames;
-      for (const ByteView chunk : {all.first(first), all.subspan(first, second - first),
-                                   all.subspan(second)}) {
+      for (const ByteView chunk :
+           {all.first(first), all.subspan(first, second - first), all.subspan(second)}) {
         assembler.push(chunk);
         for (Bytes& frame : drain(assembler)) frames.push_back(std::move(frame));
       }

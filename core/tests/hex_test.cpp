@@ -24,7 +24,8 @@ TEST(HexTest, DecodingIntoAFixedBufferMatchesDecodingToBytes) {
       EXPECT_EQ(into.error().message(), bytes.error().message()) << text;
     }
   }
-  EXPECT_EQ(decode_hex("0g").error().message(), "hex decode error: invalid character 'g' at index 1");
+  EXPECT_EQ(decode_hex("0g").error().message(),
+            "hex decode error: invalid character 'g' at index 1");
 }
 
 TEST(HexTest, DecodingIntoABufferOfAnotherSizeFails) {

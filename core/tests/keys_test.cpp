@@ -34,11 +34,14 @@ TEST(KeysTest, AesKeyTextFaults) {
     std::string_view message;
   } cases[] = {
       // The odd count is reported before the non-hex character at index 0.
-      {"g" + std::string(30, '0'), ErrorKind::HexDecode, "hex decode error: odd number of digits (31)"},
+      {"g" + std::string(30, '0'), ErrorKind::HexDecode,
+       "hex decode error: odd number of digits (31)"},
       {std::string(30, '0') + "0g", ErrorKind::HexDecode, ""},
       {"\u00e9" + std::string(30, '0'), ErrorKind::HexDecode, ""},  // 32 bytes, non-hex
-      {std::string(30, 'a'), ErrorKind::AesKeyLength, "AES key must be exactly 16 bytes; got 15 bytes"},
-      {std::string(34, 'a'), ErrorKind::AesKeyLength, "AES key must be exactly 16 bytes; got 17 bytes"},
+      {std::string(30, 'a'), ErrorKind::AesKeyLength,
+       "AES key must be exactly 16 bytes; got 15 bytes"},
+      {std::string(34, 'a'), ErrorKind::AesKeyLength,
+       "AES key must be exactly 16 bytes; got 17 bytes"},
       {"", ErrorKind::AesKeyLength, "AES key must be exactly 16 bytes; got 0 bytes"},
       {" : \n", ErrorKind::AesKeyLength, "AES key must be exactly 16 bytes; got 0 bytes"},
       // U+200B is not whitespace, so it stays and is not a hex digit.
@@ -48,7 +51,9 @@ TEST(KeysTest, AesKeyTextFaults) {
     const auto key = aes_key_from_text(c.text);
     ASSERT_FALSE(key) << c.text;
     EXPECT_EQ(key.error().kind(), c.kind) << c.text;
-    if (!c.message.empty()) EXPECT_EQ(key.error().message(), c.message);
+    if (!c.message.empty()) {
+      EXPECT_EQ(key.error().message(), c.message);
+    }
   }
 }
 
@@ -60,7 +65,8 @@ TEST(KeysTest, AesKeyBytesAreTheKeyItselfNeverHexText) {
   EXPECT_EQ(aes_key_to_text(*key), kCanonical);
 
   const Bytes hex_text(kCanonical.begin(), kCanonical.end());
-  for (const std::size_t size : {std::size_t{0}, std::size_t{15}, std::size_t{17}, hex_text.size()}) {
+  for (const std::size_t size :
+       {std::size_t{0}, std::size_t{15}, std::size_t{17}, hex_text.size()}) {
     const Bytes input(hex_text.begin(), hex_text.begin() + static_cast<std::ptrdiff_t>(size));
     const auto refused = aes_key_from_bytes(input);
     ASSERT_FALSE(refused);
@@ -85,9 +91,8 @@ TEST(KeysTest, UnlockKeyFromText) {
     std::string_view text;
     std::uint32_t key;
   } accepted[] = {
-      {"1", 1},           {" 123456 ", 123456},      {"\u3000\t42\n\u00a0", 42},
-      {"+7", 7},          {"000123", 123},           {"4294967295", 4294967295},
-      {"+0004294967295", 4294967295},
+      {"1", 1},        {" 123456 ", 123456},       {"\u3000\t42\n\u00a0", 42},     {"+7", 7},
+      {"000123", 123}, {"4294967295", 4294967295}, {"+0004294967295", 4294967295},
   };
   for (const auto& c : accepted) {
     const auto key = unlock_key_from_text(c.text);
@@ -95,8 +100,8 @@ TEST(KeysTest, UnlockKeyFromText) {
     EXPECT_EQ(*key, c.key) << c.text;
   }
   const std::string_view refused[] = {
-      "",   "   ",  "0",      "+0",     "000", "4294967296", "18446744073709551617",
-      "-1", "+",    "++1",    "1 2",    "1_000", "1.0",     "0x10", "\u0661",  // Arabic-Indic one
+      "",        "   ", "0",     "+0",  "000",  "4294967296", "18446744073709551617", "-1", "+",
+      "++1",     "1 2", "1_000", "1.0", "0x10", "\u0661",  // Arabic-Indic one
       "\u200b1",
   };
   for (const std::string_view text : refused) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -71,7 +72,8 @@ Bytes be32(std::uint32_t value) {
 Bytes sum_field(const Bytes& request) {
   const Bytes plaintext = LockDouble::plaintext_of(request);
   if (plaintext.size() != 8) ADD_FAILURE() << "actuation plaintext is " << plaintext.size();
-  return Bytes(plaintext.begin(), plaintext.begin() + std::min<std::size_t>(4, plaintext.size()));
+  return Bytes(plaintext.begin(),
+               plaintext.begin() + std::min<std::ptrdiff_t>(4, std::ssize(plaintext)));
 }
 
 // ---- StatusOp ---------------------------------------------------------------
@@ -144,8 +146,8 @@ TEST(StatusOpTest, AFailedReplyKeepsWaitingForTheRealOne) {
        "command 0x14 failed with response byte 0x00 \u2014 the lock refused the command"},
       {LockDouble::reply(0x14, kAccepted, {0x64}), ErrorKind::NotEnoughResponseData,
        "not enough response data for status byte"},
-      {LockDouble::with_bad_crc(LockDouble::reply(0x14, kAccepted, {0, 0})),
-       ErrorKind::CrcMismatch, ""},
+      {LockDouble::with_bad_crc(LockDouble::reply(0x14, kAccepted, {0, 0})), ErrorKind::CrcMismatch,
+       ""},
       // Sealed with another key: the padding check fails, and the cipher must
       // still decrypt the next reply.
       {build_packet(kVersion, 0x14, Bytes{0x14, 0x01, 0, 0}, AesKey(AesKey::Array{})).value(),
@@ -157,7 +159,9 @@ TEST(StatusOpTest, AFailedReplyKeepsWaitingForTheRealOne) {
     const auto step = op.handle_frame(c.frame);
     ASSERT_FALSE(step);
     EXPECT_EQ(step.error().kind(), c.kind);
-    if (!c.message.empty()) EXPECT_EQ(step.error().message(), c.message);
+    if (!c.message.empty()) {
+      EXPECT_EQ(step.error().message(), c.message);
+    }
     EXPECT_TRUE(op.awaiting_reply());
     EXPECT_TRUE(op.handle_frame(LockDouble::reply(0x14, kAccepted, {0, 0})));
   }
@@ -188,10 +192,9 @@ TEST(ActuationOpTest, StartBuildsTheFixedCheckUserTimeRequest) {
   ASSERT_EQ(first.size(), 47u);
   EXPECT_EQ(first[9], 0x55);
   EXPECT_EQ(first[11], 0x20);
-  EXPECT_EQ(LockDouble::plaintext_of(first),
-            (Bytes{0x00, 0x01, 0x1f, 0x0e, 0x00,  // window start
-                   0x63, 0x0b, 0x1e, 0x0e, 0x00,  // window end
-                   0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(LockDouble::plaintext_of(first), (Bytes{0x00, 0x01, 0x1f, 0x0e, 0x00,  // window start
+                                                    0x63, 0x0b, 0x1e, 0x0e, 0x00,  // window end
+                                                    0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(op.phase(), ActuationPhase::AwaitingHandshake);
 }
 
@@ -208,8 +211,8 @@ TEST_P(ActuationExchangeTest, RunsHandshakeActuationAndDone) {
 
   // Extra data after ps is ignored; the time is read when the reply arrives.
   g_fake_now = 1'700'000'123;
-  const Bytes request = written(
-      op.handle_frame(LockDouble::reply(0x55, kAccepted, {0x00, 0x00, 0x01, 0x00, 0xee})));
+  const Bytes request =
+      written(op.handle_frame(LockDouble::reply(0x55, kAccepted, {0x00, 0x00, 0x01, 0x00, 0xee})));
   ASSERT_EQ(request.size(), 31u);
   EXPECT_EQ(request[9], command);
   Bytes expected = be32(0x100 + kUnlockKey);
@@ -254,11 +257,7 @@ TEST(ActuationOpTest, TimeFieldSaturatesAndNeverWraps) {
     std::int64_t now;
     std::uint32_t field;
   } cases[] = {
-      {0, 0},
-      {0xffffffff, 0xffffffff},
-      {0x100000000, 0xffffffff},
-      {kMax, 0xffffffff},
-      {-1, 0},
+      {0, 0},    {0xffffffff, 0xffffffff}, {0x100000000, 0xffffffff}, {kMax, 0xffffffff}, {-1, 0},
       {kMin, 0},
   };
   for (const auto& c : cases) {
@@ -310,7 +309,9 @@ TEST(ActuationOpTest, FailedRepliesLeaveThePhaseAlone) {
   };
   for (const auto& c : cases) {
     ActuationOp op = make_actuation(0x47);
-    if (c.phase != ActuationPhase::Idle) ASSERT_TRUE(op.start());
+    if (c.phase != ActuationPhase::Idle) {
+      ASSERT_TRUE(op.start());
+    }
     if (c.phase >= ActuationPhase::AwaitingActuation) {
       ASSERT_TRUE(op.handle_frame(LockDouble::reply(0x55, kAccepted, be32(1))));
     }
@@ -320,7 +321,9 @@ TEST(ActuationOpTest, FailedRepliesLeaveThePhaseAlone) {
     ASSERT_EQ(op.phase(), c.phase);
     const auto step = op.handle_frame(c.frame);
     ASSERT_FALSE(step);
-    if (!c.message.empty()) EXPECT_EQ(step.error().message(), c.message);
+    if (!c.message.empty()) {
+      EXPECT_EQ(step.error().message(), c.message);
+    }
     EXPECT_EQ(op.phase(), c.phase) << step.error().message();
   }
 }
@@ -344,8 +347,7 @@ TEST(ActuationOpTest, StartBeginsTheExchangeAgainFromAnyPhase) {
   EXPECT_EQ(written(op.start()), handshake);
   EXPECT_EQ(op.phase(), ActuationPhase::AwaitingHandshake);
   // A new handshake brings a new ps into the rebuilt request.
-  const Bytes request =
-      written(op.handle_frame(LockDouble::reply(0x55, kAccepted, be32(1000))));
+  const Bytes request = written(op.handle_frame(LockDouble::reply(0x55, kAccepted, be32(1000))));
   EXPECT_EQ(sum_field(request), be32(1000 + kUnlockKey));
   ASSERT_TRUE(op.handle_frame(LockDouble::reply(0x58, kAccepted)));
 
@@ -361,8 +363,7 @@ TEST(ActuationOpTest, MovedOperationCarriesOnTheExchange) {
   assigned = std::move(moved);
   EXPECT_EQ(assigned.phase(), ActuationPhase::AwaitingHandshake);
   EXPECT_EQ(assigned.actuation_command(), 0x47);
-  const Bytes request =
-      written(assigned.handle_frame(LockDouble::reply(0x55, kAccepted, be32(5))));
+  const Bytes request = written(assigned.handle_frame(LockDouble::reply(0x55, kAccepted, be32(5))));
   EXPECT_EQ(sum_field(request), be32(5 + kUnlockKey));
 }
 

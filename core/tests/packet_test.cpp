@@ -38,8 +38,8 @@ TEST(BuildPacketTest, EmptyPayloadIsTheSameUnderAnyKey) {
 }
 
 TEST(BuildPacketTest, SizesAndTheLengthLimit) {
-  const LockVersion version{.protocol_type = 9, .protocol_version = 8, .scene = 7,
-                            .group_id = 0x1234, .org_id = 0xabcd};
+  const LockVersion version{
+      .protocol_type = 9, .protocol_version = 8, .scene = 7, .group_id = 0x1234, .org_id = 0xabcd};
   const std::pair<std::size_t, std::size_t> cases[] = {{7, 31}, {16, 47}, {239, 255}};
   for (const auto& [plain_size, packet_size] : cases) {
     const Bytes plain(plain_size, 0x5c);
@@ -89,7 +89,11 @@ TEST(ParsePacketTest, ChecksInOrder) {
 }
 
 TEST(ParsePacketTest, ReadsEveryFieldAndIgnoresTrailingBytes) {
-  Bytes frame = hex("7f5a0102031234abcd47bb02" "c0de" "99" "0d0a0d0a");
+  Bytes frame =
+      hex("7f5a0102031234abcd47bb02"
+          "c0de"
+          "99"
+          "0d0a0d0a");
   const Packet packet = parse_packet(frame).value();
   EXPECT_EQ(packet.protocol_type, 1);
   EXPECT_EQ(packet.protocol_version, 2);

@@ -4,21 +4,24 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace quovel {
 namespace {
+
+using namespace std::string_literals;
 
 ByteView bytes_of(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
 TEST(TextTest, WhitespaceIsExactlyTheWhiteSpaceProperty) {
-  const char32_t whitespace[] = {0x09, 0x0a, 0x0b, 0x0c, 0x0d, 0x20,   0x85,   0xa0,
-                                 0x1680, 0x2000, 0x2005, 0x200a, 0x2028, 0x2029, 0x202f,
-                                 0x205f, 0x3000};
+  const char32_t whitespace[] = {0x09,   0x0a,   0x0b,   0x0c,   0x0d,   0x20,
+                                 0x85,   0xa0,   0x1680, 0x2000, 0x2005, 0x200a,
+                                 0x2028, 0x2029, 0x202f, 0x205f, 0x3000};
   for (const char32_t c : whitespace) EXPECT_TRUE(is_unicode_whitespace(c)) << unsigned(c);
   // Neighbours and look-alikes that are not White_Space.
-  const char32_t other[] = {0x08, 0x0e, 0x1f, 0x21, 0x84, 0x86, 0x9f, 0xa1, 0x180e,
+  const char32_t other[] = {0x08,   0x0e,   0x1f,   0x21,   0x84,   0x86,   0x9f,   0xa1,  0x180e,
                             0x1fff, 0x200b, 0x2027, 0x202a, 0x205e, 0x2060, 0x3001, 0xfeff};
   for (const char32_t c : other) EXPECT_FALSE(is_unicode_whitespace(c)) << unsigned(c);
 }
@@ -90,6 +93,30 @@ TEST(TextTest, Utf8ValidationNamesTheFaultAndItsOffset) {
     const auto text = utf8_text(bytes_of(c.bytes));
     ASSERT_FALSE(text);
     EXPECT_EQ(text.error().message(), "UTF-8 decode error: " + std::string(c.description));
+  }
+}
+
+TEST(TextTest, DebugQuotingKeepsControlCharactersVisible) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"open", R"("open")"},
+      {"Lock", R"("Lock")"},
+      {" lock", R"(" lock")"},
+      {R"(a"b\c)", R"("a\"b\\c")"},
+      {"it's", R"("it's")"},
+      {"a\nb\tc\r", R"("a\nb\tc\r")"},
+      {"\0x"s, R"("\0x")"},
+      {"\x01", R"("\u{1}")"},
+      {"\x1f\x7f", R"("\u{1f}\u{7f}")"},
+      {"\u0085", R"("\u{85}")"},
+      {"\u0080\u009f", R"("\u{80}\u{9f}")"},
+      {"\u00a0\u00e9\u2014\U0001F512", "\"\u00a0\u00e9\u2014\U0001F512\""},
+      {"", R"("")"},
+  };
+  for (const auto& [text, quoted] : cases) {
+    SCOPED_TRACE(quoted);
+    std::string out = "prefix ";
+    append_debug_quoted(out, text);
+    EXPECT_EQ(out, "prefix " + quoted);
   }
 }
 

@@ -9,6 +9,7 @@
 
 #include "quovel/bytes.hpp"
 #include "quovel/errors.hpp"
+#include "quovel/secret.hpp"
 
 struct evp_cipher_ctx_st;
 
@@ -17,20 +18,18 @@ namespace quovel {
 inline constexpr std::size_t kAesKeySize = 16;
 inline constexpr std::size_t kAesBlockSize = 16;
 
-// A 16-byte AES key. Wiped from memory when destroyed.
+// A 16-byte AES key. Wiped from memory when destroyed or moved from.
 class AesKey {
  public:
   using Array = std::array<std::uint8_t, kAesKeySize>;
 
   explicit AesKey(const Array& bytes) : bytes_(bytes) {}
-  AesKey(const AesKey&) = default;
-  AesKey& operator=(const AesKey&) = default;
-  ~AesKey();
+  explicit AesKey(Secret<Array>&& bytes) : bytes_(std::move(bytes)) {}
 
-  const Array& bytes() const { return bytes_; }
+  const Array& bytes() const { return bytes_.value(); }
 
  private:
-  Array bytes_;
+  Secret<Array> bytes_;
 };
 
 // Ciphertext length for a plaintext of `plaintext_size` bytes: empty stays
@@ -68,7 +67,7 @@ class PayloadCipher {
   };
   using Context = std::unique_ptr<evp_cipher_ctx_st, ContextDeleter>;
 
-  PayloadCipher(Context encrypt, Context decrypt, const AesKey& key);
+  PayloadCipher(Context encrypt, Context decrypt, AesKey key);
 
   Context encrypt_;
   Context decrypt_;

@@ -14,7 +14,8 @@ constexpr std::array<std::uint8_t, 256> make_crc8_maxim_table() {
   for (unsigned i = 0; i < 256; ++i) {
     auto crc = static_cast<std::uint8_t>(i);
     for (int bit = 0; bit < 8; ++bit) {
-      crc = (crc & 1) ? static_cast<std::uint8_t>((crc >> 1) ^ 0x8c) : static_cast<std::uint8_t>(crc >> 1);
+      crc = (crc & 1) ? static_cast<std::uint8_t>((crc >> 1) ^ 0x8c)
+                      : static_cast<std::uint8_t>(crc >> 1);
     }
     table[i] = crc;
   }

@@ -11,10 +11,22 @@
 
 namespace quovel {
 
-enum class HexCase { Lower, Upper };
+enum class HexCase : std::uint8_t { Lower, Upper };
+
+// The digit for the low four bits of `value`. Inline: address text is
+// written for every advertisement heard.
+constexpr char hex_digit(unsigned value, HexCase letter_case) {
+  constexpr std::string_view kLower = "0123456789abcdef";
+  constexpr std::string_view kUpper = "0123456789ABCDEF";
+  return (letter_case == HexCase::Lower ? kLower : kUpper)[value & 0x0fU];
+}
 
 // Appends exactly two digits for `value`.
 void append_hex_byte(std::string& out, std::uint8_t value, HexCase letter_case);
+
+// Names a byte that a decoder refused: the character in single quotes when
+// it is printable ASCII, otherwise "byte 0x" and two lower-case digits.
+void append_byte_description(std::string& out, std::uint8_t byte);
 
 // Decodes pairs of digits (0-9, a-f, A-F), high nibble first. An odd length
 // fails at once; otherwise the first non-digit fails, named with its offset.

@@ -7,6 +7,7 @@
 #include "quovel/bytes.hpp"
 #include "quovel/cipher.hpp"
 #include "quovel/errors.hpp"
+#include "quovel/secret.hpp"
 #include "quovel/step.hpp"
 #include "quovel/version.hpp"
 
@@ -42,9 +43,6 @@ class ActuationOp {
   static Result<ActuationOp> create(const AesKey& key, const LockVersion& version,
                                     std::uint32_t unlock_key, std::uint8_t actuation_command,
                                     UtcSecondsClock clock = system_utc_seconds);
-  ActuationOp(ActuationOp&&) noexcept;
-  ActuationOp& operator=(ActuationOp&&) noexcept;
-  ~ActuationOp();  // wipes the unlock key
 
   Result<ActuationStep> start();
   Result<ActuationStep> handle_frame(ByteView frame);
@@ -58,7 +56,7 @@ class ActuationOp {
 
   PayloadCipher cipher_;
   LockVersion version_;
-  std::uint32_t unlock_key_;
+  Secret<std::uint32_t> unlock_key_;
   std::uint8_t actuation_command_;
   ActuationPhase phase_ = ActuationPhase::Idle;
   UtcSecondsClock clock_;

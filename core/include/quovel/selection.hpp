@@ -2,7 +2,10 @@
 // that a stale entry the Bluetooth stack kept never hides the live one.
 #pragma once
 
+#include <bitset>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -22,6 +25,23 @@ using ManufacturerData = std::vector<std::pair<std::uint16_t, Bytes>>;
 struct ManufacturerEntry {
   std::uint16_t company_id;
   ByteView data;
+};
+
+// Builds the entries of a map whose keys were converted to identifiers:
+// distinct keys may name one identifier, and then, as in a map, the later
+// entry replaces the earlier, so identifiers stay unique. Linear in the
+// number of entries even for a (hostile) map of thousands.
+class ManufacturerEntries {
+ public:
+  void reserve(std::size_t size) { entries_.reserve(size); }
+  void put(std::uint16_t company_id, ByteView data);
+  std::span<const ManufacturerEntry> entries() const { return entries_; }
+
+ private:
+  ManufacturerEntry* find(std::uint16_t company_id);
+
+  std::vector<ManufacturerEntry> entries_;
+  std::unique_ptr<std::bitset<65536>> seen_;  // identifiers so far, for large maps
 };
 
 // True when the advertisement carries an address equal to `expected` after

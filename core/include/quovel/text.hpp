@@ -25,14 +25,18 @@ std::string_view trim_whitespace(std::string_view utf8);
 // never left behind in a discarded buffer.
 std::string remove_whitespace_and_colons(std::string_view utf8);
 
-enum class DecimalFault { InvalidDigit, TooLarge };
+enum class DecimalFault : std::uint8_t { InvalidDigit, TooLarge };
 
 // Parses an optional single leading '+' followed by one or more digits 0-9
 // (leading zeros allowed) whose value is at most `max`. Reading from the
 // left, the first fault decides: "300x" is TooLarge under 255, "30x" is
 // InvalidDigit. Empty text and a lone '+' are InvalidDigit.
-std::expected<std::uint64_t, DecimalFault> parse_decimal(std::string_view text,
-                                                         std::uint64_t max);
+std::expected<std::uint64_t, DecimalFault> parse_decimal(std::string_view text, std::uint64_t max);
+
+// Appends `text` (UTF-8) in double quotes, escaped the way a debug string prints:
+// quotes, backslashes and control characters (C0, DEL, C1) become escapes,
+// so that they stay visible in a message; everything else is unchanged.
+void append_debug_quoted(std::string& out, std::string_view text);
 
 // Nothing when `bytes` is well-formed UTF-8; otherwise what is wrong and at
 // which byte offset, for the first fault.

@@ -20,10 +20,6 @@ enum class Actuation : std::uint8_t { Lock, Unlock };
 std::optional<Actuation> parse_actuation(std::string_view text);
 const char* actuation_text(Actuation action);  // "lock" or "unlock"
 
-// The text of the error for an action that parse_actuation refused; the
-// text is quoted and escaped so that control characters stay visible.
-std::string unknown_actuation_message(std::string_view text);
-
 enum class BoltPosition : std::uint8_t { Locked, Unlocked };
 
 struct Unobserved {
