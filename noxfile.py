@@ -115,6 +115,14 @@ def built_wheel(target: str) -> Path | None:
     return found[-1] if found else None
 
 
+@nox.session(python=HOST_PYTHON, tags=["test"])
+def tools_tests(session: nox.Session) -> None:
+    """The build and test tooling's own tests (tools/tests)."""
+    session.install("-q", "--disable-pip-version-check",
+                    *(r for r in nox.project.dependency_groups(PYPROJECT, "test") if r.startswith("pytest")))
+    session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", str(ROOT / "tools" / "tests"))
+
+
 # --- C++ --------------------------------------------------------------------------
 
 
