@@ -131,12 +131,9 @@ def core_tests(session: nox.Session) -> None:
     """The core's C++ suite under AddressSanitizer and UndefinedBehaviorSanitizer."""
     system_packages(session, "core")
     groups(session, "build")
-    build = ROOT / "build" / "core-sanitized"
-    session.run("cmake", "-S", str(ROOT), "-B", str(build), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Debug",
-                "-DQUOVEL_BUILD_PYTHON=OFF", "-DQUOVEL_BUILD_TESTS=ON", "-DQUOVEL_SANITIZE=ON",
-                stdout=subprocess.DEVNULL)
-    session.run("cmake", "--build", str(build), "-j", "2")
-    session.run("ctest", "--test-dir", str(build), "--output-on-failure", "-j2")
+    session.run("cmake", "--preset", "sanitized", stdout=subprocess.DEVNULL)
+    session.run("cmake", "--build", "--preset", "sanitized", "-j", "2")
+    session.run("ctest", "--preset", "sanitized")
 
 
 @nox.session(python=HOST_PYTHON, tags=["test"])
@@ -345,14 +342,12 @@ def bench(session: nox.Session) -> None:
     system_packages(session, "bench")
     groups(session, "bench", "test")
     quick = "--quick" in session.posargs
-    _install_in_place(session, ROOT / "build" / "bench")
-    results = ROOT / "build" / "bench" / "results"
+    _install_in_place(session, ROOT / "build" / "bench-ext")
+    results = ROOT / "build" / "bench-results"
     results.mkdir(parents=True, exist_ok=True)
-    core_build = ROOT / "build" / "bench" / "core-bench"
-    session.run("cmake", "-S", str(ROOT / "bench"), "-B", str(core_build), "-G", "Ninja",
-                "-DCMAKE_BUILD_TYPE=Release", stdout=subprocess.DEVNULL)
-    session.run("cmake", "--build", str(core_build), "-j", "2")
-    session.run(str(core_build / "quovel_core_bench"), f"--benchmark_repetitions={1 if quick else 5}",
+    session.run("cmake", "--preset", "bench", stdout=subprocess.DEVNULL)
+    session.run("cmake", "--build", "--preset", "bench", "-j", "2")
+    session.run(str(ROOT / "build" / "bench" / "quovel_core_bench"), f"--benchmark_repetitions={1 if quick else 5}",
                 "--benchmark_min_time=0.2s", "--benchmark_display_aggregates_only=true",
                 f"--benchmark_out={results / 'core.json'}", "--benchmark_out_format=json", external=True)
     session.run("python", str(ROOT / "bench" / "run_benchmarks.py"), *(["--quick"] if quick else []),

@@ -6,6 +6,9 @@ earlier runs found in build/fuzz/work/. Any crash, sanitizer report or broken
 invariant fails it; the input that did it is kept in build/fuzz/artifacts/.
 Replaying one after a fix: build/fuzz/keys_fuzzer build/fuzz/artifacts/keys-crash-<hash>
 
+Both build CMake presets (fuzz, fuzz-coverage: clang 19, which unlike
+Debian 12's clang 14 compiles libstdc++ 12's <expected>).
+
 coverage(): the harnesses built with clang's source-based coverage, run over
 their corpora and a few seconds of fresh fuzzing; llvm-cov's report of
 core/src, and HTML in build/fuzz-coverage/html/index.html.
@@ -22,15 +25,14 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 HARNESSES = ("packet", "frames", "operations", "advertisement", "keys", "tracker")
-# clang 14, Debian 12's default, cannot compile libstdc++ 12's <expected>.
-CLANG = "clang++-19"
 
 
-def _build(build: Path, cmake: str, ninja: str, *defines: str) -> None:
-    subprocess.run([cmake, "-S", str(ROOT / "fuzz"), "-B", str(build), "-G", "Ninja",
-                    f"-DCMAKE_MAKE_PROGRAM={ninja}", f"-DCMAKE_CXX_COMPILER={CLANG}", *defines],
-                   check=True, stdout=subprocess.DEVNULL)
-    subprocess.run([cmake, "--build", str(build), "-j", "2"], check=True)
+def _build(preset: str, cmake: str, ninja: str) -> Path:
+    """Configures and builds a CMake preset; returns its binary folder."""
+    subprocess.run([cmake, "--preset", preset, f"-DCMAKE_MAKE_PROGRAM={ninja}"], cwd=ROOT, check=True,
+                   stdout=subprocess.DEVNULL)
+    subprocess.run([cmake, "--build", "--preset", preset, "-j", "2"], cwd=ROOT, check=True)
+    return ROOT / "build" / preset
 
 
 def _fuzz_one(build: Path, name: str, seconds: int) -> tuple[str, int, str]:
@@ -49,8 +51,7 @@ def _fuzz_one(build: Path, name: str, seconds: int) -> tuple[str, int, str]:
 
 
 def run(seconds: int, cmake: str, ninja: str, harnesses: tuple[str, ...] = HARNESSES) -> None:
-    build = ROOT / "build" / "fuzz"
-    _build(build, cmake, ninja)
+    build = _build("fuzz", cmake, ninja)
     (build / "logs").mkdir(parents=True, exist_ok=True)
     (build / "artifacts").mkdir(parents=True, exist_ok=True)
     print(f"fuzzing {len(harnesses)} harnesses for {seconds} s each", flush=True)
@@ -74,8 +75,7 @@ def run(seconds: int, cmake: str, ninja: str, harnesses: tuple[str, ...] = HARNE
 
 
 def coverage(seconds: int, cmake: str, ninja: str) -> None:
-    build = ROOT / "build" / "fuzz-coverage"
-    _build(build, cmake, ninja, "-DQUOVEL_FUZZ_COVERAGE=ON")
+    build = _build("fuzz-coverage", cmake, ninja)
     shutil.rmtree(build / "profiles", ignore_errors=True)
     shutil.rmtree(build / "scratch", ignore_errors=True)
     (build / "profiles").mkdir(parents=True)
