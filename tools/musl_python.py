@@ -9,6 +9,7 @@ x86_64 and under qemu-user on aarch64.
 
 from __future__ import annotations
 
+import inspect
 import os
 import shlex
 import shutil
@@ -21,9 +22,11 @@ from tools import cache, debian_roots, zig
 
 ROOT = Path(__file__).resolve().parent.parent
 # Where the upstream tarballs come from: each CPython from the suite that
-# packages it, the libraries it needs from Debian 13.
-SOURCES = {"3.13": "trixie", "3.14": "sid"}
+# packages it, the libraries it needs from Debian 13. (sid and forky list a
+# python3.14 source package, but the archive serves none of its files.)
+SOURCES = {"3.13": "trixie"}
 LIBRARY_SUITE = "trixie"
+_DEBIAN_ARCH = {"x86_64": "amd64", "aarch64": "arm64"}
 
 
 def run(command: list[str | Path], **kwargs: object) -> subprocess.CompletedProcess[str]:
@@ -32,14 +35,29 @@ def run(command: list[str | Path], **kwargs: object) -> subprocess.CompletedProc
     return subprocess.run(text, check=True, text=True, **kwargs)  # type: ignore[call-overload, no-any-return]
 
 
-def _build_python(version: str, work: Path) -> Path:
-    """A native CPython of the same version, which a cross build of CPython needs."""
-    from tools import platforms
+def build_python(version: str) -> Path:
+    """A native CPython built from the same tarball, which cross-building CPython runs.
 
-    try:
-        return platforms.host_python(version)
-    except RuntimeError:
-        return platforms.launcher_env(platforms.interpreter("glibc-x86_64", version), work / "build-python")
+    It must be the same release: the cross build runs it on the new
+    standard library, which does not load on an older patch release.
+    """
+    recipe = [version, SOURCES[version], inspect.getsource(_build_native)]
+    folder = cache.artefact(f"python{version}-build-host", recipe, lambda f: _build_native(f, version))
+    return folder / "bin" / f"python{version}"
+
+
+def _build_native(prefix: Path, version: str) -> None:
+    work = ROOT / "build" / "musl-python" / f"build-python-{version}"
+    shutil.rmtree(work, ignore_errors=True)
+    work.mkdir(parents=True)
+    apt = debian_roots.Apt(work / "apt", SOURCES[version], "amd64")
+    cpython = _unpack(_orig_tarball(apt, f"python{version}", work / "src"), work / "src")
+    host_env = {k: v for k, v in os.environ.items() if k not in ("CC", "CXX", "AR", "RANLIB")}
+    run(["./configure", f"--prefix={prefix}", "--without-ensurepip", "--disable-test-modules"],
+        cwd=cpython, env=host_env, stdout=subprocess.DEVNULL)
+    run(["make", "-j2"], cwd=cpython, env=host_env, stdout=subprocess.DEVNULL)
+    run(["make", "install"], cwd=cpython, env=host_env, stdout=subprocess.DEVNULL)
+    shutil.rmtree(work, ignore_errors=True)
 
 
 def _zig_tools(folder: Path, triple: str) -> dict[str, str]:
@@ -48,7 +66,8 @@ def _zig_tools(folder: Path, triple: str) -> dict[str, str]:
     zig_binary = shlex.quote(str(zig.binary()))
     # -O2 always: zig's debug mode links a sanitizer runtime that needs a newer musl.
     tools = {
-        "CC": f'exec {zig_binary} cc -target {triple} -O2 "$@"',
+        # zig makes __DATE__ an error, for reproducible builds; CPython records it.
+        "CC": f'exec {zig_binary} cc -target {triple} -O2 "$@" -Wno-date-time',
         "CXX": f'exec {zig_binary} c++ -target {triple} -O2 "$@"',
         "AR": f'exec {zig_binary} ar "$@"',
         "RANLIB": f'exec {zig_binary} ranlib "$@"',
@@ -77,25 +96,28 @@ def _orig_tarball(apt: debian_roots.Apt, package: str, into: Path) -> Path:
 
 def prefix(arch: str, version: str) -> Path:
     """The installed prefix of CPython `version` for musl on `arch`, built on first use."""
-    recipe = [version, arch, SOURCES[version], LIBRARY_SUITE, zig.ZIG_VERSION, Path(__file__)]
+    recipe = [version, arch, SOURCES[version], zig.ZIG_VERSION, Path(__file__)]
     return cache.artefact(f"python{version}-musl-{arch}", recipe, lambda folder: _build(folder, arch, version))
 
 
-def _build(prefix: Path, arch: str, version: str) -> None:
+def _libraries(arch: str) -> Path:
+    """zlib, libffi and sqlite for musl on `arch`: static, position-independent.
+
+    The extension modules that need them link them in, so a prefix needs no
+    library search path; both CPython versions share them.
+    """
+    recipe = [arch, LIBRARY_SUITE, zig.ZIG_VERSION, inspect.getsource(_build_libraries), inspect.getsource(_zig_tools)]
+    return cache.artefact(f"musl-libs-{arch}", recipe, lambda folder: _build_libraries(folder, arch))
+
+
+def _build_libraries(deps: Path, arch: str) -> None:
     triple = f"{arch}-linux-musl"
-    debian_arch = {"x86_64": "amd64", "aarch64": "arm64"}[arch]
-    work = ROOT / "build" / "musl-python" / triple
+    work = ROOT / "build" / "musl-libs" / triple
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
-    deps = work / "deps"
-    apt = debian_roots.Apt(work / "apt", LIBRARY_SUITE, debian_arch)
-    python_apt = apt if SOURCES[version] == LIBRARY_SUITE else debian_roots.Apt(work / "apt-python", SOURCES[version], debian_arch)
+    apt = debian_roots.Apt(work / "apt", LIBRARY_SUITE, _DEBIAN_ARCH[arch])
     env = _zig_tools(work / "bin", triple)
-    started = time.monotonic()
 
-    # zlib, libffi and sqlite, static and position-independent: the
-    # extension modules that need them link them in, so the prefix needs no
-    # library search path.
     zlib = _unpack(_orig_tarball(apt, "zlib", work / "src"), work / "src")
     run(["./configure", "--static", f"--prefix={deps}"], cwd=zlib, env=dict(env, CFLAGS="-fPIC"),
         stdout=subprocess.DEVNULL)
@@ -121,11 +143,27 @@ def _build(prefix: Path, arch: str, version: str) -> None:
     run([env["CC"], "-fPIC", "-DSQLITE_THREADSAFE=1", "-DSQLITE_ENABLE_FTS5", "-DSQLITE_ENABLE_MATH_FUNCTIONS",
          "-c", sqlite / "sqlite3.c", "-o", work / "sqlite3.o"], env=env)
     run([env["AR"], "rcs", deps / "lib" / "libsqlite3.a", work / "sqlite3.o"], env=env)
+    shutil.rmtree(work, ignore_errors=True)
 
-    cpython = _unpack(_orig_tarball(python_apt, f"python{version}", work / "src"), work / "src")
+
+def _build(prefix: Path, arch: str, version: str) -> None:
+    triple = f"{arch}-linux-musl"
+    deps = _libraries(arch)
+    work = ROOT / "build" / "musl-python" / f"{triple}-{version}"
+    shutil.rmtree(work, ignore_errors=True)
+    work.mkdir(parents=True)
+    apt = debian_roots.Apt(work / "apt", SOURCES[version], _DEBIAN_ARCH[arch])
+    env = _zig_tools(work / "bin", triple)
+    started = time.monotonic()
+
+    cpython = _unpack(_orig_tarball(apt, f"python{version}", work / "src"), work / "src")
     site = work / "config.site"
     # Answers configure cannot find out by running programs when cross-compiling.
-    site.write_text("ac_cv_file__dev_ptmx=yes\nac_cv_file__dev_ptc=no\nac_cv_buggy_getaddrinfo=no\n", encoding="utf-8")
+    # The triplet too: configure reads it from libc headers that zig's
+    # compiler does not use, and without it extension modules carry no
+    # platform in their names, so no wheel's extensions would load.
+    site.write_text("ac_cv_file__dev_ptmx=yes\nac_cv_file__dev_ptc=no\nac_cv_buggy_getaddrinfo=no\n"
+                    f"ac_cv_platform_triplet={triple}\n", encoding="utf-8")
     lib = deps / "lib"
     env.update(
         CONFIG_SITE=str(site),
@@ -139,7 +177,7 @@ def _build(prefix: Path, arch: str, version: str) -> None:
         LIBSQLITE3_CFLAGS=f"-I{deps / 'include'}", LIBSQLITE3_LIBS=f"-L{lib} -lsqlite3 -lm",
     )
     run(["./configure", f"--host={triple}", "--build=x86_64-pc-linux-gnu",
-         f"--with-build-python={_build_python(version, work)}", f"--prefix={prefix}", "--without-ensurepip",
+         f"--with-build-python={build_python(version)}", f"--prefix={prefix}", "--without-ensurepip",
          "--disable-test-modules", "--without-static-libpython"],
         cwd=cpython, env=env, stdout=subprocess.DEVNULL)
     run(["make", "-j2"], cwd=cpython, env=env, stdout=subprocess.DEVNULL)

@@ -81,8 +81,6 @@ INTERPRETERS: tuple[tuple[str, str], ...] = (
     ("glibc-aarch64", "3.14"),
     ("musl-x86_64", "3.13"),
     ("musl-aarch64", "3.13"),
-    ("musl-x86_64", "3.14"),
-    ("musl-aarch64", "3.14"),
 )
 
 
