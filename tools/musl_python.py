@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import inspect
 import os
+import re
 import shlex
 import shutil
 import subprocess
@@ -159,11 +160,8 @@ def _build(prefix: Path, arch: str, version: str) -> None:
     cpython = _unpack(_orig_tarball(apt, f"python{version}", work / "src"), work / "src")
     site = work / "config.site"
     # Answers configure cannot find out by running programs when cross-compiling.
-    # The triplet too: configure reads it from libc headers that zig's
-    # compiler does not use, and without it extension modules carry no
-    # platform in their names, so no wheel's extensions would load.
-    site.write_text("ac_cv_file__dev_ptmx=yes\nac_cv_file__dev_ptc=no\nac_cv_buggy_getaddrinfo=no\n"
-                    f"ac_cv_platform_triplet={triple}\n", encoding="utf-8")
+    site.write_text("ac_cv_file__dev_ptmx=yes\nac_cv_file__dev_ptc=no\nac_cv_buggy_getaddrinfo=no\n",
+                    encoding="utf-8")
     lib = deps / "lib"
     env.update(
         CONFIG_SITE=str(site),
@@ -180,6 +178,18 @@ def _build(prefix: Path, arch: str, version: str) -> None:
          f"--with-build-python={build_python(version)}", f"--prefix={prefix}", "--without-ensurepip",
          "--disable-test-modules", "--without-static-libpython"],
         cwd=cpython, env=env, stdout=subprocess.DEVNULL)
+    # configure reads the platform triplet from libc headers that zig's
+    # compiler does not use; without it extension modules carry no platform
+    # in their names, and no wheel's extension modules would load.
+    makefile = cpython / "Makefile"
+    abi = "cpython-" + version.replace(".", "")
+    text = makefile.read_text(encoding="utf-8")
+    # (MULTIARCH stays empty: the interpreter names its sysconfig data after it.)
+    for variable, value in (("SOABI", f"{abi}-{triple}"), ("EXT_SUFFIX", f".{abi}-{triple}.so")):
+        text, count = re.subn(rf"^{variable}=.*$", f"{variable}=\t{value}", text, flags=re.MULTILINE)
+        if count != 1:
+            raise RuntimeError(f"no {variable} in CPython's Makefile")
+    makefile.write_text(text, encoding="utf-8")
     run(["make", "-j2"], cwd=cpython, env=env, stdout=subprocess.DEVNULL)
     run(["make", "install"], cwd=cpython, env=env, stdout=subprocess.DEVNULL)
 
