@@ -337,7 +337,7 @@ def test(wheel: Path, platform_name: str, version: str, work: Path | None = None
     started = time.monotonic()
     # From the tests folder, so that only the installed module can be imported.
     completed = subprocess.run(
-        [str(python), "-m", "pytest", "-q", "-p", "no:cacheprovider", "-rs", f"--junitxml={report}",
+        [str(python), "-m", "pytest", "-q", "-p", "no:cacheprovider", "-rfEs", f"--junitxml={report}",
          *pytest_args, "."], cwd=ROOT / "tests", env=env, check=False)
     result.seconds = time.monotonic() - started
     if report.exists():
