@@ -203,7 +203,7 @@ def render_markdown(py: dict, core_context: dict, core: dict[str, dict], fits: d
         "Regenerate everything on this page (both suites, the table and the chart) with:",
         "",
         "```sh",
-        "scripts/bench",
+        "scripts/nox -s bench",
         "```",
         "",
         f"Measured on **{m['cpu']}** ({m['cores']} cores{cpu_details(core_context)}), "

@@ -4,7 +4,7 @@ counts of shared objects (the exception classes, the class objects, tags and
 kind texts, None) must not move, and neither the interpreter's traced memory
 nor the C heap may grow from the second batch to the third.
 
-QUOVEL_LEAK_ITERATIONS sets the batch size (scripts/leak-check uses a large
+QUOVEL_LEAK_ITERATIONS sets the batch size (`scripts/nox -s leak_check` uses a large
 one and prints the figures; run pytest with -s to see them).
 """
 

@@ -24,11 +24,10 @@ import subprocess
 import sys
 import tarfile
 import time
-import tomllib
 import zipfile
 from pathlib import Path
 
-from tools import debian, googletest, openssl, targets
+from tools import debian, googletest, openssl, project, targets
 
 TARGETS: tuple[str, ...] = (
     "manylinux_2_28_x86_64",
@@ -77,9 +76,7 @@ def _check_target(target: str) -> None:
 # --- the pinned build tools ---------------------------------------------------
 
 def _wheel_group() -> list[str]:
-    project = tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))
-    group: list[str] = project["dependency-groups"]["wheel"]
-    return group
+    return project.dependency_group("wheel")
 
 
 def _has_pins(python: Path, pins: list[str]) -> bool:

@@ -1,0 +1,378 @@
+"""Every job of the repository as a nox session; `nox -t test` is the whole test run.
+
+    nox -l                                   the sessions
+    nox -t test                              what scripts/test and CI run
+    nox -s "platform_tests(run='musl-aarch64-3.13')"   one wheel on one interpreter
+    nox -s bench -- --quick                  benchmarks, docs/performance.md
+    nox -s demo -- --help                    the walkthrough against a simulated lock
+
+Interpreters, root file systems, libcrypto and the zig toolchain are cached
+in $QUOVEL_CACHE (default ~/.cache/quovel), keyed by what built them.
+"""
+
+from __future__ import annotations
+
+import os
+import shutil
+import subprocess
+import sys
+import time
+from collections.abc import Callable
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
+
+import nox
+
+ROOT = Path(__file__).resolve().parent
+sys.path.insert(0, str(ROOT))
+
+from tools import fuzz, platforms  # noqa: E402
+
+PYPROJECT = nox.project.load_toml(ROOT / "pyproject.toml")
+DIST = ROOT / "build" / "dist"
+FUZZ_SECONDS = int(os.environ.get("QUOVEL_FUZZ_SECONDS", "5"))
+WHEEL_TARGETS = ("manylinux_2_28_x86_64", "manylinux_2_28_aarch64", "musllinux_1_2_x86_64", "musllinux_1_2_aarch64")
+PLATFORM_RUNS = [f"{name}-{version}" for name, version in platforms.INTERPRETERS]
+# System packages each job needs (Debian names); sessions install what is missing.
+APT = {
+    "core": ["g++", "libssl-dev", "libgtest-dev", "libgmock-dev", "pkg-config"],
+    "fuzz": ["clang-19", "libclang-rt-19-dev"],
+    "coverage": ["clang-19", "libclang-rt-19-dev", "llvm-19"],
+    "bench": ["g++", "libssl-dev", "libbenchmark-dev", "pkg-config"],
+    "platforms": ["debootstrap", "qemu-user-static", "patchelf", "tcl", "autoconf", "automake", "libtool",
+                  "make", "xz-utils"],
+}
+
+nox.options.default_venv_backend = "venv"
+nox.options.envdir = str(ROOT / ".venv" / "nox-sessions")
+nox.options.reuse_venv = "yes"
+nox.options.error_on_missing_interpreters = True
+
+
+def _host_pythons() -> dict[str, str]:
+    """The host's CPython >= 3.12 by version, put first on PATH so nox finds them."""
+    found = {}
+    for version in ("3.14", "3.13", "3.12"):
+        try:
+            found[version] = str(platforms.host_python(version))
+        except RuntimeError:
+            continue
+    os.environ["PATH"] = os.pathsep.join([*(str(Path(p).parent) for p in found.values()), os.environ["PATH"]])
+    return found
+
+
+HOST_PYTHONS = _host_pythons()
+# The oldest supported CPython the machine has builds and runs the host jobs.
+HOST_PYTHON = min(HOST_PYTHONS, key=lambda v: tuple(map(int, v.split("."))), default=None)
+# The demo takes whichever supported CPython there is, the newest first.
+DEMO_PYTHON = next(iter(HOST_PYTHONS), None)
+
+
+def system_packages(session: nox.Session, *jobs: str) -> None:
+    wanted = sorted({package for job in jobs for package in APT[job]})
+    missing = [p for p in wanted if subprocess.run(["dpkg-query", "-W", "-f=${Status}", p], capture_output=True,
+                                                   text=True).stdout != "install ok installed"]
+    if not missing:
+        return
+    session.log(f"installing system packages: {' '.join(missing)}")
+    sudo = [] if os.geteuid() == 0 else ["sudo"]
+    environment = {"DEBIAN_FRONTEND": "noninteractive"}
+    session.run(*sudo, "apt-get", "update", "-qq", external=True, env=environment)
+    session.run(*sudo, "apt-get", "install", "-y", "-qq", "--no-install-recommends", *missing, external=True,
+                env=environment, stdout=subprocess.DEVNULL)
+
+
+def groups(session: nox.Session, *names: str) -> None:
+    session.install("--disable-pip-version-check", "-q",
+                    *(r for name in names for r in nox.project.dependency_groups(PYPROJECT, name)))
+
+
+def call(session: nox.Session, action: Callable[[], object]) -> object:
+    """Runs a tools/ function, turning its failure into the session's."""
+    try:
+        return action()
+    except (subprocess.CalledProcessError, RuntimeError, FileNotFoundError) as error:
+        session.error(str(error))
+
+
+def tool(session: nox.Session, name: str) -> str:
+    path = shutil.which(name, path=session.bin)
+    if path is None:
+        session.error(f"{name} is not installed in the session")
+    return path
+
+
+def wheels_module(session: nox.Session):  # type: ignore[no-untyped-def]
+    try:
+        from tools import wheels
+    except ImportError as error:
+        session.error(f"the wheel build (tools/wheels.py) is missing: {error}")
+    return wheels
+
+
+def built_wheel(target: str) -> Path | None:
+    found = sorted(DIST.glob(f"quovel-*-cp312-abi3-*{target}*.whl"))
+    return found[-1] if found else None
+
+
+@nox.session(python=HOST_PYTHON, tags=["test"])
+def tools_tests(session: nox.Session) -> None:
+    """The build and test tooling's own tests (tools/tests)."""
+    session.install("-q", "--disable-pip-version-check",
+                    *(r for r in nox.project.dependency_groups(PYPROJECT, "test") if r.startswith("pytest")))
+    session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", str(ROOT / "tools" / "tests"))
+
+
+# --- C++ --------------------------------------------------------------------------
+
+
+@nox.session(python=HOST_PYTHON, tags=["test"])
+def core_tests(session: nox.Session) -> None:
+    """The core's C++ suite under AddressSanitizer and UndefinedBehaviorSanitizer."""
+    system_packages(session, "core")
+    groups(session, "build")
+    session.run("cmake", "--preset", "sanitized", stdout=subprocess.DEVNULL)
+    session.run("cmake", "--build", "--preset", "sanitized", "-j", "2")
+    session.run("ctest", "--preset", "sanitized")
+
+
+@nox.session(python=HOST_PYTHON, tags=["test"])
+def fuzz_run(session: nox.Session) -> None:
+    """A bounded run of every fuzz harness (libFuzzer, ASan + UBSan): QUOVEL_FUZZ_SECONDS each."""
+    system_packages(session, "core", "fuzz")
+    groups(session, "build")
+    seconds = int(session.posargs[0]) if session.posargs else FUZZ_SECONDS
+    harnesses = tuple(session.posargs[1:]) or fuzz.HARNESSES
+    call(session, lambda: fuzz.run(seconds, tool(session, "cmake"), tool(session, "ninja"), harnesses))
+
+
+@nox.session(python=HOST_PYTHON)
+def fuzz_coverage(session: nox.Session) -> None:
+    """Line coverage of core/src reached by the harnesses (posargs: seconds per harness)."""
+    system_packages(session, "core", "coverage")
+    groups(session, "build")
+    seconds = int(session.posargs[0]) if session.posargs else 5
+    call(session, lambda: fuzz.coverage(seconds, tool(session, "cmake"), tool(session, "ninja")))
+
+
+@nox.session(python=HOST_PYTHON, tags=["test"])
+def lint(session: nox.Session) -> None:
+    """ruff (lint and format), clang-format and clang-tidy; `-- --fix` rewrites what they can."""
+    system_packages(session, "core", "fuzz", "bench")
+    groups(session, "lint")
+    session.run("python", "-m", "tools.lint", "--cmake", tool(session, "cmake"), *session.posargs)
+
+
+# --- the distribution -------------------------------------------------------------
+
+
+@nox.session(python=False, tags=["test", "wheels"])
+def sdist(session: nox.Session) -> None:
+    """The source distribution, into build/dist/."""
+    wheels = wheels_module(session)
+    call(session, lambda: wheels.build_sdist(DIST))
+
+
+@nox.session(python=False, tags=["test", "wheels"])
+@nox.parametrize("target", WHEEL_TARGETS)
+def wheel(session: nox.Session, target: str) -> None:
+    """One cp312-abi3 wheel, built from the sdist, repaired and checked, into build/dist/."""
+    system_packages(session, "platforms")
+    wheels = wheels_module(session)
+    for stale in DIST.glob(f"quovel-*{target}*.whl"):
+        stale.unlink()
+    call(session, lambda: wheels.build_wheel(target, DIST))
+
+
+@nox.session(python=False, tags=["test"])
+@nox.parametrize("target", [t for t in WHEEL_TARGETS if not t.endswith(os.uname().machine)])
+def core_tests_cross(session: nox.Session, target: str) -> None:
+    """The core's C++ suite built for another architecture and run there under qemu."""
+    system_packages(session, "platforms")
+    wheels = wheels_module(session)
+    call(session, lambda: wheels.core_tests(target))
+
+
+# --- the wheels on their platforms ------------------------------------------------
+
+
+def _platform_run(name: str, log: Path) -> tuple[str, platforms.Result | None, float]:
+    """One (wheel, interpreter) run with its output in `log`; None when it failed."""
+    platform_name, _, version = name.rpartition("-")
+    target = platforms.PLATFORMS[platform_name].wheel_target
+    wheel_file = built_wheel(target)
+    started = time.monotonic()
+    with open(log, "w") as out:
+        if wheel_file is None:
+            print(f"no {target} wheel in {DIST}", file=out)
+            return name, None, 0.0
+        command = [sys.executable, "-m", "tools.platforms", "test", str(wheel_file), platform_name, version]
+        if platforms.PLATFORMS[platform_name].emulated is False:
+            command.append("--types")
+        status = subprocess.run(command, cwd=ROOT, stdout=out, stderr=subprocess.STDOUT, check=False).returncode
+    result = platforms.Result.load(ROOT / "build" / "platforms" / f"{name}" / "result.json")
+    return name, result if status == 0 else None, time.monotonic() - started
+
+
+@nox.session(python=False, tags=["test"])
+def platforms_all(session: nox.Session) -> None:
+    """The whole Python suite against each wheel on every interpreter of its platform, two at a time."""
+    system_packages(session, "platforms")
+    names = session.posargs or PLATFORM_RUNS
+    logs = ROOT / "build" / "platforms" / "logs"
+    logs.mkdir(parents=True, exist_ok=True)
+    # Interpreters and environments first, two at a time: much of a build is
+    # serial (configure scripts, debootstrap, downloads).
+    def prepare(name: str) -> None:
+        platform_name, _, version = name.rpartition("-")
+        platforms.test_environment(platform_name, version)
+
+    with ThreadPoolExecutor(max_workers=2) as pool:
+        call(session, lambda: list(pool.map(prepare, names)))
+    # Emulated runs take longest: start them first so the two slots stay busy.
+    ordered = sorted(names, key=lambda n: not platforms.PLATFORMS[n.rpartition("-")[0]].emulated)
+    started = time.monotonic()
+    with ThreadPoolExecutor(max_workers=2) as pool:
+        outcomes = list(pool.map(lambda n: _platform_run(n, logs / f"{n}.log"), ordered))
+    failures = 0
+    totals = [0, 0, 0]
+    for name, result, seconds in outcomes:
+        if result is None:
+            failures += 1
+            session.warn(f"FAILED {name} ({seconds:.0f} s); last lines of {logs / name}.log:")
+            print("\n".join((logs / f"{name}.log").read_text(errors="replace").splitlines()[-40:]))
+            continue
+        totals[0] += result.passed
+        totals[2] += sum(result.skipped.values())
+        session.log(f"ok {name}: {result.line()}")
+    totals[1] = failures
+    session.log(f"{len(outcomes)} platform runs in {time.monotonic() - started:.0f} s")
+    print(f"platforms: {len(outcomes) - failures} passed, {failures} failed")
+    if failures:
+        session.error(f"{failures} platform runs failed")
+
+
+@nox.session(python=False)
+@nox.parametrize("run", PLATFORM_RUNS)
+def platform_tests(session: nox.Session, run: str) -> None:
+    """The whole Python suite against one wheel on one interpreter (build/dist/ must hold the wheel)."""
+    system_packages(session, "platforms")
+    platform_name, _, version = run.rpartition("-")
+    target = platforms.PLATFORMS[platform_name].wheel_target
+    wheel_file = built_wheel(target)
+    if wheel_file is None:
+        session.error(f"no {target} wheel in {DIST}: run nox -s 'wheel(target=\"{target}\")' first")
+    call(session, lambda: platforms.test(wheel_file, platform_name, version))
+    if not platforms.PLATFORMS[platform_name].emulated:
+        call(session, lambda: platforms.type_check(wheel_file, platform_name, version))
+
+
+# --- the host build under sanitizers, benchmarks, demo ----------------------------
+
+
+def _install_in_place(session: nox.Session, build: Path, *options: str) -> None:
+    """Builds the extension into `build` (kept, so rebuilds are incremental) and installs it."""
+    wheelhouse = build / "wheelhouse"
+    shutil.rmtree(wheelhouse, ignore_errors=True)
+    # A fresh configuration each time: changed options and found libraries
+    # are never taken from a stale cache; unchanged objects are kept.
+    (build / "cmake" / "CMakeCache.txt").unlink(missing_ok=True)
+    session.run("python", "-m", "pip", "wheel", "-q", "--disable-pip-version-check", "--no-deps",
+                "--no-build-isolation", str(ROOT), "-w", str(wheelhouse), "-C", f"build-dir={build / 'cmake'}",
+                *options)
+    session.run("python", "-m", "pip", "install", "-q", "--disable-pip-version-check", "--force-reinstall",
+                "--no-deps", *map(str, wheelhouse.glob("quovel-*.whl")))
+
+
+@nox.session(python=HOST_PYTHON, tags=["test"])
+def sanitized(session: nox.Session) -> None:
+    """The whole Python suite once against an ASan + UBSan build of the module.
+
+    The interpreter's own objects, which it never frees at exit, are
+    suppressed (tools/lsan-python.supp); reference leaks are the leak tests'
+    job. Allocation stacks are three frames deep: to chase a heap error,
+    rerun with a deeper malloc_context_size in ASAN_OPTIONS.
+    """
+    system_packages(session, "core")
+    groups(session, "test", "build")
+    build = ROOT / "build" / "asan-ext"
+    _install_in_place(session, build, "-C", "cmake.build-type=RelWithDebInfo", "-C", "cmake.define.QUOVEL_SANITIZE=ON")
+    reports = build / "reports"
+    shutil.rmtree(reports, ignore_errors=True)
+    reports.mkdir(parents=True)
+
+    def runtime(name: str) -> str:
+        return subprocess.run(["gcc", f"-print-file-name={name}"], capture_output=True, text=True,
+                              check=True).stdout.strip()
+
+    environment = {
+        # The interpreter is not instrumented: the runtimes load first, and its
+        # small-object allocator is bypassed so that ASan sees every object.
+        "PYTHONMALLOC": "malloc",
+        "LD_PRELOAD": f"{runtime('libasan.so')}:{runtime('libubsan.so')}",
+        "ASAN_OPTIONS": f"detect_leaks=1:malloc_context_size=3:halt_on_error=1:exitcode=86:log_path={reports}/asan",
+        "LSAN_OPTIONS": f"suppressions={ROOT / 'tools' / 'lsan-python.supp'}:print_suppressions=0:exitcode=87",
+        "UBSAN_OPTIONS": f"print_stacktrace=1:halt_on_error=1:log_path={reports}/ubsan",
+        "QUOVEL_SANITIZED": "1",
+    }
+    with session.chdir(ROOT / "tests"):
+        session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", *session.posargs, ".",
+                    env=environment, success_codes=[0])
+    found = sorted(reports.iterdir())
+    if found:
+        for report in found:
+            print(report.read_text(errors="replace"))
+        session.error("sanitizer reports")
+    session.log("no sanitizer reports")
+
+
+@nox.session(python=HOST_PYTHON)
+def leak_check(session: nox.Session) -> None:
+    """The leak check with large batches, printing its figures (posargs: calls per batch)."""
+    system_packages(session, "core")
+    groups(session, "test", "build")
+    _install_in_place(session, ROOT / "build" / "leak-check")
+    iterations = session.posargs[0] if session.posargs else "5000"
+    with session.chdir(ROOT / "tests"):
+        session.run("python", "-m", "pytest", "-q", "-s", "-p", "no:cacheprovider", "test_leaks.py",
+                    env={"QUOVEL_LEAK_ITERATIONS": iterations})
+
+
+@nox.session(python=HOST_PYTHON)
+def bench(session: nox.Session) -> None:
+    """Both benchmark suites; regenerates docs/performance.md and its chart (posargs: --quick)."""
+    system_packages(session, "bench")
+    groups(session, "bench", "test")
+    quick = "--quick" in session.posargs
+    _install_in_place(session, ROOT / "build" / "bench-ext")
+    results = ROOT / "build" / "bench-results"
+    results.mkdir(parents=True, exist_ok=True)
+    session.run("cmake", "--preset", "bench", stdout=subprocess.DEVNULL)
+    session.run("cmake", "--build", "--preset", "bench", "-j", "2")
+    session.run(str(ROOT / "build" / "bench" / "quovel_core_bench"), f"--benchmark_repetitions={1 if quick else 5}",
+                "--benchmark_min_time=0.2s", "--benchmark_display_aggregates_only=true",
+                f"--benchmark_out={results / 'core.json'}", "--benchmark_out_format=json", external=True)
+    session.run("python", str(ROOT / "bench" / "run_benchmarks.py"), *(["--quick"] if quick else []),
+                "--json", str(results / "python.json"))
+    session.run("python", str(ROOT / "bench" / "report.py"), str(results / "python.json"), str(results / "core.json"),
+                "--markdown", str(ROOT / "docs" / "performance.md"), "--chart", str(ROOT / "docs" / "performance.png"))
+
+
+@nox.session(python=False)
+def bench_wheels(session: nox.Session) -> None:
+    """The Python benchmark on the glibc and musl x86_64 wheels (CPython 3.13), side by side."""
+    system_packages(session, "platforms")
+    from tools import bench_platforms
+    call(session, lambda: bench_platforms.compare(DIST, quick="--quick" in session.posargs))
+
+
+@nox.session(python=DEMO_PYTHON)
+def demo(session: nox.Session) -> None:
+    """Builds the module and walks through one unlock against the simulated lock (posargs go to it)."""
+    if DEMO_PYTHON is None:
+        session.error("the demo needs CPython 3.12 or later: install one (e.g. with pyenv)")
+    system_packages(session, "core")
+    groups(session, "build")
+    session.install("-q", "--disable-pip-version-check", "cryptography")
+    _install_in_place(session, ROOT / "build" / "demo")
+    session.run("python", str(ROOT / "examples" / "walkthrough.py"), *session.posargs)

@@ -1,0 +1,386 @@
+"""CPython on every platform the wheels are for, and the whole suite run on each.
+
+An interpreter is a real CPython binary of its platform: the host's own
+(pyenv) for glibc x86_64 3.12 and 3.13, Debian's from a debootstrapped root
+for 3.14 and for glibc aarch64, and one built here with zig's musl toolchain
+for musl. Each is cached with tools/cache.py. aarch64 runs under qemu-user.
+
+Each test run gets a launcher environment: a folder with pyvenv.cfg and
+bin/python, an executable the host kernel can start directly (a symlink
+where the binary runs natively, a small script that starts the loader or
+qemu otherwise). Because sys.executable is that launcher, child processes
+the tests start (python -I, mypy) run on the same platform without binfmt.
+Packages are installed from the host for the interpreter's platform tags.
+"""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import json
+import os
+import shlex
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import xml.etree.ElementTree as ElementTree
+from pathlib import Path
+
+from tools import cache, debian_roots, musl_python
+from tools.project import dependency_group
+
+ROOT = Path(__file__).resolve().parent.parent
+QEMU = "qemu-aarch64-static"
+# qemu's default CPU model emulates pointer authentication, which Debian's
+# arm64 binaries use on every call: about 19 times slower than this one.
+QEMU_CPU = "cortex-a72"
+DEBIAN_INTERPRETERS = {"3.13": "trixie", "3.14": "sid"}
+HOST_VERSIONS = ("3.12", "3.13")
+# Bumped when the layout of a test environment (launcher, folders) changes.
+ENV_LAYOUT = "launcher-1"
+
+
+@dataclasses.dataclass(frozen=True)
+class Platform:
+    libc: str  # "glibc" or "musl"
+    arch: str  # "x86_64" or "aarch64"
+
+    @property
+    def name(self) -> str:
+        return f"{self.libc}-{self.arch}"
+
+    @property
+    def wheel_target(self) -> str:
+        return f"manylinux_2_28_{self.arch}" if self.libc == "glibc" else f"musllinux_1_2_{self.arch}"
+
+    @property
+    def emulated(self) -> bool:
+        return self.arch != os.uname().machine
+
+    @property
+    def debian_arch(self) -> str:
+        return {"x86_64": "amd64", "aarch64": "arm64"}[self.arch]
+
+    def pip_platforms(self, glibc: str = "2_36") -> list[str]:
+        if self.libc == "musl":
+            return [f"musllinux_1_{minor}_{self.arch}" for minor in (2, 1)]
+        major, minor = (int(part) for part in glibc.split("_"))
+        tags = [f"manylinux_{major}_{m}_{self.arch}" for m in range(minor, 16, -1)]
+        return tags + [f"manylinux2014_{self.arch}"]
+
+
+PLATFORMS = {p.name: p for p in (Platform(libc, arch) for libc in ("glibc", "musl") for arch in ("x86_64", "aarch64"))}
+# (platform, version): every interpreter the wheels are tested on.
+INTERPRETERS: tuple[tuple[str, str], ...] = (
+    ("glibc-x86_64", "3.12"),
+    ("glibc-x86_64", "3.13"),
+    ("glibc-x86_64", "3.14"),
+    ("glibc-aarch64", "3.13"),
+    ("glibc-aarch64", "3.14"),
+    ("musl-x86_64", "3.13"),
+    ("musl-aarch64", "3.13"),
+)
+
+
+def run(command: list[str | Path], **kwargs: object) -> subprocess.CompletedProcess[str]:
+    text = [str(part) for part in command]
+    print("+", shlex.join(text), flush=True)
+    return subprocess.run(text, check=True, text=True, **kwargs)  # type: ignore[call-overload, no-any-return]
+
+
+@dataclasses.dataclass(frozen=True)
+class Interpreter:
+    """A CPython binary of a platform and how the host starts it."""
+
+    platform: Platform
+    version: str
+    binary: Path  # the interpreter's own executable (of its platform)
+    origin: str  # where it comes from, for reports
+    root: Path | None = None  # a foreign root file system its binary needs
+    glibc: str = "2_36"  # the highest manylinux level the root's glibc allows
+
+    def launcher(self, argv0: str) -> str | None:
+        """Shell text that starts the binary with `argv0`, or None where a symlink does."""
+        binary = shlex.quote(str(self.binary))
+        if self.platform.emulated:
+            root = f"-L {shlex.quote(str(self.root))} " if self.root else ""
+            return f'exec {QEMU} -cpu {QEMU_CPU} {root}-0 {argv0} {binary} "$@"'
+        if self.root:  # a newer glibc than the host's: its own loader and libraries
+            libs = self.root / "usr/lib" / f"{self.platform.arch}-linux-gnu"
+            loader = libs / ("ld-linux-x86-64.so.2" if self.platform.arch == "x86_64" else "ld-linux-aarch64.so.1")
+            return (f"exec {shlex.quote(str(loader))} --library-path {shlex.quote(str(libs))} "
+                    f'--argv0 {argv0} {binary} "$@"')
+        return None
+
+
+# --- interpreters ----------------------------------------------------------------
+
+
+def host_python(version: str) -> Path:
+    """The host's CPython of that version: on PATH or under pyenv."""
+    candidates = [shutil.which(f"python{version}")]
+    pyenv_root = Path(os.environ.get("PYENV_ROOT", Path.home() / ".pyenv"))
+    candidates += sorted(str(p) for p in pyenv_root.glob(f"versions/{version}*/bin/python{version}"))
+    candidates.append(f"/usr/bin/python{version}")
+    for candidate in candidates:
+        if not candidate or not Path(candidate).exists():
+            continue
+        probe = subprocess.run([candidate, "-c", "import sys, venv; print(sys.executable)"],
+                               capture_output=True, text=True, check=False)
+        if probe.returncode == 0:
+            return Path(probe.stdout.strip())
+    raise RuntimeError(f"no CPython {version} on this machine (install it, e.g. with pyenv)")
+
+
+def _debian_root(platform: Platform, version: str) -> Path:
+    suite = DEBIAN_INTERPRETERS[version]
+    packages = [f"python{version}"]
+
+    def build(folder: Path) -> None:
+        debian_roots.root_file_system(folder, suite, platform.debian_arch, packages)
+        # Debian compiles the standard library at install time, which the
+        # first stage skips; do it once here rather than on every start.
+        interpreter = Interpreter(platform, version, folder / f"usr/bin/python{version}", "", folder)
+        with tempfile.TemporaryDirectory() as scratch:
+            python = launcher_env(interpreter, Path(scratch))
+            run([python, "-m", "compileall", "-q", "-j0", folder / f"usr/lib/python{version}"],
+                stdout=subprocess.DEVNULL)
+
+    return cache.artefact(f"debian-{suite}-{platform.debian_arch}-python{version}",
+                          [suite, platform.debian_arch, *packages, Path(debian_roots.__file__), "compiled"], build)
+
+
+def _glibc_level(root: Path) -> str:
+    """The manylinux level a root's glibc satisfies, from the libc6 package it holds."""
+    packages = (root / debian_roots.PACKAGES_LIST).read_text(encoding="utf-8").split()
+    (libc,) = [name for name in packages if name.startswith("libc6_")]
+    major, minor = libc.split("_")[1].split("-")[0].split(".")[:2]
+    return f"{major}_{minor}"
+
+
+def interpreter(platform_name: str, version: str) -> Interpreter:
+    """The interpreter for (platform, version), built or unpacked on first use."""
+    platform = PLATFORMS[platform_name]
+    if (platform_name, version) not in INTERPRETERS:
+        raise ValueError(f"no {version} interpreter for {platform_name}")
+    if platform.libc == "musl":
+        prefix = musl_python.prefix(platform.arch, version)
+        return Interpreter(platform, version, prefix / "bin" / f"python{version}", f"CPython {version} built for musl")
+    if not platform.emulated and version in HOST_VERSIONS:
+        return Interpreter(platform, version, host_python(version), f"host CPython {version}")
+    root = _debian_root(platform, version)
+    return Interpreter(platform, version, root / f"usr/bin/python{version}",
+                       f"Debian {DEBIAN_INTERPRETERS[version]} python{version}", root, _glibc_level(root))
+
+
+def musl_source_versions() -> dict[str, str | None]:
+    """Which Debian suites offer a python3.14 source package (for a musl 3.14)."""
+    found: dict[str, str | None] = {}
+    with tempfile.TemporaryDirectory() as scratch:
+        for suite in ("sid", "forky", "experimental"):
+            versions = debian_roots.Apt(Path(scratch) / suite, suite, "amd64").source_versions("python3.14")
+            found[suite] = versions[0] if versions else None
+    return found
+
+
+# --- launcher environments and test runs ---------------------------------------------
+
+
+def launcher_env(interpreter: Interpreter, folder: Path) -> Path:
+    """A virtual environment in `folder` whose bin/python the host can start."""
+    major_minor = interpreter.version
+    (folder / "bin").mkdir(parents=True, exist_ok=True)
+    (folder / "lib" / f"python{major_minor}" / "site-packages").mkdir(parents=True, exist_ok=True)
+    (folder / "pyvenv.cfg").write_text(
+        f"home = {interpreter.binary.parent}\ninclude-system-site-packages = false\nversion = {major_minor}\n",
+        encoding="utf-8")
+    python = folder / "bin" / "python"
+    python.unlink(missing_ok=True)
+    body = interpreter.launcher('"$0"')
+    if body is None:
+        python.symlink_to(interpreter.binary)
+    else:
+        python.write_text(f"#!/bin/sh\n{body}\n", encoding="utf-8")
+        python.chmod(0o755)
+    for alias in ("python3", f"python{major_minor}"):
+        (folder / "bin" / alias).unlink(missing_ok=True)
+        (folder / "bin" / alias).symlink_to("python")
+    return python
+
+
+def sdist_wheels(requirements: list[str]) -> Path:
+    """Wheels built on the host for the dependencies PyPI has only as sdists.
+
+    Installing for another platform takes wheels only; these few are pure
+    Python, so a wheel built here serves every platform.
+    """
+    def build(folder: Path) -> None:
+        report = folder / "report.json"
+        run([sys.executable, "-m", "pip", "install", "--quiet", "--disable-pip-version-check", "--dry-run",
+             "--ignore-installed", "--report", report, *requirements])
+        for item in json.loads(report.read_text(encoding="utf-8"))["install"]:
+            if not item["download_info"]["url"].endswith(".whl"):
+                metadata = item["metadata"]
+                run([sys.executable, "-m", "pip", "wheel", "--quiet", "--disable-pip-version-check", "--no-deps",
+                     "--wheel-dir", folder, f"{metadata['name']}=={metadata['version']}"])
+
+    return cache.artefact("sdist-wheels", requirements, build)
+
+
+def _pip_for(interpreter: Interpreter, target: Path, *args: str | Path, find_links: Path | None = None) -> None:
+    """pip on the host installing into `target` for the interpreter's platform and version."""
+    platforms = [f"--platform={tag}" for tag in interpreter.platform.pip_platforms(interpreter.glibc)]
+    links = [f"--find-links={find_links}"] if find_links else []
+    run([sys.executable, "-m", "pip", "install", "--quiet", "--disable-pip-version-check", "--root-user-action=ignore", "--no-compile",
+         "--upgrade", "--target", target, "--only-binary=:all:", *platforms, *links,
+         f"--python-version={interpreter.version}", "--implementation=cp", *args])
+
+
+def test_environment(platform_name: str, version: str, group: str = "test") -> tuple[Interpreter, Path]:
+    """A cached environment holding the dependency group, and its python."""
+    chosen = interpreter(platform_name, version)
+    requirements = dependency_group(group)
+
+    def build(folder: Path) -> None:
+        python = launcher_env(chosen, folder)
+        site = folder / "lib" / f"python{version}" / "site-packages"
+        _pip_for(chosen, site, *requirements, find_links=sdist_wheels(requirements))
+        # Byte-compiled once here: the environment forbids writing bytecode
+        # later, and compiling on every start costs most under emulation.
+        run([python, "-m", "compileall", "-q", "-j0", site], stdout=subprocess.DEVNULL)
+
+    recipe = [platform_name, version, str(chosen.binary), *requirements, ENV_LAYOUT]
+    folder = cache.artefact(f"env-{platform_name}-{version}", recipe, build)
+    return chosen, folder / "bin" / "python"
+
+
+def install_wheel(chosen: Interpreter, wheel: Path, work: Path) -> Path:
+    """A fresh environment in `work` with the wheel installed; returns its python.
+
+    Its site-packages holds the wheel alone plus a .pth line naming the
+    cached environment's, so the module is installed as pip installs it
+    while the test dependencies are shared and never change.
+    """
+    shutil.rmtree(work, ignore_errors=True)
+    _, cached = test_environment(chosen.platform.name, chosen.version)
+    python = launcher_env(chosen, work)
+    site = work / "lib" / f"python{chosen.version}" / "site-packages"
+    _pip_for(chosen, site, "--no-deps", wheel)
+    (site / "quovel-test-dependencies.pth").write_text(
+        f"{cached.parent.parent / 'lib' / f'python{chosen.version}' / 'site-packages'}\n", encoding="utf-8")
+    return python
+
+
+@dataclasses.dataclass
+class Result:
+    wheel: str
+    interpreter: str
+    passed: int = 0
+    failed: int = 0
+    skipped: dict[str, int] = dataclasses.field(default_factory=dict)
+    seconds: float = 0.0
+    extra: list[str] = dataclasses.field(default_factory=list)
+
+    def save(self, path: Path) -> None:
+        path.write_text(json.dumps(dataclasses.asdict(self), indent=1), encoding="utf-8")
+
+    @classmethod
+    def load(cls, path: Path) -> Result | None:
+        return cls(**json.loads(path.read_text(encoding="utf-8"))) if path.exists() else None
+
+    def line(self) -> str:
+        skips = "; ".join(f"{count} x {reason}" for reason, count in self.skipped.items()) or "none"
+        return (f"{self.wheel} on {self.interpreter}: {self.passed} passed, {self.failed} failed, "
+                f"{sum(self.skipped.values())} skipped ({skips}), {self.seconds:.0f} s")
+
+
+def _junit_counts(report: Path, result: Result) -> None:
+    tree = ElementTree.parse(report)
+    for case in tree.iter("testcase"):
+        outcome = [child for child in case if child.tag in ("failure", "error", "skipped")]
+        if not outcome:
+            result.passed += 1
+        elif outcome[0].tag == "skipped":
+            reason = outcome[0].get("message", "").removeprefix("Skipped: ")
+            result.skipped[reason] = result.skipped.get(reason, 0) + 1
+        else:
+            result.failed += 1
+
+
+def test(wheel: Path, platform_name: str, version: str, work: Path | None = None,
+         pytest_args: tuple[str, ...] = ()) -> Result:
+    """The whole Python suite against `wheel` installed for (platform, version).
+
+    Raises CalledProcessError when any test fails or none ran.
+    """
+    chosen = interpreter(platform_name, version)
+    work = work or ROOT / "build" / "platforms" / f"{platform_name}-{version}"
+    python = install_wheel(chosen, wheel, work / "env")
+    run([python, "-m", "compileall", "-q", work / "env" / "lib"], stdout=subprocess.DEVNULL)
+    result = Result(wheel.name, f"{chosen.origin} ({platform_name})")
+    env = dict(os.environ)
+    env.pop("PYTHONPATH", None)
+    report = work / "junit.xml"
+    report.unlink(missing_ok=True)
+    (work / "result.json").unlink(missing_ok=True)
+    started = time.monotonic()
+    # From the tests folder, so that only the installed module can be imported.
+    completed = subprocess.run(
+        [str(python), "-m", "pytest", "-q", "-p", "no:cacheprovider", "-rfEs", f"--junitxml={report}",
+         *pytest_args, "."], cwd=ROOT / "tests", env=env, check=False)
+    result.seconds = time.monotonic() - started
+    if report.exists():
+        _junit_counts(report, result)
+    print(result.line(), flush=True)
+    result.save(work / "result.json")
+    if completed.returncode != 0 or result.passed == 0:
+        # pytest's 5 (nothing collected) is a failure here too.
+        raise subprocess.CalledProcessError(completed.returncode or 5, completed.args)
+    return result
+
+
+def type_check(wheel: Path, platform_name: str, version: str) -> None:
+    """stubtest of the shipped stubs against the module, and mypy --strict on the typed example."""
+    chosen = interpreter(platform_name, version)
+    work = ROOT / "build" / "platforms" / f"{platform_name}-{version}-types"
+    python = install_wheel(chosen, wheel, work / "env")
+    env = dict(os.environ)
+    env.pop("PYTHONPATH", None)
+    run([python, "-m", "mypy.stubtest", "quovel"], cwd=work, env=env)
+    run([python, "-m", "mypy", "--strict", "--cache-dir", work / "mypy-cache", ROOT / "examples" / "typed_usage.py"],
+        cwd=work, env=env)
+    run([python, ROOT / "examples" / "typed_usage.py"], cwd=work, env=env, stdout=subprocess.DEVNULL)
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description="Interpreters of every platform, and the suite run on each.")
+    commands = parser.add_subparsers(dest="command", required=True)
+    prepare = commands.add_parser("prepare", help="build or unpack interpreters and their test environments")
+    prepare.add_argument("names", nargs="*", help="PLATFORM-VERSION, e.g. musl-aarch64-3.13 (default all)")
+    check = commands.add_parser("test", help="run the whole suite against a wheel")
+    check.add_argument("wheel", type=Path)
+    check.add_argument("platform", choices=PLATFORMS)
+    check.add_argument("version")
+    check.add_argument("--types", action="store_true", help="also stubtest and mypy --strict on the typed example")
+    commands.add_parser("sources", help="which suites offer a python3.14 source package")
+    args = parser.parse_args(argv)
+    if args.command == "prepare":
+        chosen = [(n.rpartition("-")[0], n.rpartition("-")[2]) for n in args.names] or list(INTERPRETERS)
+        for platform_name, version in chosen:
+            started = time.monotonic()
+            _, python = test_environment(platform_name, version)
+            print(f"{platform_name} {version}: {python} ({time.monotonic() - started:.0f} s)", flush=True)
+    elif args.command == "test":
+        test(args.wheel.resolve(), args.platform, args.version)
+        if args.types:
+            type_check(args.wheel.resolve(), args.platform, args.version)
+    else:
+        for suite, found in musl_source_versions().items():
+            print(f"{suite}: {found or 'no python3.14 source package'}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
