@@ -26,7 +26,7 @@ import nox
 ROOT = Path(__file__).resolve().parent
 sys.path.insert(0, str(ROOT))
 
-from tools import fuzz, platforms  # noqa: E402
+from tools import fuzz, platforms
 
 PYPROJECT = nox.project.load_toml(ROOT / "pyproject.toml")
 DIST = ROOT / "build" / "dist"
@@ -39,8 +39,17 @@ APT = {
     "fuzz": ["clang-19", "libclang-rt-19-dev"],
     "coverage": ["clang-19", "libclang-rt-19-dev", "llvm-19"],
     "bench": ["g++", "libssl-dev", "libbenchmark-dev", "pkg-config"],
-    "platforms": ["debootstrap", "qemu-user-static", "patchelf", "tcl", "autoconf", "automake", "libtool",
-                  "make", "xz-utils"],
+    "platforms": [
+        "debootstrap",
+        "qemu-user-static",
+        "patchelf",
+        "tcl",
+        "autoconf",
+        "automake",
+        "libtool",
+        "make",
+        "xz-utils",
+    ],
 }
 
 nox.options.default_venv_backend = "venv"
@@ -70,21 +79,38 @@ DEMO_PYTHON = next(iter(HOST_PYTHONS), None)
 
 def system_packages(session: nox.Session, *jobs: str) -> None:
     wanted = sorted({package for job in jobs for package in APT[job]})
-    missing = [p for p in wanted if subprocess.run(["dpkg-query", "-W", "-f=${Status}", p], capture_output=True,
-                                                   text=True).stdout != "install ok installed"]
+    missing = [
+        p
+        for p in wanted
+        if subprocess.run(["dpkg-query", "-W", "-f=${Status}", p], capture_output=True, text=True).stdout
+        != "install ok installed"
+    ]
     if not missing:
         return
     session.log(f"installing system packages: {' '.join(missing)}")
     sudo = [] if os.geteuid() == 0 else ["sudo"]
     environment = {"DEBIAN_FRONTEND": "noninteractive"}
     session.run(*sudo, "apt-get", "update", "-qq", external=True, env=environment)
-    session.run(*sudo, "apt-get", "install", "-y", "-qq", "--no-install-recommends", *missing, external=True,
-                env=environment, stdout=subprocess.DEVNULL)
+    session.run(
+        *sudo,
+        "apt-get",
+        "install",
+        "-y",
+        "-qq",
+        "--no-install-recommends",
+        *missing,
+        external=True,
+        env=environment,
+        stdout=subprocess.DEVNULL,
+    )
 
 
 def groups(session: nox.Session, *names: str) -> None:
-    session.install("--disable-pip-version-check", "-q",
-                    *(r for name in names for r in nox.project.dependency_groups(PYPROJECT, name)))
+    session.install(
+        "--disable-pip-version-check",
+        "-q",
+        *(r for name in names for r in nox.project.dependency_groups(PYPROJECT, name)),
+    )
 
 
 def call(session: nox.Session, action: Callable[[], object]) -> object:
@@ -118,8 +144,11 @@ def built_wheel(target: str) -> Path | None:
 @nox.session(python=HOST_PYTHON, tags=["test"])
 def tools_tests(session: nox.Session) -> None:
     """The build and test tooling's own tests (tools/tests)."""
-    session.install("-q", "--disable-pip-version-check",
-                    *(r for r in nox.project.dependency_groups(PYPROJECT, "test") if r.startswith("pytest")))
+    session.install(
+        "-q",
+        "--disable-pip-version-check",
+        *(r for r in nox.project.dependency_groups(PYPROJECT, "test") if r.startswith("pytest")),
+    )
     session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", str(ROOT / "tools" / "tests"))
 
 
@@ -221,6 +250,7 @@ def platforms_all(session: nox.Session) -> None:
     names = session.posargs or PLATFORM_RUNS
     logs = ROOT / "build" / "platforms" / "logs"
     logs.mkdir(parents=True, exist_ok=True)
+
     # Interpreters and environments first, two at a time: much of a build is
     # serial (configure scripts, debootstrap, downloads).
     def prepare(name: str) -> None:
@@ -277,11 +307,33 @@ def _install_in_place(session: nox.Session, build: Path, *options: str) -> None:
     # A fresh configuration each time: changed options and found libraries
     # are never taken from a stale cache; unchanged objects are kept.
     (build / "cmake" / "CMakeCache.txt").unlink(missing_ok=True)
-    session.run("python", "-m", "pip", "wheel", "-q", "--disable-pip-version-check", "--no-deps",
-                "--no-build-isolation", str(ROOT), "-w", str(wheelhouse), "-C", f"build-dir={build / 'cmake'}",
-                *options)
-    session.run("python", "-m", "pip", "install", "-q", "--disable-pip-version-check", "--force-reinstall",
-                "--no-deps", *map(str, wheelhouse.glob("quovel-*.whl")))
+    session.run(
+        "python",
+        "-m",
+        "pip",
+        "wheel",
+        "-q",
+        "--disable-pip-version-check",
+        "--no-deps",
+        "--no-build-isolation",
+        str(ROOT),
+        "-w",
+        str(wheelhouse),
+        "-C",
+        f"build-dir={build / 'cmake'}",
+        *options,
+    )
+    session.run(
+        "python",
+        "-m",
+        "pip",
+        "install",
+        "-q",
+        "--disable-pip-version-check",
+        "--force-reinstall",
+        "--no-deps",
+        *map(str, wheelhouse.glob("quovel-*.whl")),
+    )
 
 
 @nox.session(python=HOST_PYTHON, tags=["test"])
@@ -302,8 +354,9 @@ def sanitized(session: nox.Session) -> None:
     reports.mkdir(parents=True)
 
     def runtime(name: str) -> str:
-        return subprocess.run(["gcc", f"-print-file-name={name}"], capture_output=True, text=True,
-                              check=True).stdout.strip()
+        return subprocess.run(
+            ["gcc", f"-print-file-name={name}"], capture_output=True, text=True, check=True
+        ).stdout.strip()
 
     environment = {
         # The interpreter is not instrumented: the runtimes load first, and its
@@ -316,8 +369,18 @@ def sanitized(session: nox.Session) -> None:
         "QUOVEL_SANITIZED": "1",
     }
     with session.chdir(ROOT / "tests"):
-        session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", *session.posargs, ".",
-                    env=environment, success_codes=[0])
+        session.run(
+            "python",
+            "-m",
+            "pytest",
+            "-q",
+            "-p",
+            "no:cacheprovider",
+            *session.posargs,
+            ".",
+            env=environment,
+            success_codes=[0],
+        )
     found = sorted(reports.iterdir())
     if found:
         for report in found:
@@ -334,8 +397,17 @@ def leak_check(session: nox.Session) -> None:
     _install_in_place(session, ROOT / "build" / "leak-check")
     iterations = session.posargs[0] if session.posargs else "5000"
     with session.chdir(ROOT / "tests"):
-        session.run("python", "-m", "pytest", "-q", "-s", "-p", "no:cacheprovider", "test_leaks.py",
-                    env={"QUOVEL_LEAK_ITERATIONS": iterations})
+        session.run(
+            "python",
+            "-m",
+            "pytest",
+            "-q",
+            "-s",
+            "-p",
+            "no:cacheprovider",
+            "test_leaks.py",
+            env={"QUOVEL_LEAK_ITERATIONS": iterations},
+        )
 
 
 @nox.session(python=HOST_PYTHON)
@@ -349,13 +421,32 @@ def bench(session: nox.Session) -> None:
     results.mkdir(parents=True, exist_ok=True)
     session.run("cmake", "--preset", "bench", stdout=subprocess.DEVNULL)
     session.run("cmake", "--build", "--preset", "bench", "-j", "2")
-    session.run(str(ROOT / "build" / "bench" / "quovel_core_bench"), f"--benchmark_repetitions={1 if quick else 5}",
-                "--benchmark_min_time=0.2s", "--benchmark_display_aggregates_only=true",
-                f"--benchmark_out={results / 'core.json'}", "--benchmark_out_format=json", external=True)
-    session.run("python", str(ROOT / "bench" / "run_benchmarks.py"), *(["--quick"] if quick else []),
-                "--json", str(results / "python.json"))
-    session.run("python", str(ROOT / "bench" / "report.py"), str(results / "python.json"), str(results / "core.json"),
-                "--markdown", str(ROOT / "docs" / "performance.md"), "--chart", str(ROOT / "docs" / "performance.png"))
+    session.run(
+        str(ROOT / "build" / "bench" / "quovel_core_bench"),
+        f"--benchmark_repetitions={1 if quick else 5}",
+        "--benchmark_min_time=0.2s",
+        "--benchmark_display_aggregates_only=true",
+        f"--benchmark_out={results / 'core.json'}",
+        "--benchmark_out_format=json",
+        external=True,
+    )
+    session.run(
+        "python",
+        str(ROOT / "bench" / "run_benchmarks.py"),
+        *(["--quick"] if quick else []),
+        "--json",
+        str(results / "python.json"),
+    )
+    session.run(
+        "python",
+        str(ROOT / "bench" / "report.py"),
+        str(results / "python.json"),
+        str(results / "core.json"),
+        "--markdown",
+        str(ROOT / "docs" / "performance.md"),
+        "--chart",
+        str(ROOT / "docs" / "performance.png"),
+    )
 
 
 @nox.session(python=False)
@@ -363,6 +454,7 @@ def bench_wheels(session: nox.Session) -> None:
     """The Python benchmark on the glibc and musl x86_64 wheels (CPython 3.13), side by side."""
     system_packages(session, "platforms")
     from tools import bench_platforms
+
     call(session, lambda: bench_platforms.compare(DIST, quick="--quick" in session.posargs))
 
 

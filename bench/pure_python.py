@@ -301,9 +301,7 @@ def _accept_reply(frame: bytes, key: bytes, command: int) -> Response:
         raise TypeError("argument 'frame': expected bytes")
     reply = decode_response(frame, key)
     if reply.command != command:
-        raise UnexpectedCommand(
-            f"unexpected response command: expected 0x{command:02x}, got 0x{reply.command:02x}"
-        )
+        raise UnexpectedCommand(f"unexpected response command: expected 0x{command:02x}, got 0x{reply.command:02x}")
     if reply.status != 0x01:
         hint = _HINTS.get(command, "the lock refused the command")
         raise QuovelError(f"command 0x{command:02x} failed with response byte 0x{reply.status:02x} \u2014 {hint}")

@@ -1,6 +1,6 @@
 """Turns the results of both suites into docs/performance.md and its chart.
 
-    python bench/report.py python.json core.json --markdown docs/performance.md --chart docs/performance.png
+python bench/report.py python.json core.json --markdown docs/performance.md --chart docs/performance.png
 """
 
 from __future__ import annotations
@@ -62,13 +62,17 @@ def hot_path_table(rows: list[dict]) -> list[str]:
 
 def growth_table(growth: list[dict]) -> list[str]:
     sizes = [p["bytes"] for p in growth[0]["points"]]
-    lines = ["| input | " + " | ".join(_size(s) for s in sizes) + " | growth exponent, 4 KiB → 64 KiB |",
-             "|---|" + "--:|" * len(sizes) + "--:|"]
+    lines = [
+        "| input | " + " | ".join(_size(s) for s in sizes) + " | growth exponent, 4 KiB → 64 KiB |",
+        "|---|" + "--:|" * len(sizes) + "--:|",
+    ]
     for row in growth:
         cells = []
         for point in row["points"]:
-            cells.append(f"{fmt_ns(point['ns'])}" + (f" ({_size(point['bytes'])})" if row["name"] in
-                                                     ("decode_credential",) else ""))
+            cells.append(
+                f"{fmt_ns(point['ns'])}"
+                + (f" ({_size(point['bytes'])})" if row["name"] in ("decode_credential",) else "")
+            )
         lines.append(f"| {row['name']} | " + " | ".join(cells) + f" | {round(row['exponent'], 2) + 0.0:.2f} |")
     return lines
 
@@ -105,14 +109,18 @@ def targets(rows: list[dict], growth: list[dict], core: dict[str, dict], fits: d
     for row in rows:
         if row["min_speedup"] is not None:
             ok = row["speedup"] >= row["min_speedup"]
-            lines.append(f"- {'met' if ok else '**missed**'}: {row['name']} at least {row['min_speedup']:g}× "
-                         f"faster than pure Python: {row['speedup']:.1f}× "
-                         f"({fmt_ns(row['quovel_ns'])} against {fmt_ns(row['pure_ns'])})")
+            lines.append(
+                f"- {'met' if ok else '**missed**'}: {row['name']} at least {row['min_speedup']:g}× "
+                f"faster than pure Python: {row['speedup']:.1f}× "
+                f"({fmt_ns(row['quovel_ns'])} against {fmt_ns(row['pure_ns'])})"
+            )
         if row["max_over_floor"] is not None:
             ok = row["over_floor"] <= row["max_over_floor"]
-            lines.append(f"- {'met' if ok else '**missed**'}: {row['name']} within {row['max_over_floor']:g}× "
-                         f"of the floor: {row['over_floor']:.2f}× ({fmt_ns(row['quovel_ns'])} against "
-                         f"`{row['floor_statement']}` at {fmt_ns(row['floor_ns'])})")
+            lines.append(
+                f"- {'met' if ok else '**missed**'}: {row['name']} within {row['max_over_floor']:g}× "
+                f"of the floor: {row['over_floor']:.2f}× ({fmt_ns(row['quovel_ns'])} against "
+                f"`{row['floor_statement']}` at {fmt_ns(row['floor_ns'])})"
+            )
     prepared = core.get("BM_EncryptPrepared/7")
     fresh = core.get("BM_EncryptFreshContext/7")
     implicit = core.get("BM_EncryptOpenSslImplicitFetch/7")
@@ -122,7 +130,8 @@ def targets(rows: list[dict], growth: list[dict], core: dict[str, dict], fits: d
             f"once per process and each operation prepares its two contexts once; one 16-byte encryption costs "
             f"{fmt_ns(prepared['cpu_time'])} on that prepared path, against {fmt_ns(fresh['cpu_time'])} with "
             f"fresh contexts and {fmt_ns(implicit['cpu_time'])} with a fresh context and an implicit cipher "
-            f"lookup (core benchmark, CPU time)")
+            f"lookup (core benchmark, CPU time)"
+        )
     one_push = core.get(ASSEMBLY_BENCHMARK)
     round_ = core.get("BM_FrameAssemblyRound")
     if one_push and round_ and "allocs" in one_push:
@@ -132,20 +141,27 @@ def targets(rows: list[dict], growth: list[dict], core: dict[str, dict], fits: d
             f"- {'met' if per_frame < 1.1 else '**missed**'}: no allocation per byte in the frame assembler: "
             f"{round_['allocs']:.1f} C++ allocation per 47-byte round (the frame returned), "
             f"{one_push['allocs']:,.0f} for a 64 KiB stream of {frames:,} frames pushed at once "
-            f"({per_frame:.2f} per frame)")
+            f"({per_frame:.2f} per frame)"
+        )
     for row in growth:
         ok = row["exponent"] <= 1.15
-        lines.append(f"- {'met' if ok else '**missed**'}: {row['name']} linear in its input (13 B to 64 KiB): "
-                     f"time grows as size^{round(row['exponent'], 2) + 0.0:.2f} from 4 KiB to 64 KiB")
+        lines.append(
+            f"- {'met' if ok else '**missed**'}: {row['name']} linear in its input (13 B to 64 KiB): "
+            f"time grows as size^{round(row['exponent'], 2) + 0.0:.2f} from 4 KiB to 64 KiB"
+        )
     for name, fit in fits.items():
         lines.append(f"- core `{name}`: Google Benchmark's fit is {fit}")
     return lines
 
 
 def tuned_lines(rows: list[dict]) -> list[str]:
-    return [f"- {row['name']}: hand-tuned Python {fmt_ns(row['tuned_ns'])}, against "
-            f"{fmt_ns(row['pure_ns'])} for the yardstick; quovel is {row['speedup_over_tuned']:.1f}× faster "
-            f"than the tuned version" for row in rows if "tuned_ns" in row]
+    return [
+        f"- {row['name']}: hand-tuned Python {fmt_ns(row['tuned_ns'])}, against "
+        f"{fmt_ns(row['pure_ns'])} for the yardstick; quovel is {row['speedup_over_tuned']:.1f}× faster "
+        f"than the tuned version"
+        for row in rows
+        if "tuned_ns" in row
+    ]
 
 
 def render_chart(rows: list[dict], path: Path, machine: dict) -> None:
@@ -169,31 +185,38 @@ def render_chart(rows: list[dict], path: Path, machine: dict) -> None:
     right.barh(y, floor, color="#d9822b")
     right.set_xscale("log")
     right.set_xlabel("quovel time / floor (×, log scale; lower is better)")
-    for axis, values, goals, better in ((left, speed, speed_targets, "min"), (right, floor, floor_targets, "max")):
+    for axis, values, goals, _better in ((left, speed, speed_targets, "min"), (right, floor, floor_targets, "max")):
         for i, (value, goal) in enumerate(zip(values, goals)):
             label_at = max(value, goal or 0)
-            axis.annotate(f"{value:.1f}×" if value >= 10 else f"{value:.2f}×", (label_at, i),
-                          xytext=(3, 0), textcoords="offset points", va="center", fontsize=8)
+            axis.annotate(
+                f"{value:.1f}×" if value >= 10 else f"{value:.2f}×",
+                (label_at, i),
+                xytext=(3, 0),
+                textcoords="offset points",
+                va="center",
+                fontsize=8,
+            )
             if goal is not None:
                 axis.plot([goal, goal], [i - 0.4, i + 0.4], color="black", linewidth=2)
         axis.grid(axis="x", alpha=0.3)
     left.set_yticks(list(y), names, fontsize=9)
     right.axvline(1.0, color="grey", linewidth=0.8, linestyle=":")
-    fig.suptitle(f"quovel hot paths — {machine['cpu']}, Python {machine['python']} "
-                 f"(black ticks: targets)", fontsize=10)
+    fig.suptitle(f"quovel hot paths — {machine['cpu']}, Python {machine['python']} (black ticks: targets)", fontsize=10)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
 
 
 def cpu_details(context: dict) -> str:
     details = f" at {context['mhz_per_cpu']} MHz" if context.get("mhz_per_cpu") else ""
-    caches = [f"L{c['level']} {c['type'].lower()} {_size(c['size'])}" for c in context.get("caches", [])
-              if c.get("level", 0) >= 2]
+    caches = [
+        f"L{c['level']} {c['type'].lower()} {_size(c['size'])}"
+        for c in context.get("caches", [])
+        if c.get("level", 0) >= 2
+    ]
     return details + (", " + ", ".join(caches) if caches else "")
 
 
-def render_markdown(py: dict, core_context: dict, core: dict[str, dict], fits: dict[str, str],
-                    chart_name: str) -> str:
+def render_markdown(py: dict, core_context: dict, core: dict[str, dict], fits: dict[str, str], chart_name: str) -> str:
     m = py["machine"]
     rows, growth = py["hot_paths"], py["growth"]
     empty = rows[0]["empty_loop_ns"]
@@ -226,8 +249,7 @@ def render_markdown(py: dict, core_context: dict, core: dict[str, dict], fits: d
         "",
         *hot_path_table(rows),
         "",
-        "Derived rows are the round minus its `start()`: `handle_frame()` cannot run twice without a new "
-        "`start()`.",
+        "Derived rows are the round minus its `start()`: `handle_frame()` cannot run twice without a new `start()`.",
         "",
         f"![speed-up over pure Python and time over the floor per hot path]({chart_name})",
         "",

@@ -26,9 +26,10 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import pure_python  # noqa: E402
-import quovel  # noqa: E402
-import tuned_python  # noqa: E402
+import pure_python
+import tuned_python
+
+import quovel
 
 VARIANTS = ("quovel", "pure", "floor")
 
@@ -58,9 +59,7 @@ def credential_text(number: str) -> str:
 
 
 def reply_frame(command: int, status: int, data: bytes) -> bytes:
-    packet = pure_python.build_packet(
-        pure_python.LockVersion(), command, bytes([command, status]) + data, AES_KEY
-    )
+    packet = pure_python.build_packet(pure_python.LockVersion(), command, bytes([command, status]) + data, AES_KEY)
     return packet[:-2]
 
 
@@ -96,8 +95,7 @@ def build_cases() -> list[Case]:
 
     def select(m):
         entries = {0x1234: STALE, 0x1912: DFU, 0x0305: LIVE}
-        return {**common(m), "select_advertisement": m.select_advertisement, "entries": entries,
-                "address": ADDRESS}
+        return {**common(m), "select_advertisement": m.select_advertisement, "entries": entries, "address": ADDRESS}
 
     def track(m):
         return {**common(m), "tracker": m.LockTracker(), "ad": m.parse_advertisement(0x0305, LIVE)}
@@ -113,8 +111,7 @@ def build_cases() -> list[Case]:
         return {**common(m), "op": m.StatusOp(AES_KEY), "reply": status_reply, "x": status_reply}
 
     def unlock(m):
-        return {**common(m), "op": m.UnlockOp(AES_KEY, 12345678), "reply": handshake_reply,
-                "x": handshake_reply}
+        return {**common(m), "op": m.UnlockOp(AES_KEY, 12345678), "reply": handshake_reply, "x": handshake_reply}
 
     def key_text(m):
         return {**common(m), "normalize_aes_key": m.normalize_aes_key, "text": AES_KEY_TEXT}
@@ -122,39 +119,91 @@ def build_cases() -> list[Case]:
     def credential_ns(m):
         return {**common(m), "decode_credential": m.decode_credential, "text": credential}
 
-    frame_round = "assembler.push(c1); assembler.push(c2); assembler.push(c3); " \
-                  "assembler.next_frame(); assembler.next_frame()"
-    frame_floor = f"{FLOOR_ONE_ARG}; {FLOOR_ONE_ARG}; {FLOOR_ONE_ARG}; " \
-                  f"{FLOOR_NO_ARG_METHOD}; {FLOOR_NO_ARG_METHOD}"
+    frame_round = (
+        "assembler.push(c1); assembler.push(c2); assembler.push(c3); assembler.next_frame(); assembler.next_frame()"
+    )
+    frame_floor = f"{FLOOR_ONE_ARG}; {FLOOR_ONE_ARG}; {FLOOR_ONE_ARG}; {FLOOR_NO_ARG_METHOD}; {FLOOR_NO_ARG_METHOD}"
     return [
-        Case("parse_advertisement", "parse_advertisement(773, data)", FLOOR_TWO_ARGS, parse, 15, 2,
-             "13-byte payload", tuned=True),
-        Case("select_advertisement", "select_advertisement(entries, address)", FLOOR_TWO_ARGS, select,
-             15, 6, "3 entries: stale, DFU, live"),
-        Case("LockTracker.on_advertisement", "tracker.on_advertisement(1000, ad)", FLOOR_TWO_ARGS, track,
-             2.5, 4),
+        Case(
+            "parse_advertisement",
+            "parse_advertisement(773, data)",
+            FLOOR_TWO_ARGS,
+            parse,
+            15,
+            2,
+            "13-byte payload",
+            tuned=True,
+        ),
+        Case(
+            "select_advertisement",
+            "select_advertisement(entries, address)",
+            FLOOR_TWO_ARGS,
+            select,
+            15,
+            6,
+            "3 entries: stale, DFU, live",
+        ),
+        Case("LockTracker.on_advertisement", "tracker.on_advertisement(1000, ad)", FLOOR_TWO_ARGS, track, 2.5, 4),
         Case("Advertisement.battery", "ad.battery", FLOOR_PROPERTY, prop, None, 1.5, "property read"),
-        Case("FrameAssembler round", frame_round, frame_floor, assemble, 3, None,
-             "47 bytes in 20-byte chunks: 3 push, 2 next_frame"),
+        Case(
+            "FrameAssembler round",
+            frame_round,
+            frame_floor,
+            assemble,
+            3,
+            None,
+            "47 bytes in 20-byte chunks: 3 push, 2 next_frame",
+        ),
         Case("StatusOp.start()", "op.start()", FLOOR_NO_ARG_METHOD, status, 10, None),
-        Case("StatusOp.start() + handle_frame()", "op.start(); op.handle_frame(reply)",
-             f"{FLOOR_NO_ARG_METHOD}; {FLOOR_ONE_ARG}", status, None, None, "a whole status exchange"),
+        Case(
+            "StatusOp.start() + handle_frame()",
+            "op.start(); op.handle_frame(reply)",
+            f"{FLOOR_NO_ARG_METHOD}; {FLOOR_ONE_ARG}",
+            status,
+            None,
+            None,
+            "a whole status exchange",
+        ),
         Case("UnlockOp.start()", "op.start()", FLOOR_NO_ARG_METHOD, unlock, 10, None),
-        Case("UnlockOp.start() + handle_frame()", "op.start(); op.handle_frame(reply)",
-             f"{FLOOR_NO_ARG_METHOD}; {FLOOR_ONE_ARG}", unlock, None, None,
-             "handshake, then its reply to the actuation request"),
-        Case("normalize_aes_key", "normalize_aes_key(text)", FLOOR_ONE_ARG, key_text, 15, None,
-             "16 colon-separated pairs", tuned=True),
+        Case(
+            "UnlockOp.start() + handle_frame()",
+            "op.start(); op.handle_frame(reply)",
+            f"{FLOOR_NO_ARG_METHOD}; {FLOOR_ONE_ARG}",
+            unlock,
+            None,
+            None,
+            "handshake, then its reply to the actuation request",
+        ),
+        Case(
+            "normalize_aes_key",
+            "normalize_aes_key(text)",
+            FLOOR_ONE_ARG,
+            key_text,
+            15,
+            None,
+            "16 colon-separated pairs",
+            tuned=True,
+        ),
         Case("decode_credential", "decode_credential(text)", FLOOR_ONE_ARG, credential_ns, 15, None),
     ]
 
 
 # Each derived step is one round minus the step timed on its own.
 DERIVED = [
-    ("StatusOp.handle_frame(reply)", "StatusOp.start() + handle_frame()", "StatusOp.start()", 10,
-     "status reply to result"),
-    ("UnlockOp.handle_frame(handshake)", "UnlockOp.start() + handle_frame()", "UnlockOp.start()", 10,
-     "handshake reply to actuation request"),
+    (
+        "StatusOp.handle_frame(reply)",
+        "StatusOp.start() + handle_frame()",
+        "StatusOp.start()",
+        10,
+        "status reply to result",
+    ),
+    (
+        "UnlockOp.handle_frame(handshake)",
+        "UnlockOp.start() + handle_frame()",
+        "UnlockOp.start()",
+        10,
+        "handshake reply to actuation request",
+    ),
 ]
 
 
@@ -166,8 +215,10 @@ def check_agreement() -> None:
         p = pure_python.parse_advertisement(0x0305, payload)
         assert [getattr(q, f) for f in fields] == [getattr(p, f) for f in fields], payload
     entries = {0x1234: STALE, 0x1912: DFU, 0x0305: LIVE}
-    assert quovel.select_advertisement(entries, ADDRESS).address == \
-        pure_python.select_advertisement(entries, ADDRESS).address
+    assert (
+        quovel.select_advertisement(entries, ADDRESS).address
+        == pure_python.select_advertisement(entries, ADDRESS).address
+    )
     assert quovel.normalize_aes_key(AES_KEY_TEXT) == pure_python.normalize_aes_key(AES_KEY_TEXT)
     text = credential_text("12345678")
     assert quovel.decode_credential(text) == pure_python.decode_credential(text) == 12345678
@@ -185,8 +236,7 @@ def check_agreement() -> None:
         step = op.handle_frame(reply_frame(0x55, 0x01, bytes([0x12, 0x34, 0x56, 0x78])))
         assert step[0] == "write" and len(step[1]) == 31
         tracker = m.LockTracker()
-        assert tracker.on_advertisement(1000, m.parse_advertisement(0x0305, LIVE)) == \
-            {"state", "available", "battery"}
+        assert tracker.on_advertisement(1000, m.parse_advertisement(0x0305, LIVE)) == {"state", "available", "battery"}
 
 
 # ---- timing --------------------------------------------------------------------------
@@ -212,7 +262,7 @@ def run_interleaved(timers: dict, rounds: int, sample_seconds: float) -> dict:
     keys = list(timers)
     for r in range(rounds):
         # Rotate the order so no variant always runs right after another.
-        order = keys[r % len(keys):] + keys[: r % len(keys)]
+        order = keys[r % len(keys) :] + keys[: r % len(keys)]
         for key in order:
             samples[key].append(timers[key].timeit(numbers[key]) / numbers[key])
     return samples
@@ -226,8 +276,7 @@ def measure_hot_paths(rounds: int, sample_seconds: float) -> list[dict]:
         timers[(case.name, "pure")] = timeit.Timer(case.statement, TIMER, globals=case.namespace(pure_python))
         timers[(case.name, "floor")] = timeit.Timer(case.floor, TIMER, globals=case.namespace(quovel))
         if case.tuned:
-            timers[(case.name, "tuned")] = timeit.Timer(case.statement, TIMER,
-                                                        globals=case.namespace(tuned_python))
+            timers[(case.name, "tuned")] = timeit.Timer(case.statement, TIMER, globals=case.namespace(tuned_python))
     timers[("empty loop", "floor")] = timeit.Timer("pass", TIMER)
     samples = run_interleaved(timers, rounds, sample_seconds)
 
@@ -244,31 +293,50 @@ def measure_hot_paths(rounds: int, sample_seconds: float) -> list[dict]:
     for case in cases:
         q, p, f = (median_ns(case.name, v) for v in VARIANTS)
         series[case.name] = paired(case.name)
-        row = {"name": case.name, "statement": case.statement, "floor_statement": case.floor,
-               "quovel_ns": q, "pure_ns": p, "floor_ns": f, "note": case.note,
-               "min_speedup": case.min_speedup, "max_over_floor": case.max_over_floor,
-               "derived": False}
+        row = {
+            "name": case.name,
+            "statement": case.statement,
+            "floor_statement": case.floor,
+            "quovel_ns": q,
+            "pure_ns": p,
+            "floor_ns": f,
+            "note": case.note,
+            "min_speedup": case.min_speedup,
+            "max_over_floor": case.max_over_floor,
+            "derived": False,
+        }
         if case.tuned:
             row["tuned_ns"] = median_ns(case.name, "tuned")
             row["speedup_over_tuned"] = statistics.median(
-                t / qr for qr, t in zip(samples[(case.name, "quovel")], samples[(case.name, "tuned")]))
+                t / qr for qr, t in zip(samples[(case.name, "quovel")], samples[(case.name, "tuned")])
+            )
         rows.append(row)
     by_name = {row["name"]: row for row in rows}
     for name, whole, part, min_speedup, note in DERIVED:
         w, s = by_name[whole], by_name[part]
         series[name] = [[a - b for a, b in zip(sw, ss)] for sw, ss in zip(series[whole], series[part])]
-        rows.append({"name": name, "statement": f"({whole}) - ({part})",
-                     "floor_statement": FLOOR_ONE_ARG,
-                     "quovel_ns": w["quovel_ns"] - s["quovel_ns"], "pure_ns": w["pure_ns"] - s["pure_ns"],
-                     "floor_ns": w["floor_ns"] - s["floor_ns"], "note": note,
-                     "min_speedup": min_speedup, "max_over_floor": None, "derived": True})
+        rows.append(
+            {
+                "name": name,
+                "statement": f"({whole}) - ({part})",
+                "floor_statement": FLOOR_ONE_ARG,
+                "quovel_ns": w["quovel_ns"] - s["quovel_ns"],
+                "pure_ns": w["pure_ns"] - s["pure_ns"],
+                "floor_ns": w["floor_ns"] - s["floor_ns"],
+                "note": note,
+                "min_speedup": min_speedup,
+                "max_over_floor": None,
+                "derived": True,
+            }
+        )
     empty = median_ns("empty loop", "floor")
     for row in rows:
         q, p, f = series[row["name"]]
         row["speedup"] = statistics.median(pr / qr for qr, pr in zip(q, p))
         # A derived floor is a difference of two tiny figures: too noisy to pair.
-        row["over_floor"] = (row["quovel_ns"] / row["floor_ns"] if row["derived"]
-                             else statistics.median(qr / fr for qr, fr in zip(q, f)))
+        row["over_floor"] = (
+            row["quovel_ns"] / row["floor_ns"] if row["derived"] else statistics.median(qr / fr for qr, fr in zip(q, f))
+        )
         row["empty_loop_ns"] = empty
     return rows
 
@@ -286,7 +354,7 @@ def stream_of(size: int) -> bytes:
 def credential_of(size: int) -> str:
     # Base64 of ~3.5 text bytes per list byte: pick the digit count that lands near `size`.
     digits = max(2, int(size / (4 / 3 * 3.6)))
-    return credential_text("0" * (digits - 8) + "12345678" if digits > 8 else "1234"[: digits])
+    return credential_text("0" * (digits - 8) + "12345678" if digits > 8 else "1234"[:digits])
 
 
 def drain(assembler) -> None:
@@ -296,24 +364,36 @@ def drain(assembler) -> None:
 
 GROWTH = {
     # name: (statement, namespace for a given size)
-    "parse_advertisement": ("parse_advertisement(773, data)",
-                            lambda n: {"parse_advertisement": quovel.parse_advertisement,
-                                       "data": bytes.fromhex("aa") * (n - 6) + LIVE[-6:]}),
+    "parse_advertisement": (
+        "parse_advertisement(773, data)",
+        lambda n: {
+            "parse_advertisement": quovel.parse_advertisement,
+            "data": bytes.fromhex("aa") * (n - 6) + LIVE[-6:],
+        },
+    ),
     "select_advertisement (bytearray value)": (
         "select_advertisement(entries)",
-        lambda n: {"select_advertisement": quovel.select_advertisement,
-                   "entries": {0x0305: bytearray(LIVE[:7]) + bytearray(n - 7)}}),
-    "decode_credential": ("decode_credential(text)",
-                          lambda n: {"decode_credential": quovel.decode_credential, "text": credential_of(n)}),
-    "normalize_aes_key": ("normalize_aes_key(text)",
-                          lambda n: {"normalize_aes_key": quovel.normalize_aes_key,
-                                     "text": " " * max(0, n - 32) + AES_KEY.hex()}),
+        lambda n: {
+            "select_advertisement": quovel.select_advertisement,
+            "entries": {0x0305: bytearray(LIVE[:7]) + bytearray(n - 7)},
+        },
+    ),
+    "decode_credential": (
+        "decode_credential(text)",
+        lambda n: {"decode_credential": quovel.decode_credential, "text": credential_of(n)},
+    ),
+    "normalize_aes_key": (
+        "normalize_aes_key(text)",
+        lambda n: {"normalize_aes_key": quovel.normalize_aes_key, "text": " " * max(0, n - 32) + AES_KEY.hex()},
+    ),
     "FrameAssembler, 20-byte chunks": (
         "for chunk in chunks:\n    assembler.push(chunk)\n    drain(assembler)",
-        lambda n: {"assembler": quovel.FrameAssembler(), "chunks": chunks(stream_of(n)), "drain": drain}),
+        lambda n: {"assembler": quovel.FrameAssembler(), "chunks": chunks(stream_of(n)), "drain": drain},
+    ),
     "FrameAssembler, one push": (
         "assembler.push(stream)\ndrain(assembler)",
-        lambda n: {"assembler": quovel.FrameAssembler(), "stream": stream_of(n), "drain": drain}),
+        lambda n: {"assembler": quovel.FrameAssembler(), "stream": stream_of(n), "drain": drain},
+    ),
 }
 
 
@@ -334,8 +414,7 @@ def measure_growth(rounds: int, sample_seconds: float) -> list[dict]:
     samples = run_interleaved(timers, rounds, sample_seconds)
     rows = []
     for name in GROWTH:
-        points = [{"bytes": sizes[(name, n)], "ns": statistics.median(samples[(name, n)]) * 1e9}
-                  for n in SIZES]
+        points = [{"bytes": sizes[(name, n)], "ns": statistics.median(samples[(name, n)]) * 1e9} for n in SIZES]
         big, small = points[-1], points[-3]  # 64 KiB against 4 KiB
         exponent = math.log(big["ns"] / small["ns"]) / math.log(big["bytes"] / small["bytes"])
         rows.append({"name": name, "points": points, "exponent": exponent})
@@ -356,10 +435,12 @@ def machine() -> dict:
         pass
     try:
         from cryptography.hazmat.backends.openssl.backend import backend
+
         openssl = backend.openssl_version_text()
-    except Exception:  # noqa: BLE001 - informational only
+    except Exception:
         openssl = "unknown"
     import cryptography
+
     return {
         "cpu": cpu,
         "cores": os.cpu_count(),
@@ -368,7 +449,7 @@ def machine() -> dict:
         "platform": platform.platform(),
         "cryptography": cryptography.__version__,
         "cryptography_openssl": openssl,
-        "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
+        "date": datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC"),
     }
 
 
@@ -391,18 +472,25 @@ def print_table(rows: list[dict], growth: list[dict]) -> None:
             target.append(f">={row['min_speedup']:g}x")
         if row["max_over_floor"] is not None:
             target.append(f"floor<={row['max_over_floor']:g}x")
-        print(f"{row['name']:36s} {row['quovel_ns']:8.0f}ns {row['pure_ns']:8.0f}ns {row['floor_ns']:7.0f}ns "
-              f"{row['speedup']:8.1f}x {row['over_floor']:6.2f}x  {' '.join(target)} {verdict(row)}")
+        print(
+            f"{row['name']:36s} {row['quovel_ns']:8.0f}ns {row['pure_ns']:8.0f}ns {row['floor_ns']:7.0f}ns "
+            f"{row['speedup']:8.1f}x {row['over_floor']:6.2f}x  {' '.join(target)} {verdict(row)}"
+        )
     print(f"(an empty timeit loop costs {rows[0]['empty_loop_ns']:.1f} ns per statement; included above)")
     for row in rows:
         if "tuned_ns" in row:
-            print(f"against hand-tuned Python, {row['name']}: {row['tuned_ns']:.0f} ns, "
-                  f"quovel {row['speedup_over_tuned']:.1f}x faster")
+            print(
+                f"against hand-tuned Python, {row['name']}: {row['tuned_ns']:.0f} ns, "
+                f"quovel {row['speedup_over_tuned']:.1f}x faster"
+            )
     print()
     print(f"{'growth with input size':40s} " + " ".join(f"{n:>8d}" for n in SIZES) + "  exponent")
     for row in growth:
-        print(f"{row['name']:40s} " + " ".join(f"{p['ns'] / 1000:7.2f}u" for p in row["points"])
-              + f"  {row['exponent']:5.2f}")
+        print(
+            f"{row['name']:40s} "
+            + " ".join(f"{p['ns'] / 1000:7.2f}u" for p in row["points"])
+            + f"  {row['exponent']:5.2f}"
+        )
 
 
 def main() -> None:
@@ -417,8 +505,12 @@ def main() -> None:
     growth = measure_growth(max(5, rounds // 3), sample)
     print_table(rows, growth)
     if args.json:
-        args.json.write_text(json.dumps({"machine": machine(), "hot_paths": rows, "growth": growth,
-                                         "rounds": rounds, "sample_seconds": sample}, indent=1))
+        args.json.write_text(
+            json.dumps(
+                {"machine": machine(), "hot_paths": rows, "growth": growth, "rounds": rounds, "sample_seconds": sample},
+                indent=1,
+            )
+        )
 
 
 if __name__ == "__main__":

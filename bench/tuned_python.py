@@ -10,8 +10,7 @@ _EMPTY = (None,) * 5
 
 
 class Advertisement:
-    __slots__ = ("kind", "address", "battery", "is_unlocked", "has_events", "is_setting_mode",
-                 "lock_version")
+    __slots__ = ("kind", "address", "battery", "is_unlocked", "has_events", "is_setting_mode", "lock_version")
 
     def __init__(self, kind, address, battery, is_unlocked, has_events, is_setting_mode, lock_version):
         self.kind = kind
@@ -39,8 +38,15 @@ def parse_advertisement(manufacturer_id: int, data: bytes) -> Advertisement:
     if protocol_type < 5 or (protocol_type == 5 and protocol_version == 1):
         return Advertisement("stateless", address, None, None, None, None, version)
     flags, battery = payload[state], payload[state + 1]
-    return Advertisement("stateful", address, battery if battery <= 100 else None,
-                         bool(flags & 1), bool(flags & 2), bool(flags & 4), version)
+    return Advertisement(
+        "stateful",
+        address,
+        battery if battery <= 100 else None,
+        bool(flags & 1),
+        bool(flags & 2),
+        bool(flags & 4),
+        version,
+    )
 
 
 def normalize_aes_key(value: str) -> str:

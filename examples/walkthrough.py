@@ -83,7 +83,9 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("--wrong-key", action="store_true", help="the lock holds another AES key")
     parser.add_argument("--refuse-handshake", action="store_true", help="the lock refuses check-user-time")
     parser.add_argument("--refuse-actuation", action="store_true", help="the lock refuses to unlock")
-    parser.add_argument("--corrupt-crc", type=int, default=1, metavar="N", help="corrupt the next N replies (default 1)")
+    parser.add_argument(
+        "--corrupt-crc", type=int, default=1, metavar="N", help="corrupt the next N replies (default 1)"
+    )
     parser.add_argument("--stray", type=int, default=1, metavar="N", help="stray frames before each reply (default 1)")
     parser.add_argument("--split-every-byte", action="store_true", help="one byte per notification")
     parser.add_argument("--silence", action="store_true", help="the lock never answers")

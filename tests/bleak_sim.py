@@ -29,9 +29,11 @@ class RecordingTracker:
     def __getattr__(self, name: str) -> Any:
         attribute = getattr(self.real, name)
         if callable(attribute) and name.startswith("on_command"):
+
             def record(*args: Any) -> Any:
                 self.calls.append(name)
                 return attribute(*args)
+
             return record
         return attribute
 

@@ -5,6 +5,7 @@ from __future__ import annotations
 from typing import Any
 
 import pytest
+
 import quovel
 from quovel_sim import SimulatedLock
 

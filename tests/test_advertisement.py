@@ -6,11 +6,12 @@ import re
 from collections import OrderedDict
 
 import pytest
-import quovel
 from hypothesis import given
 from hypothesis import strategies as st
-from quovel import parse_advertisement, select_advertisement
 from samples import Index
+
+import quovel
+from quovel import parse_advertisement, select_advertisement
 
 ADDRESS = bytes.fromhex("AABBCCDDEEFF")  # as broadcast; read last byte first
 ADDRESS_TEXT = "FF:EE:DD:CC:BB:AA"
@@ -20,13 +21,22 @@ OUT_OF_RANGE = "out of range integral type conversion attempted"
 ADDRESS_FORM = re.compile(r"[0-9A-F]{2}(:[0-9A-F]{2}){5}")
 
 
-def direct(scene: int = 2, flags: int = 0, battery: int = 50, address: bytes = ADDRESS, filler: bytes = bytes(4)) -> bytes:
+def direct(
+    scene: int = 2, flags: int = 0, battery: int = 50, address: bytes = ADDRESS, filler: bytes = bytes(4)
+) -> bytes:
     """`data` for identifier 0x0305, whose two bytes are type 5 and version 3."""
     return bytes([scene, flags, battery]) + filler + address
 
 
-def offset(ptype: int, pver: int, scene: int = 2, flags: int = 0, battery: int = 50,
-           address: bytes = ADDRESS, filler: bytes = b"") -> bytes:
+def offset(
+    ptype: int,
+    pver: int,
+    scene: int = 2,
+    flags: int = 0,
+    battery: int = 50,
+    address: bytes = ADDRESS,
+    filler: bytes = b"",
+) -> bytes:
     """`data` for any other identifier: type, version and state sit further in."""
     return bytes([0xE0, 0xE1, ptype, pver, 0xE4, scene, flags, battery]) + filler + address
 
@@ -40,9 +50,9 @@ def facts(ad: quovel.Advertisement) -> tuple:
         ad.is_unlocked,
         ad.has_events,
         ad.is_setting_mode,
-        None if version is None else (
-            version.protocol_type, version.protocol_version, version.scene, version.group_id, version.org_id
-        ),
+        None
+        if version is None
+        else (version.protocol_type, version.protocol_version, version.scene, version.group_id, version.org_id),
     )
 
 
@@ -61,8 +71,11 @@ def stateful(address: str, battery: int | None, flags: tuple[bool, bool, bool], 
 NO_FLAGS = (False, False, False)
 
 PARSE_CASES = {
-    "direct example": (0x0305, bytes.fromhex("02015500000000AABBCCDDEEFF"),
-                       stateful(ADDRESS_TEXT, 85, (True, False, False), (5, 3, 2))),
+    "direct example": (
+        0x0305,
+        bytes.fromhex("02015500000000AABBCCDDEEFF"),
+        stateful(ADDRESS_TEXT, 85, (True, False, False), (5, 3, 2)),
+    ),
     "one byte short": (0x0305, bytes.fromhex("02015500000000AABBCCDDEE"), nothing("unrecognized")),
     "empty": (0x0305, b"", nothing("unrecognized")),
     "empty, id 0": (0, b"", nothing("unrecognized")),
@@ -71,8 +84,11 @@ PARSE_CASES = {
     "short dfu": (0x1912, bytes(12), nothing("unrecognized")),
     "19ff is not dfu": (0x19FF, offset(3, 7, scene=9), stateless(ADDRESS_TEXT, 3, 7, 9)),
     "ff19 is not dfu": (0xFF19, offset(3, 7, scene=9), stateless(ADDRESS_TEXT, 3, 7, 9)),
-    "offset type 3": (0x1234, bytes([0xA0, 0xA1, 3, 7, 0xA4, 9, 0x01, 0x50, 0x11, 0x22, 0x33, 0x44, 0x55]),
-                      stateless("55:44:33:22:11:50", 3, 7, 9)),
+    "offset type 3": (
+        0x1234,
+        bytes([0xA0, 0xA1, 3, 7, 0xA4, 9, 0x01, 0x50, 0x11, 0x22, 0x33, 0x44, 0x55]),
+        stateless("55:44:33:22:11:50", 3, 7, 9),
+    ),
     "offset type 0": (0x1234, offset(0, 0, scene=0), stateless(ADDRESS_TEXT, 0, 0, 0)),
     "offset type 4": (0x1234, offset(4, 9), stateless(ADDRESS_TEXT, 4, 9, 2)),
     "type 5 version 1": (0x1234, offset(5, 1, flags=1), stateless(ADDRESS_TEXT, 5, 1, 2)),
@@ -81,22 +97,46 @@ PARSE_CASES = {
     "type 6 version 1": (0x1234, offset(6, 1), stateful(ADDRESS_TEXT, 50, NO_FLAGS, (6, 1, 2))),
     "type 255": (0x1234, offset(255, 255, 255), stateful(ADDRESS_TEXT, 50, NO_FLAGS, (255, 255, 255))),
     "minimum length, battery is an address byte": (
-        0x0001, bytes([0, 0, 5, 3, 0, 2, 0x01, 0x50, 0x11, 0x22, 0x33, 0x44, 0x55]),
-        stateful("55:44:33:22:11:50", 80, (True, False, False), (5, 3, 2))),
+        0x0001,
+        bytes([0, 0, 5, 3, 0, 2, 0x01, 0x50, 0x11, 0x22, 0x33, 0x44, 0x55]),
+        stateful("55:44:33:22:11:50", 80, (True, False, False), (5, 3, 2)),
+    ),
     "battery 100": (0x0305, direct(battery=100), stateful(ADDRESS_TEXT, 100, NO_FLAGS, (5, 3, 2))),
-    "battery 101": (0x0305, direct(battery=101, flags=1), stateful(ADDRESS_TEXT, None, (True, False, False), (5, 3, 2))),
-    "battery 255": (0x1234, offset(5, 3, battery=255, flags=4), stateful(ADDRESS_TEXT, None, (False, False, True), (5, 3, 2))),
+    "battery 101": (
+        0x0305,
+        direct(battery=101, flags=1),
+        stateful(ADDRESS_TEXT, None, (True, False, False), (5, 3, 2)),
+    ),
+    "battery 255": (
+        0x1234,
+        offset(5, 3, battery=255, flags=4),
+        stateful(ADDRESS_TEXT, None, (False, False, True), (5, 3, 2)),
+    ),
     "battery 0": (0x1234, offset(5, 3, battery=0), stateful(ADDRESS_TEXT, 0, NO_FLAGS, (5, 3, 2))),
     "flags 06": (0x0305, direct(flags=0x06), stateful(ADDRESS_TEXT, 50, (False, True, True), (5, 3, 2))),
     "flags f8": (0x0305, direct(flags=0xF8), stateful(ADDRESS_TEXT, 50, NO_FLAGS, (5, 3, 2))),
     "flags ff": (0x1234, offset(7, 0, flags=0xFF), stateful(ADDRESS_TEXT, 50, (True, True, True), (7, 0, 2))),
-    "31 bytes": (0x1234, offset(5, 3, scene=4, filler=bytes([0x7F] * 17)), stateful(ADDRESS_TEXT, 50, NO_FLAGS, (5, 3, 4))),
-    "direct scene 0": (0x0305, direct(scene=0, filler=b"\x01\x02\x03\x04\x05"), stateful(ADDRESS_TEXT, 50, NO_FLAGS, (5, 3, 0))),
+    "31 bytes": (
+        0x1234,
+        offset(5, 3, scene=4, filler=bytes([0x7F] * 17)),
+        stateful(ADDRESS_TEXT, 50, NO_FLAGS, (5, 3, 4)),
+    ),
+    "direct scene 0": (
+        0x0305,
+        direct(scene=0, filler=b"\x01\x02\x03\x04\x05"),
+        stateful(ADDRESS_TEXT, 50, NO_FLAGS, (5, 3, 0)),
+    ),
     "address zero-padded, upper case": (
-        0x0305, direct(address=bytes.fromhex("0a0b0c0d0eab")),
-        stateful("AB:0E:0D:0C:0B:0A", 50, NO_FLAGS, (5, 3, 2))),
+        0x0305,
+        direct(address=bytes.fromhex("0a0b0c0d0eab")),
+        stateful("AB:0E:0D:0C:0B:0A", 50, NO_FLAGS, (5, 3, 2)),
+    ),
     "64 KiB of zeros": (0x0305, bytes(65536), stateful("00:00:00:00:00:00", 0, NO_FLAGS, (5, 3, 0))),
-    "64 KiB offset layout": (0xABCD, offset(5, 3, filler=bytes(65536)), stateful(ADDRESS_TEXT, 50, NO_FLAGS, (5, 3, 2))),
+    "64 KiB offset layout": (
+        0xABCD,
+        offset(5, 3, filler=bytes(65536)),
+        stateful(ADDRESS_TEXT, 50, NO_FLAGS, (5, 3, 2)),
+    ),
 }
 
 
@@ -136,7 +176,8 @@ def test_data_may_be_a_bytes_subclass() -> None:
 
 
 @pytest.mark.parametrize(
-    "data", [bytearray(direct()), memoryview(direct()), list(direct()), direct().hex(), None],
+    "data",
+    [bytearray(direct()), memoryview(direct()), list(direct()), direct().hex(), None],
     ids=["bytearray", "memoryview", "list", "str", "None"],
 )
 def test_data_must_be_bytes(data: object) -> None:
@@ -144,9 +185,7 @@ def test_data_must_be_bytes(data: object) -> None:
         parse_advertisement(0x0305, data)
 
 
-@pytest.mark.parametrize(
-    ("manufacturer_id", "kind"), [(0, "stateful"), (0xFFFF, "dfu"), (Index(0x0305), "stateful")]
-)
+@pytest.mark.parametrize(("manufacturer_id", "kind"), [(0, "stateful"), (0xFFFF, "dfu"), (Index(0x0305), "stateful")])
 def test_manufacturer_id_range(manufacturer_id: object, kind: str) -> None:
     assert parse_advertisement(manufacturer_id, offset(5, 3)).kind == kind
 
@@ -195,9 +234,7 @@ def test_select(entries: list, expected_address: str | None, winner: int, revers
     assert facts(result) == facts(parse_advertisement(winner, manufacturer_data[winner]))
 
 
-@pytest.mark.parametrize(
-    "manufacturer_data", [{}, {0x0305: SHORT, 0x1234: b""}], ids=["empty", "all short"]
-)
+@pytest.mark.parametrize("manufacturer_data", [{}, {0x0305: SHORT, 0x1234: b""}], ids=["empty", "all short"])
 def test_select_without_information(manufacturer_data: dict) -> None:
     assert facts(select_advertisement(manufacturer_data)) == nothing("unrecognized")
     assert facts(select_advertisement(manufacturer_data, ADDRESS_TEXT)) == nothing("unrecognized")
@@ -218,8 +255,13 @@ def _score(ad: quovel.Advertisement, expected: str | None) -> int:
 payloads = st.one_of(
     st.sampled_from([SHORT, DFU, b""]),
     st.builds(direct, flags=st.integers(0, 7), battery=st.integers(0, 255), address=st.sampled_from([ADDRESS, OTHER])),
-    st.builds(offset, ptype=st.integers(0, 7), pver=st.integers(0, 4), flags=st.integers(0, 7),
-              address=st.sampled_from([ADDRESS, OTHER])),
+    st.builds(
+        offset,
+        ptype=st.integers(0, 7),
+        pver=st.integers(0, 4),
+        flags=st.integers(0, 7),
+        address=st.sampled_from([ADDRESS, OTHER]),
+    ),
 )
 
 
@@ -270,8 +312,19 @@ def test_str_value_fails_the_whole_call(position: str) -> None:
         ([(0x0305, STATEFUL_A)], TypeError),
         (None, TypeError),
     ],
-    ids=["key 65536", "key -1", "str key", "float key", "item 256", "item -1", "str items", "None value",
-         "int value", "list of pairs", "None"],
+    ids=[
+        "key 65536",
+        "key -1",
+        "str key",
+        "float key",
+        "item 256",
+        "item -1",
+        "str items",
+        "None value",
+        "int value",
+        "list of pairs",
+        "None",
+    ],
 )
 def test_bad_map_fails_the_whole_call(manufacturer_data: object, error: type) -> None:
     with pytest.raises(error) as raised:

@@ -11,7 +11,7 @@ from hypothesis import strategies as st
 import quovel
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
-import pure_python  # noqa: E402
+import pure_python
 
 KEY = bytes(range(16))
 AD_FIELDS = ("kind", "address", "battery", "is_unlocked", "has_events", "is_setting_mode")
@@ -37,23 +37,33 @@ def test_parse_advertisement_agrees(company_id, data):
 
 
 @settings(max_examples=200)
-@given(st.dictionaries(company_ids, st.binary(min_size=10, max_size=20), max_size=4),
-       st.sampled_from([None, "ff:ee:dd:cc:bb:aa", "FF:EE:DD:CC:BB:AA"]))
+@given(
+    st.dictionaries(company_ids, st.binary(min_size=10, max_size=20), max_size=4),
+    st.sampled_from([None, "ff:ee:dd:cc:bb:aa", "FF:EE:DD:CC:BB:AA"]),
+)
 def test_select_advertisement_agrees(entries, expected):
     assert facts(pure_python.select_advertisement(entries, expected)) == facts(
         quovel.select_advertisement(entries, expected)
     )
 
 
-@pytest.mark.parametrize("value", [
-    "00:11:22:33:44:55:66:77:88:99:AA:BB:CC:DD:EE:FF",
-    " 000102030405060708090a0b0c0d0e0f\n",
-    "00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f\u3000",
-    "0001020304050607080900",  # too short
-    "000102030405060708090a0b0c0d0e0",  # odd
-    "zz0102030405060708090a0b0c0d0e0f",
-    bytes(16), bytearray(16), list(range(16)), [256] * 16, None, 5,
-])
+@pytest.mark.parametrize(
+    "value",
+    [
+        "00:11:22:33:44:55:66:77:88:99:AA:BB:CC:DD:EE:FF",
+        " 000102030405060708090a0b0c0d0e0f\n",
+        "00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f\u3000",
+        "0001020304050607080900",  # too short
+        "000102030405060708090a0b0c0d0e0",  # odd
+        "zz0102030405060708090a0b0c0d0e0f",
+        bytes(16),
+        bytearray(16),
+        list(range(16)),
+        [256] * 16,
+        None,
+        5,
+    ],
+)
 def test_aes_key_agrees(value):
     try:
         expected = quovel.normalize_aes_key(value)
@@ -98,10 +108,17 @@ def reply(command, status, data):
     return pure_python.build_packet(pure_python.LockVersion(), command, bytes([command, status]) + data, KEY)[:-2]
 
 
-@pytest.mark.parametrize("frame", [
-    reply(0x14, 0x01, b"\x64\x00"), reply(0x14, 0x01, b"\x00\x07"), reply(0x14, 0x00, b""),
-    reply(0x55, 0x01, b"\x00\x00"), reply(0x14, 0x01, b"\x64"), b"\x7f\x5a" + bytes(11),
-])
+@pytest.mark.parametrize(
+    "frame",
+    [
+        reply(0x14, 0x01, b"\x64\x00"),
+        reply(0x14, 0x01, b"\x00\x07"),
+        reply(0x14, 0x00, b""),
+        reply(0x55, 0x01, b"\x00\x00"),
+        reply(0x14, 0x01, b"\x64"),
+        b"\x7f\x5a" + bytes(11),
+    ],
+)
 def test_status_op_agrees(frame):
     ours, theirs = quovel.StatusOp(KEY), pure_python.StatusOp(KEY)
     assert ours.start() == theirs.start()
@@ -144,10 +161,15 @@ def test_tracker_agrees():
     for name, args in steps:
         if name == "on_advertisement":
             now, company_id, data = args
-            results = [getattr(t, name)(now, m.parse_advertisement(company_id, data))
-                       for t, m in ((ours, quovel), (theirs, pure_python))]
+            results = [
+                getattr(t, name)(now, m.parse_advertisement(company_id, data))
+                for t, m in ((ours, quovel), (theirs, pure_python))
+            ]
         else:
             results = [getattr(t, name)(*args) for t in (ours, theirs)]
         assert results[0] == results[1], name
-        assert (ours.reported_state, ours.available, ours.battery) == \
-            (theirs.reported_state, theirs.available, theirs.battery), name
+        assert (ours.reported_state, ours.available, ours.battery) == (
+            theirs.reported_state,
+            theirs.available,
+            theirs.battery,
+        ), name

@@ -5,7 +5,6 @@ from __future__ import annotations
 import io
 
 import pytest
-
 from bleak_sim import AES_KEY, UNLOCK_KEY
 
 from quovel_bleak import cli
@@ -27,8 +26,14 @@ def command(argv, environ=KEYS, answers=()):
 
     out, err = io.StringIO(), io.StringIO()
     status = cli.main(
-        argv, environ=environ, prompt=lambda question: asked.pop(0), discover=discover,
-        backend=radio.backend, run=run, out=out, err=err,
+        argv,
+        environ=environ,
+        prompt=lambda question: asked.pop(0),
+        discover=discover,
+        backend=radio.backend,
+        run=run,
+        out=out,
+        err=err,
     )
     return status, out.getvalue(), err.getvalue(), lock
 
@@ -58,8 +63,12 @@ def test_one_operation(argv, environ, answers, printed, locked):
     ("argv", "environ", "status", "message"),
     [
         (["lock", "C4:3A:51:0B:7E:19"], {**KEYS, cli.UNLOCK_KEY_VARIABLE: "0"}, 2, "error: invalid unlock key"),
-        (["status", "C4:3A:51:0B:7E:19"], {cli.AES_KEY_VARIABLE: "00"}, 2,
-         "error: AES key must be exactly 16 bytes; got 1 bytes"),
+        (
+            ["status", "C4:3A:51:0B:7E:19"],
+            {cli.AES_KEY_VARIABLE: "00"},
+            2,
+            "error: AES key must be exactly 16 bytes; got 1 bytes",
+        ),
         (["unlock", "C4:3A:51:0B:7E:19"], {**KEYS, cli.UNLOCK_KEY_VARIABLE: "1"}, 1, "error: ActuationRefused: "),
         (["status", "11:22:33:44:55:66"], KEYS, 1, "error: 11:22:33:44:55:66 was not heard"),
     ],

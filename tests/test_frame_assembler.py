@@ -2,10 +2,13 @@
 
 from __future__ import annotations
 
+import itertools
+
 import pytest
-import quovel
 from hypothesis import given
 from hypothesis import strategies as st
+
+import quovel
 
 PACKET = bytes.fromhex("7F5A0503020001000114AA00A60D0A")
 FRAME = PACKET[:13]
@@ -121,6 +124,6 @@ def test_any_split_yields_exactly_the_frames(stream: list[tuple[bytes, bytes]], 
     joined = b"".join(junk + pkt for junk, pkt in stream)
     cuts = sorted(data.draw(st.lists(st.integers(0, len(joined)), max_size=12)))
     bounds = [0, *cuts, len(joined)]
-    chunks = [joined[start:end] for start, end in zip(bounds, bounds[1:])]
+    chunks = [joined[start:end] for start, end in itertools.pairwise(bounds)]
     frames = [frame for per_chunk in frames_per_chunk(chunks) for frame in per_chunk]
     assert frames == [pkt[:-2] for _, pkt in stream]

@@ -12,9 +12,8 @@ import pytest
 
 habluetooth = pytest.importorskip("habluetooth", reason="needs habluetooth (a test requirement)")
 
-from bluetooth_adapters import AdapterDetails, BluetoothAdapters
-
 from bleak_sim import AES_KEY, UNLOCK_KEY
+from bluetooth_adapters import AdapterDetails, BluetoothAdapters
 
 import quovel
 import quovel_bleak as qb

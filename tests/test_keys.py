@@ -5,9 +5,10 @@ from __future__ import annotations
 import base64
 
 import pytest
+from samples import Index
+
 import quovel
 from quovel_sim.wire import CRC8_TABLE
-from samples import Index
 
 KEY_HEX = "00112233445566778899aabbccddeeff"
 KEY_BYTES = bytes.fromhex(KEY_HEX)
@@ -85,9 +86,27 @@ def test_unlock_keys_accepted(value, expected):
 @pytest.mark.parametrize(
     "value",
     [
-        0, "0", "+0", "", "   ", -1, True, False, 1.0, None, b"42", Index(0),
-        4294967296, "4294967296", "99999999999999999999999", "-5", "++5",
-        "4 2", "1_000", "0x10", "٣",  # Arabic-Indic three: Python's int() would take it
+        0,
+        "0",
+        "+0",
+        "",
+        "   ",
+        -1,
+        True,
+        False,
+        1.0,
+        None,
+        b"42",
+        Index(0),
+        4294967296,
+        "4294967296",
+        "99999999999999999999999",
+        "-5",
+        "++5",
+        "4 2",
+        "1_000",
+        "0x10",
+        "٣",  # Arabic-Indic three: Python's int() would take it
     ],
 )
 def test_unlock_keys_refused(value):

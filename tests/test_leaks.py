@@ -18,7 +18,6 @@ import tracemalloc
 from collections.abc import Callable
 
 import pytest
-import quovel
 from samples import (
     HANDSHAKE,
     KEY,
@@ -41,6 +40,8 @@ from samples import (
     with_crc,
 )
 
+import quovel
+
 SANITIZED = os.environ.get("QUOVEL_SANITIZED") == "1"
 ITERATIONS = int(os.environ.get("QUOVEL_LEAK_ITERATIONS", "100" if SANITIZED else "400"))
 # A leak costs at least 16 bytes a call; half of that per call, plus a little
@@ -56,15 +57,29 @@ WATCHED: dict[str, object] = {
     "True": True,
     "False": False,
     **{f'"{text}"': sys.intern(text) for text in TEXTS},
-    **{name: getattr(quovel, name) for name in
-       ["LockVersion", "Advertisement", "FrameAssembler", "StatusOp", "LockOp", "UnlockOp", "LockTracker"]},
+    **{
+        name: getattr(quovel, name)
+        for name in ["LockVersion", "Advertisement", "FrameAssembler", "StatusOp", "LockOp", "UnlockOp", "LockTracker"]
+    },
 }
 
 
 class _MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in
-                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
-                 "keepcost")]
+    _fields_ = [
+        (name, ctypes.c_size_t)
+        for name in (
+            "arena",
+            "ordblks",
+            "smblks",
+            "hblks",
+            "hblkhd",
+            "usmblks",
+            "fsmblks",
+            "uordblks",
+            "fordblks",
+            "keepcost",
+        )
+    ]
 
 
 def _heap_reader() -> Callable[[], int] | None:
@@ -94,6 +109,7 @@ def rss() -> int:
 
 def raising(error: type[BaseException], call: Callable[..., object], *args: object, **kwargs: object):
     """One call that must raise exactly `error`."""
+
     def run() -> None:
         try:
             call(*args, **kwargs)
@@ -101,10 +117,12 @@ def raising(error: type[BaseException], call: Callable[..., object], *args: obje
             assert type(exc) is error, type(exc)
         else:
             raise AssertionError(f"{call} did not raise {error.__name__}")
+
     return run
 
 
 # --- the scenarios -------------------------------------------------------
+
 
 class BadIndex:
     def __index__(self) -> int:
@@ -112,8 +130,7 @@ class BadIndex:
 
 
 def ad_properties(ad: quovel.Advertisement) -> Callable[[], object]:
-    return lambda: (ad.kind, ad.address, ad.battery, ad.is_unlocked, ad.has_events, ad.is_setting_mode,
-                    ad.lock_version)
+    return lambda: (ad.kind, ad.address, ad.battery, ad.is_unlocked, ad.has_events, ad.is_setting_mode, ad.lock_version)
 
 
 def exchange(make: Callable[[], object], replies: list[bytes]) -> Callable[[], None]:
@@ -125,6 +142,7 @@ def exchange(make: Callable[[], object], replies: list[bytes]) -> Callable[[], N
             assert step[0] == "write"
             step = op.handle_frame(reply)
         assert step[0] == "done"
+
     return run
 
 
@@ -147,6 +165,7 @@ def frame_stream() -> Callable[[], None]:
         assembler.push(data=rest)
         assert assembler.next_frame() is not None and assembler.next_frame() is not None
         assert assembler.next_frame() is None
+
     return run
 
 
@@ -166,6 +185,7 @@ def tracker_cycle() -> Callable[[], None]:
         tracker.poll_availability(9_000, 500)
         tracker.on_command_started("lock")
         tracker.on_unavailable()
+
     return run
 
 
@@ -174,8 +194,14 @@ def tracker_properties(settled: bool) -> Callable[[], object]:
     if settled:
         tracker.on_advertisement(5, stateful())
         tracker.on_command_started("lock")
-    return lambda: (tracker.reported_state, tracker.is_locked, tracker.pending, tracker.available,
-                    tracker.battery, tracker.lock_version)
+    return lambda: (
+        tracker.reported_state,
+        tracker.is_locked,
+        tracker.pending,
+        tracker.available,
+        tracker.battery,
+        tracker.lock_version,
+    )
 
 
 def scenarios() -> dict[str, Callable[[], object]]:
@@ -229,7 +255,8 @@ def scenarios() -> dict[str, Callable[[], object]]:
         "parse_advertisement/data type": raising(TE, quovel.parse_advertisement, 1, bytearray(13)),
         "parse_advertisement/unknown keyword": raising(TE, quovel.parse_advertisement, 1, b"", extra=1),
         "select_advertisement": lambda: quovel.select_advertisement(
-            {0x0305: stateful_data(), 0x1234: list(bytes(13)), 0xFFFF: bytearray(13), 1: b""}, "ff:ee:dd:cc:bb:aa"),
+            {0x0305: stateful_data(), 0x1234: list(bytes(13)), 0xFFFF: bytearray(13), 1: b""}, "ff:ee:dd:cc:bb:aa"
+        ),
         "select_advertisement/empty": lambda: quovel.select_advertisement({}),
         "select_advertisement/not dict": raising(TE, quovel.select_advertisement, [(1, b"")]),
         "select_advertisement/key": raising(OE, quovel.select_advertisement, {0x0305: stateful_data(), -1: b""}),
@@ -252,8 +279,14 @@ def scenarios() -> dict[str, Callable[[], object]]:
         "LockVersion/too many": raising(TE, quovel.LockVersion, 1, 2, 3, 4, 5, 6),
         "LockVersion/twice": raising(TE, quovel.LockVersion, 1, protocol_type=1),
         "LockVersion.default_version": quovel.LockVersion.default_version,
-        "LockVersion properties": lambda: (version.protocol_type, version.protocol_version, version.scene,
-                                           version.group_id, version.org_id, repr(version)),
+        "LockVersion properties": lambda: (
+            version.protocol_type,
+            version.protocol_version,
+            version.scene,
+            version.group_id,
+            version.org_id,
+            repr(version),
+        ),
         # frame assembler
         "FrameAssembler()": quovel.FrameAssembler,
         "FrameAssembler.push/next_frame": frame_stream(),
@@ -286,7 +319,8 @@ def scenarios() -> dict[str, Callable[[], object]]:
         "handle_frame/ps": failing_reply(lock, [], frame(HANDSHAKE, 1, b"\x00\x00\x00"), QE),
         "handle_frame/handshake refused": failing_reply(unlock, [], frame(HANDSHAKE, 0), QE),
         "handle_frame/actuation command": failing_reply(
-            unlock, [handshake_reply()], frame(LOCK, 1), quovel.UnexpectedCommand),
+            unlock, [handshake_reply()], frame(LOCK, 1), quovel.UnexpectedCommand
+        ),
         "handle_frame/actuation refused": failing_reply(lock, [handshake_reply()], frame(LOCK, 0), QE),
         # tracker
         "LockTracker()": quovel.LockTracker,
@@ -325,16 +359,20 @@ def traced_and_reported():
     yield
     tracemalloc.stop()
     if FIGURES:
-        print(f"\nleak check: {ITERATIONS} calls a batch; growth from batch 2 to batch 3 (bytes), "
-              f"limit {GROWTH_LIMIT}; reference-count changes from batch 1 to batch 3")
+        print(
+            f"\nleak check: {ITERATIONS} calls a batch; growth from batch 2 to batch 3 (bytes), "
+            f"limit {GROWTH_LIMIT}; reference-count changes from batch 1 to batch 3"
+        )
         print(f"{'scenario':44} {'traced':>8} {'C heap':>8}  refcounts")
         for name, traced, heap, moved in FIGURES:
             heap_text = "n/a" if heap is None else str(heap)
             print(f"{name:44} {traced:>8} {heap_text:>8}  {moved or 'flat'}")
         worst_traced = max(traced for _, traced, _, _ in FIGURES)
         heaps = [heap for _, _, heap, _ in FIGURES if heap is not None]
-        print(f"largest growth: traced {worst_traced}, C heap {max(heaps) if heaps else 'n/a'}; "
-              f"scenarios with moved reference counts: {sum(1 for f in FIGURES if f[3])}")
+        print(
+            f"largest growth: traced {worst_traced}, C heap {max(heaps) if heaps else 'n/a'}; "
+            f"scenarios with moved reference counts: {sum(1 for f in FIGURES if f[3])}"
+        )
 
 
 @pytest.mark.parametrize("name", SCENARIOS)
@@ -349,8 +387,9 @@ def test_flat(name):
     traced_growth = tracemalloc.get_traced_memory()[0] - traced_before
     heap_growth = heap_in_use() - heap_before if heap_in_use and heap_before is not None else None
     counts_after = refcounts()
-    moved = {key: counts_after[key] - counts_before[key] for key in counts_before
-             if counts_after[key] != counts_before[key]}
+    moved = {
+        key: counts_after[key] - counts_before[key] for key in counts_before if counts_after[key] != counts_before[key]
+    }
     FIGURES.append((name, traced_growth, heap_growth, moved))
 
     assert moved == {}
@@ -372,8 +411,10 @@ def test_whole_pass_keeps_the_process_flat():
         gc.collect()
     rss_growth = rss() - rss_before
     heap_growth = heap_in_use() - heap_before if heap_in_use and heap_before is not None else None
-    print(f"\nwhole pass of {len(SCENARIOS)} scenarios x {calls} calls: "
-          f"resident size grew {rss_growth} bytes, C heap {heap_growth} bytes")
+    print(
+        f"\nwhole pass of {len(SCENARIOS)} scenarios x {calls} calls: "
+        f"resident size grew {rss_growth} bytes, C heap {heap_growth} bytes"
+    )
     if not SANITIZED:
         # Whole-process figures also move with the interpreter's own caches
         # (other test modules run before this one): a coarse bound here, the

@@ -7,11 +7,10 @@ import asyncio
 import logging
 import random
 
+import bleak_retry_connector
 import pytest
-
 from bleak_sim import AES_KEY, UNLOCK_KEY, Rig
 
-import bleak_retry_connector
 import quovel
 import quovel_bleak as qb
 from quovel_sim import Faults
@@ -66,17 +65,25 @@ def case(id, faults=None, error=None, message=None, crc_retries=0, lock_key=AES_
     [
         case("crc-once", {"corrupt_crc": 1}, crc_retries=1),
         case("crc-at-limit", {"corrupt_crc": RETRIES}, crc_retries=RETRIES),
-        case("crc-beyond", {"corrupt_crc": RETRIES + 1}, qb.BadReply,
-             "^packet CRC mismatch: observed 0x.., computed 0x..$", crc_retries=RETRIES),
+        case(
+            "crc-beyond",
+            {"corrupt_crc": RETRIES + 1},
+            qb.BadReply,
+            "^packet CRC mismatch: observed 0x.., computed 0x..$",
+            crc_retries=RETRIES,
+        ),
         case("strays-at-limit", {"stray_frames": MAX_STRAYS}),
-        case("strays-beyond", {"stray_frames": MAX_STRAYS + 1}, qb.BadReply,
-             "^unexpected response command: expected 0x55, got 0x14$"),
+        case(
+            "strays-beyond",
+            {"stray_frames": MAX_STRAYS + 1},
+            qb.BadReply,
+            "^unexpected response command: expected 0x55, got 0x14$",
+        ),
         case("split-every-byte", {"split_every_byte": True}),
         case("silent", {"silent": True}, qb.NoReply, "^no reply from the lock within 10.0 s$"),
         case("refuse-handshake", {"refuse_handshake": True}, qb.HandshakeRefused, f"^{HANDSHAKE_REFUSED}$"),
         case("refuse-actuation", {"refuse_actuation": True}, qb.ActuationRefused, f"^{UNLOCK_REFUSED}$"),
-        case("wrong-unlock-key", error=qb.ActuationRefused, message=f"^{UNLOCK_REFUSED}$",
-             unlock_key=UNLOCK_KEY - 1),
+        case("wrong-unlock-key", error=qb.ActuationRefused, message=f"^{UNLOCK_REFUSED}$", unlock_key=UNLOCK_KEY - 1),
         case("wrong-aes-key", error=qb.HandshakeRefused, message="^AES decryption failed$", lock_key=bytes(16)),
     ],
 )
@@ -178,9 +185,7 @@ def test_notifications_before_the_request_do_not_reach_the_reply():
     assert rig.state == "UNLOCKED" and quovel.CRC_RETRY_DELAY not in rig.sleeps
 
 
-@pytest.mark.parametrize(
-    ("delay", "error"), [(0.5, None), (9.9, None), (10.5, qb.NoReply)]
-)
+@pytest.mark.parametrize(("delay", "error"), [(0.5, None), (9.9, None), (10.5, qb.NoReply)])
 def test_late_notifications_count_against_the_reply_timeout(delay, error):
     rig = Rig(LinkFaults(notify_delay=delay))
     if error is None:

@@ -3,8 +3,9 @@
 from __future__ import annotations
 
 import pytest
-from quovel import LockVersion
 from samples import Index
+
+from quovel import LockVersion
 
 FIELDS = ("protocol_type", "protocol_version", "scene", "group_id", "org_id")
 WIDTH = {"protocol_type": 8, "protocol_version": 8, "scene": 8, "group_id": 16, "org_id": 16}
@@ -118,4 +119,3 @@ def test_fields_cannot_be_changed() -> None:
         with pytest.raises(AttributeError):
             setattr(version, name, 1)
     assert fields(version) == (5, 3, 2, 1, 1)
-

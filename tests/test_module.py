@@ -4,6 +4,7 @@ argument conventions that every callable shares."""
 from __future__ import annotations
 
 import pytest
+
 import quovel
 
 NAMES = [
@@ -33,9 +34,7 @@ NAMES = [
     "connect_backoff",
 ]
 
-CLASS_NAMES = [
-    "LockVersion", "Advertisement", "FrameAssembler", "StatusOp", "LockOp", "UnlockOp", "LockTracker"
-]
+CLASS_NAMES = ["LockVersion", "Advertisement", "FrameAssembler", "StatusOp", "LockOp", "UnlockOp", "LockTracker"]
 
 OUT_OF_RANGE = "out of range integral type conversion attempted"
 AES_KEY = "00112233445566778899aabbccddeeff"
@@ -74,7 +73,7 @@ def test_specific_errors_are_caught_as_quovel_error(cls: type) -> None:
 def test_quovel_error_is_caught_as_exception() -> None:
     try:
         quovel.normalize_unlock_key(0)
-    except Exception as error:  # noqa: BLE001 - the point of the test
+    except Exception as error:
         assert type(error) is quovel.QuovelError
         assert len(error.args) == 1 and str(error) == error.args[0]
     else:
@@ -113,33 +112,33 @@ CLASS_TEXTS = {
         "coordinators for state/battery without connecting.\n\n"
         "Every state getter returns `None` when the payload could not carry that\n"
         "fact, rather than a plausible-looking default. Read [`Self::kind`] to tell\n"
-        "\"this lock reports itself locked\" from \"this payload cannot report a bolt\n"
-        "position at all\".",
+        '"this lock reports itself locked" from "this payload cannot report a bolt\n'
+        'position at all".',
     ),
     "FrameAssembler": ("()", "Reassembles complete protocol frames from BLE notification chunks."),
     "StatusOp": (
         "(aes_key, version=None)",
-        "Query the lock state. Steps: `(\"write\", bytes)` then `(\"done\", str)` where\n"
-        "the string is `\"LOCKED\"`, `\"UNLOCKED\"`, or `\"UNKNOWN:<n>\"`.",
+        'Query the lock state. Steps: `("write", bytes)` then `("done", str)` where\n'
+        'the string is `"LOCKED"`, `"UNLOCKED"`, or `"UNKNOWN:<n>"`.',
     ),
     "LockOp": (
         "(aes_key, unlock_key, version=None)",
         "Lock the lock.\n\n"
-        "Steps: `(\"write\", bytes)` for the check-user-time handshake, `(\"write\",\n"
-        "bytes)` for the actuation itself, then `(\"done\", None)`.",
+        'Steps: `("write", bytes)` for the check-user-time handshake, `("write",\n'
+        'bytes)` for the actuation itself, then `("done", None)`.',
     ),
     "UnlockOp": (
         "(aes_key, unlock_key, version=None)",
         "Unlock the lock.\n\n"
-        "Steps: `(\"write\", bytes)` for the check-user-time handshake, `(\"write\",\n"
-        "bytes)` for the actuation itself, then `(\"done\", None)`.",
+        'Steps: `("write", bytes)` for the check-user-time handshake, `("write",\n'
+        'bytes)` for the actuation itself, then `("done", None)`.',
     ),
 }
 
 TRACKER_FIRST = "What a lock is believed to be doing, tracked from evidence."
 TRACKER_LAST = (
     "Each mutating method returns a `set` of the names that changed, drawn from\n"
-    "`{\"state\", \"available\", \"battery\"}`, so a caller can publish only what moved."
+    '`{"state", "available", "battery"}`, so a caller can publish only what moved.'
 )
 
 
@@ -200,7 +199,7 @@ METHODS = {
         "on_advertisement": ("($self, now_ms, advertisement)", "Record an advertisement observed at `now_ms`."),
         "on_command_started": (
             "($self, action)",
-            "Record that a `\"lock\"` or `\"unlock\"` command has been sent.",
+            'Record that a `"lock"` or `"unlock"` command has been sent.',
         ),
         "on_command_acknowledged": ("($self, now_ms, action)", "Record that the lock acknowledged the command."),
         "on_command_failed": (
@@ -210,8 +209,7 @@ METHODS = {
         ),
         "credit_blind_time": (
             "($self, blind_ms)",
-            "Give back time during which the radio was busy connecting and could not\n"
-            "have heard an advertisement.",
+            "Give back time during which the radio was busy connecting and could not\nhave heard an advertisement.",
         ),
         "poll_availability": (
             "($self, now_ms, offline_after_ms)",
@@ -232,7 +230,7 @@ for _op in ("StatusOp", "LockOp", "UnlockOp"):
 PROPERTIES = {
     "LockVersion": {name: None for name in ("protocol_type", "protocol_version", "scene", "group_id", "org_id")},
     "Advertisement": {
-        "kind": "Which shape of payload this was: `\"unrecognized\"`, `\"dfu\"`,\n`\"stateless\"`, or `\"stateful\"`.",
+        "kind": 'Which shape of payload this was: `"unrecognized"`, `"dfu"`,\n`"stateless"`, or `"stateful"`.',
         "address": None,
         "battery": None,
         "is_unlocked": (
@@ -249,11 +247,10 @@ PROPERTIES = {
     "UnlockOp": {},
     "LockTracker": {
         "reported_state": (
-            "`\"LOCKED\"`, `\"UNLOCKED\"`, `\"LOCKING\"`, `\"UNLOCKING\"`, or `None` when\n"
-            "nothing has been observed yet."
+            '`"LOCKED"`, `"UNLOCKED"`, `"LOCKING"`, `"UNLOCKING"`, or `None` when\nnothing has been observed yet.'
         ),
         "is_locked": "Last observed bolt position, ignoring any command in flight.",
-        "pending": "`\"lock\"`, `\"unlock\"`, or `None` when no command is in flight.",
+        "pending": '`"lock"`, `"unlock"`, or `None` when no command is in flight.',
         "available": None,
         "battery": None,
         "lock_version": "Protocol version learned from advertisements, to build commands with.",
@@ -281,9 +278,7 @@ def test_class_exposes_exactly_its_methods_and_properties(name: str) -> None:
     assert public == list(METHODS[name]) + list(PROPERTIES[name])
 
 
-@pytest.mark.parametrize(
-    ("name", "method"), [(name, method) for name in CLASS_NAMES for method in METHODS[name]]
-)
+@pytest.mark.parametrize(("name", "method"), [(name, method) for name in CLASS_NAMES for method in METHODS[name]])
 def test_method_signature_and_docstring(name: str, method: str) -> None:
     signature, text = METHODS[name][method]
     function = getattr(getattr(quovel, name), method)
@@ -291,9 +286,7 @@ def test_method_signature_and_docstring(name: str, method: str) -> None:
     assert function.__doc__ == text
 
 
-@pytest.mark.parametrize(
-    ("name", "prop"), [(name, prop) for name in CLASS_NAMES for prop in PROPERTIES[name]]
-)
+@pytest.mark.parametrize(("name", "prop"), [(name, prop) for name in CLASS_NAMES for prop in PROPERTIES[name]])
 def test_property_is_read_only_with_its_docstring(name: str, prop: str) -> None:
     descriptor = vars(getattr(quovel, name))[prop]
     assert descriptor.__doc__ == PROPERTIES[name][prop]
@@ -378,6 +371,7 @@ def test_select_advertisement_docstring() -> None:
 
 # ---------------------------------------------------------------- arguments
 
+
 def _summary(value: object) -> object:
     """A comparable stand-in for a result: values compare by identity."""
     if isinstance(value, quovel.Advertisement):
@@ -396,34 +390,48 @@ def _summary(value: object) -> object:
 def _outcome(call) -> object:
     try:
         return ("returned", _summary(call()))
-    except Exception as error:  # noqa: BLE001 - compared, not swallowed
+    except Exception as error:
         return ("raised", type(error), str(error))
 
 
 # (id, factory of the callable, parameter names, valid arguments). Factories
 # build a fresh object per call, so a first call cannot change the second.
 WITH_ARGUMENTS = [
-    ("LockVersion", lambda: quovel.LockVersion, (
-        "protocol_type", "protocol_version", "scene", "group_id", "org_id"), (1, 2, 3, 4, 5)),
+    (
+        "LockVersion",
+        lambda: quovel.LockVersion,
+        ("protocol_type", "protocol_version", "scene", "group_id", "org_id"),
+        (1, 2, 3, 4, 5),
+    ),
     ("StatusOp", lambda: quovel.StatusOp, ("aes_key", "version"), (AES_KEY, quovel.LockVersion())),
     ("LockOp", lambda: quovel.LockOp, ("aes_key", "unlock_key", "version"), (AES_KEY, 7, None)),
     ("UnlockOp", lambda: quovel.UnlockOp, ("aes_key", "unlock_key", "version"), (AES_KEY, 7, None)),
     ("push", lambda: quovel.FrameAssembler().push, ("data",), (b"\x7f\x5a",)),
     ("handle_frame", lambda: quovel.StatusOp(AES_KEY).handle_frame, ("frame",), (b"\x7f\x5a",)),
-    ("on_advertisement", lambda: quovel.LockTracker().on_advertisement, ("now_ms", "advertisement"),
-     (5, quovel.parse_advertisement(0x0305, STATEFUL_DATA))),
+    (
+        "on_advertisement",
+        lambda: quovel.LockTracker().on_advertisement,
+        ("now_ms", "advertisement"),
+        (5, quovel.parse_advertisement(0x0305, STATEFUL_DATA)),
+    ),
     ("on_command_started", lambda: quovel.LockTracker().on_command_started, ("action",), ("lock",)),
-    ("on_command_acknowledged", lambda: quovel.LockTracker().on_command_acknowledged,
-     ("now_ms", "action"), (5, "unlock")),
+    (
+        "on_command_acknowledged",
+        lambda: quovel.LockTracker().on_command_acknowledged,
+        ("now_ms", "action"),
+        (5, "unlock"),
+    ),
     ("credit_blind_time", lambda: quovel.LockTracker().credit_blind_time, ("blind_ms",), (5,)),
-    ("poll_availability", lambda: quovel.LockTracker().poll_availability,
-     ("now_ms", "offline_after_ms"), (5, 10)),
+    ("poll_availability", lambda: quovel.LockTracker().poll_availability, ("now_ms", "offline_after_ms"), (5, 10)),
     ("decode_credential", lambda: quovel.decode_credential, ("value",), ("NTMsOTQ=",)),
     ("normalize_unlock_key", lambda: quovel.normalize_unlock_key, ("value",), ("0042",)),
-    ("parse_advertisement", lambda: quovel.parse_advertisement, ("manufacturer_id", "data"),
-     (0x0305, STATEFUL_DATA)),
-    ("select_advertisement", lambda: quovel.select_advertisement, ("manufacturer_data", "expected_address"),
-     ({0x0305: STATEFUL_DATA}, "ff:ee:dd:cc:bb:aa")),
+    ("parse_advertisement", lambda: quovel.parse_advertisement, ("manufacturer_id", "data"), (0x0305, STATEFUL_DATA)),
+    (
+        "select_advertisement",
+        lambda: quovel.select_advertisement,
+        ("manufacturer_data", "expected_address"),
+        ({0x0305: STATEFUL_DATA}, "ff:ee:dd:cc:bb:aa"),
+    ),
     ("normalize_aes_key", lambda: quovel.normalize_aes_key, ("value",), (AES_KEY.upper(),)),
     ("connect_backoff", lambda: quovel.connect_backoff, ("attempt",), (2,)),
 ]

@@ -7,6 +7,7 @@ import re
 import time
 
 import pytest
+
 import quovel
 import quovel_sim
 
@@ -105,9 +106,7 @@ def test_stray_replies_are_rejected_until_the_real_one(sim_link, action):
             got = 0x55 if expected == 0x14 else 0x14
             with pytest.raises(quovel.UnexpectedCommand) as caught:
                 op.handle_frame(stray)
-            assert str(caught.value) == (
-                f"unexpected response command: expected 0x{expected:02x}, got 0x{got:02x}"
-            )
+            assert str(caught.value) == (f"unexpected response command: expected 0x{expected:02x}, got 0x{got:02x}")
         step = op.handle_frame(reply)
     assert step[0] == "done"
 
@@ -128,9 +127,7 @@ def test_crc_fault_then_a_repeated_exchange_succeeds(sim_link, action, reply_ind
         op.handle_frame(frame)
     assert type(caught.value) is quovel.CrcMismatch
     observed = frame[-1]
-    assert str(caught.value) == (
-        f"packet CRC mismatch: observed 0x{observed:02x}, computed 0x{observed ^ 0xFF:02x}"
-    )
+    assert str(caught.value) == (f"packet CRC mismatch: observed 0x{observed:02x}, computed 0x{observed ^ 0xFF:02x}")
     assert sim_link.run(op) in ("LOCKED", None)
 
 
@@ -182,8 +179,7 @@ KEY = "2b7e151628aed2a6abf7158809cf4f3c"
         # version is converted first, then aes_key, then unlock_key.
         (lambda: quovel.StatusOp("xyz", version=3), TypeError, "version"),
         (lambda: quovel.LockOp("xyz", 0, version=3), TypeError, "version"),
-        (lambda: quovel.UnlockOp(b"short", 0), quovel.QuovelError,
-         "^AES key must be exactly 16 bytes; got 5 bytes$"),
+        (lambda: quovel.UnlockOp(b"short", 0), quovel.QuovelError, "^AES key must be exactly 16 bytes; got 5 bytes$"),
         (lambda: quovel.LockOp(KEY, 0), quovel.QuovelError, "^invalid unlock key: "),
         (lambda: quovel.UnlockOp(KEY, "0"), quovel.QuovelError, "^invalid unlock key: "),
     ],

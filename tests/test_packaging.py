@@ -79,10 +79,10 @@ def needed_libraries(path: Path) -> list[str]:
     wide = data[4] == 2
     order = "<" if data[5] == 1 else ">"
     if wide:
-        phoff, = struct.unpack_from(order + "Q", data, 0x20)
+        (phoff,) = struct.unpack_from(order + "Q", data, 0x20)
         phentsize, phnum = struct.unpack_from(order + "HH", data, 0x36)
     else:
-        phoff, = struct.unpack_from(order + "I", data, 0x1C)
+        (phoff,) = struct.unpack_from(order + "I", data, 0x1C)
         phentsize, phnum = struct.unpack_from(order + "HH", data, 0x2A)
     loads, dynamic = [], None
     for index in range(phnum):
@@ -110,7 +110,7 @@ def needed_libraries(path: Path) -> list[str]:
             break
         if tag == 1:  # DT_NEEDED, an offset into the string table
             start = file_offset(strtab) + value
-            names.append(data[start:data.index(b"\0", start)].decode())
+            names.append(data[start : data.index(b"\0", start)].decode())
     return names
 
 

@@ -10,11 +10,8 @@ import os
 import time
 
 import pytest
-import quovel
-import quovel_sim
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from quovel_sim.wire import decrypt, parse_packet
 from samples import (
     ACTUATION_COMMAND,
     HANDSHAKE,
@@ -28,13 +25,21 @@ from samples import (
     good_replies,
 )
 
+import quovel
+import quovel_sim
+from quovel_sim.wire import decrypt, parse_packet
+
 # The sanitized run is several times slower: it gets fewer examples.
 SCALE = 0.25 if os.environ.get("QUOVEL_SANITIZED") == "1" else 1.0
 
 
 def bounded(examples: int) -> settings:
-    return settings(max_examples=max(10, int(examples * SCALE)), deadline=None, database=None,
-                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+    return settings(
+        max_examples=max(10, int(examples * SCALE)),
+        deadline=None,
+        database=None,
+        suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+    )
 
 
 # Bytes that matter to the wire format turn up often.
@@ -44,6 +49,7 @@ wire_bytes = st.binary(max_size=40) | st.lists(
 
 
 # --- FrameAssembler --------------------------------------------------------
+
 
 class AssemblerModel:
     """The frame-cutting rules, step by step."""
@@ -124,8 +130,7 @@ HINTS = {
     STATUS: "the lock refused the command",
     HANDSHAKE: "the handshake was refused, which points at the AES key or the protocol version",
 }
-ACTUATION_HINT = ("the handshake succeeded, so the AES key and protocol version are right; "
-                  "this points at the unlock key")
+ACTUATION_HINT = "the handshake succeeded, so the AES key and protocol version are right; this points at the unlock key"
 
 
 def expected_outcome(kind: str, phase: int, command: int, status: int, data: bytes):
@@ -215,12 +220,20 @@ def test_operations_follow_the_step_rules(kind, frames, started):
 
 # --- advertisements --------------------------------------------------------
 
+
 def parse_model(company_id: int, data: bytes) -> dict[str, object]:
     """The decoding rules of one manufacturer-data entry."""
     full = bytes((company_id & 0xFF, company_id >> 8)) + data
     n = len(full)
-    nothing = dict(kind="unrecognized", address=None, battery=None, is_unlocked=None, has_events=None,
-                   is_setting_mode=None, lock_version=None)
+    nothing = dict(
+        kind="unrecognized",
+        address=None,
+        battery=None,
+        is_unlocked=None,
+        has_events=None,
+        is_setting_mode=None,
+        lock_version=None,
+    )
     if n < 15:
         return nothing
     if full[:2] in (b"\x12\x19", b"\xff\xff"):
@@ -234,18 +247,30 @@ def parse_model(company_id: int, data: bytes) -> dict[str, object]:
     if protocol_type < 5 or (protocol_type == 5 and protocol_version == 1):
         return {**nothing, "kind": "stateless", "address": address, "lock_version": version}
     flags, battery = full[state_at], full[state_at + 1]
-    return dict(kind="stateful", address=address, battery=battery if battery <= 100 else None,
-                is_unlocked=bool(flags & 1), has_events=bool(flags & 2), is_setting_mode=bool(flags & 4),
-                lock_version=version)
+    return dict(
+        kind="stateful",
+        address=address,
+        battery=battery if battery <= 100 else None,
+        is_unlocked=bool(flags & 1),
+        has_events=bool(flags & 2),
+        is_setting_mode=bool(flags & 4),
+        lock_version=version,
+    )
 
 
 def fields(ad: quovel.Advertisement) -> dict[str, object]:
     version = ad.lock_version
-    return dict(kind=ad.kind, address=ad.address, battery=ad.battery, is_unlocked=ad.is_unlocked,
-                has_events=ad.has_events, is_setting_mode=ad.is_setting_mode,
-                lock_version=None if version is None else (
-                    version.protocol_type, version.protocol_version, version.scene, version.group_id,
-                    version.org_id))
+    return dict(
+        kind=ad.kind,
+        address=ad.address,
+        battery=ad.battery,
+        is_unlocked=ad.is_unlocked,
+        has_events=ad.has_events,
+        is_setting_mode=ad.is_setting_mode,
+        lock_version=None
+        if version is None
+        else (version.protocol_type, version.protocol_version, version.scene, version.group_id, version.org_id),
+    )
 
 
 company_ids = st.sampled_from([0x0305, 0x1912, 0xFFFF, 0x19FF, 0xFF19, 0x1234, 0x0102]) | st.integers(0, 0xFFFF)
@@ -266,8 +291,9 @@ SCORE = {"unrecognized": 0, "dfu": 1, "stateless": 2, "stateful": 4}
 
 
 def ascii_folded(text: str) -> bytes:
-    return text.encode("utf-8", "surrogatepass").translate(bytes.maketrans(b"ABCDEFGHIJKLMNOPQRSTUVWXYZ",
-                                                                          b"abcdefghijklmnopqrstuvwxyz"))
+    return text.encode("utf-8", "surrogatepass").translate(
+        bytes.maketrans(b"ABCDEFGHIJKLMNOPQRSTUVWXYZ", b"abcdefghijklmnopqrstuvwxyz")
+    )
 
 
 @st.composite
@@ -276,8 +302,11 @@ def maps_and_addresses(draw):
     addresses = [a for a in (quovel.parse_advertisement(k, v).address for k, v in entries.items()) if a]
     choices = [st.none(), st.text(max_size=20)]
     if addresses:
-        choices.append(st.sampled_from(addresses).flatmap(
-            lambda a: st.sampled_from([a, a.lower(), a.replace(":", ""), f" {a}", a.swapcase()])))
+        choices.append(
+            st.sampled_from(addresses).flatmap(
+                lambda a: st.sampled_from([a, a.lower(), a.replace(":", ""), f" {a}", a.swapcase()])
+            )
+        )
     return entries, draw(st.one_of(choices))
 
 
@@ -288,8 +317,11 @@ def test_selection_is_the_best_score_then_the_lowest_identifier(case, container)
     best_key = None
     for company_id, data in entries.items():
         ad = quovel.parse_advertisement(company_id, data)
-        matches = (expected_address is not None and ad.address is not None
-                   and ascii_folded(expected_address) == ascii_folded(ad.address))
+        matches = (
+            expected_address is not None
+            and ad.address is not None
+            and ascii_folded(expected_address) == ascii_folded(ad.address)
+        )
         rank = (SCORE[ad.kind] + matches, -company_id)
         if best_key is None or rank > best_key[0]:
             best_key = (rank, company_id)
@@ -301,6 +333,7 @@ def test_selection_is_the_best_score_then_the_lowest_identifier(case, container)
 
 
 # --- keys and credentials --------------------------------------------------
+
 
 @bounded(300)
 @given(st.text(max_size=60) | st.binary(max_size=60).map(lambda b: base64.b64encode(b).decode()))
@@ -314,8 +347,13 @@ def test_any_credential_text_decodes_or_raises_quovel_error(text):
 
 
 @bounded(300)
-@given(st.integers(0, 0xFFFFFFFF), st.integers(0, 40), st.booleans(), st.integers(0, 255),
-       st.sampled_from(["", " ", "\n", ".", "..", "\u3000"]))
+@given(
+    st.integers(0, 0xFFFFFFFF),
+    st.integers(0, 40),
+    st.booleans(),
+    st.integers(0, 255),
+    st.sampled_from(["", " ", "\n", ".", "..", "\u3000"]),
+)
 def test_encoded_credentials_decode_to_their_number(number, zeros, plus, key, around):
     digits = ("+" if plus else "") + "0" * zeros + str(number)
     text = encode_credential(digits.encode(), key)
@@ -323,8 +361,13 @@ def test_encoded_credentials_decode_to_their_number(number, zeros, plus, key, ar
 
 
 key_material = st.one_of(
-    st.text(max_size=40), st.binary(max_size=20), st.lists(st.integers(-2, 300), max_size=18),
-    st.integers(), st.none(), st.floats(allow_nan=False), st.booleans(),
+    st.text(max_size=40),
+    st.binary(max_size=20),
+    st.lists(st.integers(-2, 300), max_size=18),
+    st.integers(),
+    st.none(),
+    st.floats(allow_nan=False),
+    st.booleans(),
 )
 
 
@@ -352,6 +395,7 @@ def test_aes_key_texts_come_back_canonical(key, separator, upper):
 
 # --- LockTracker -----------------------------------------------------------
 
+
 class TrackerModel:
     """The tracker's state table, with positions as 'unlocked' booleans."""
 
@@ -370,16 +414,23 @@ class TrackerModel:
         return None
 
     def observable(self):
-        position = self.state[1] if self.state[0] == "settled" else (
-            self.state[2] if self.state[0] == "in flight" else None)
-        return dict(reported_state=self.reported(), is_locked=None if position is None else not position,
-                    pending=self.state[1] if self.state[0] == "in flight" else None, available=self.available,
-                    battery=self.battery, lock_version=self.version)
+        position = (
+            self.state[1] if self.state[0] == "settled" else (self.state[2] if self.state[0] == "in flight" else None)
+        )
+        return dict(
+            reported_state=self.reported(),
+            is_locked=None if position is None else not position,
+            pending=self.state[1] if self.state[0] == "in flight" else None,
+            available=self.available,
+            battery=self.battery,
+            lock_version=self.version,
+        )
 
     def change(self, before):
         after = (self.reported(), self.available, self.battery)
-        return {name for name, old, new in zip(("state", "available", "battery"), before, after, strict=True)
-                if old != new}
+        return {
+            name for name, old, new in zip(("state", "available", "battery"), before, after, strict=True) if old != new
+        }
 
     def snapshot(self):
         return (self.reported(), self.available, self.battery)
@@ -398,8 +449,9 @@ class TrackerModel:
 
     def on_command_started(self, action):
         before = self.snapshot()
-        last = self.state[1] if self.state[0] == "settled" else (
-            self.state[2] if self.state[0] == "in flight" else None)
+        last = (
+            self.state[1] if self.state[0] == "settled" else (self.state[2] if self.state[0] == "in flight" else None)
+        )
         self.state = ("in flight", action, last)
         return self.change(before)
 
@@ -432,7 +484,8 @@ class TrackerModel:
 times = st.integers(0, 3_000) | st.sampled_from([0, 2**64 - 1, 2**63])
 actions = st.sampled_from(["lock", "unlock"])
 ad_entries = st.sampled_from([(0x0305, 13), (0x0305, 3), (0x1912, 13), (0x1234, 13)]).flatmap(
-    lambda shape: st.binary(min_size=shape[1], max_size=shape[1]).map(lambda data: (shape[0], data)))
+    lambda shape: st.binary(min_size=shape[1], max_size=shape[1]).map(lambda data: (shape[0], data))
+)
 events = st.one_of(
     st.tuples(st.just("on_advertisement"), times, ad_entries),
     st.tuples(st.just("on_command_started"), actions),
@@ -458,7 +511,8 @@ def test_tracker_follows_the_state_table(sequence):
             with pytest.raises(quovel.QuovelError) as raised:
                 tracker.on_command_started(text)
             assert str(raised.value) == f"unknown actuation \"{text}\": expected 'lock' or 'unlock'".replace(
-                "\t", "\\t")
+                "\t", "\\t"
+            )
             assert fields_of(tracker) == before
             continue
         if name == "on_advertisement":
@@ -473,14 +527,20 @@ def test_tracker_follows_the_state_table(sequence):
 
 def fields_of(tracker: quovel.LockTracker) -> dict[str, object]:
     version = tracker.lock_version
-    return dict(reported_state=tracker.reported_state, is_locked=tracker.is_locked, pending=tracker.pending,
-                available=tracker.available, battery=tracker.battery,
-                lock_version=None if version is None else (
-                    version.protocol_type, version.protocol_version, version.scene, version.group_id,
-                    version.org_id))
+    return dict(
+        reported_state=tracker.reported_state,
+        is_locked=tracker.is_locked,
+        pending=tracker.pending,
+        available=tracker.available,
+        battery=tracker.battery,
+        lock_version=None
+        if version is None
+        else (version.protocol_type, version.protocol_version, version.scene, version.group_id, version.org_id),
+    )
 
 
 # --- exchanges with the simulated lock --------------------------------------
+
 
 def drive(lock: quovel_sim.SimulatedLock, op) -> object:
     """Runs `op` as a caller does: skipping stray frames, retrying CRC faults."""
@@ -490,7 +550,7 @@ def drive(lock: quovel_sim.SimulatedLock, op) -> object:
         try:
             while step[0] == "write":
                 for offset in range(0, len(step[1]), quovel.WRITE_CHUNK):
-                    for notification in lock.write(step[1][offset: offset + quovel.WRITE_CHUNK]):
+                    for notification in lock.write(step[1][offset : offset + quovel.WRITE_CHUNK]):
                         assembler.push(notification)
                 strays = 0
                 while True:
@@ -510,14 +570,25 @@ def drive(lock: quovel_sim.SimulatedLock, op) -> object:
 
 
 @bounded(60)
-@given(st.sampled_from(sorted(OP_FACTORIES)), st.booleans(), st.integers(0, quovel.CRC_RETRIES + 1),
-       st.integers(0, quovel.MAX_STRAY_FRAMES), st.booleans(), st.integers(1, 25), st.integers(1, 0xFFFFFFFF))
+@given(
+    st.sampled_from(sorted(OP_FACTORIES)),
+    st.booleans(),
+    st.integers(0, quovel.CRC_RETRIES + 1),
+    st.integers(0, quovel.MAX_STRAY_FRAMES),
+    st.booleans(),
+    st.integers(1, 25),
+    st.integers(1, 0xFFFFFFFF),
+)
 def test_random_exchanges_with_the_simulated_lock(kind, locked, corrupt, strays, split, chunk, unlock_key):
     faults = quovel_sim.Faults(corrupt_crc=corrupt, stray_frames=strays, split_every_byte=split)
-    lock = quovel_sim.SimulatedLock(aes_key=KEY, unlock_key=unlock_key, locked=locked, notify_chunk=chunk,
-                                    faults=faults)
-    op = {"status": lambda: quovel.StatusOp(KEY), "lock": lambda: quovel.LockOp(KEY, unlock_key),
-          "unlock": lambda: quovel.UnlockOp(KEY, unlock_key)}[kind]()
+    lock = quovel_sim.SimulatedLock(
+        aes_key=KEY, unlock_key=unlock_key, locked=locked, notify_chunk=chunk, faults=faults
+    )
+    op = {
+        "status": lambda: quovel.StatusOp(KEY),
+        "lock": lambda: quovel.LockOp(KEY, unlock_key),
+        "unlock": lambda: quovel.UnlockOp(KEY, unlock_key),
+    }[kind]()
     if corrupt > quovel.CRC_RETRIES:
         with pytest.raises(quovel.CrcMismatch):
             drive(lock, op)

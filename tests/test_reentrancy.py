@@ -16,7 +16,6 @@ import threading
 from collections.abc import Callable, Iterator
 
 import pytest
-import quovel
 from samples import (
     ACTUATION_COMMAND,
     HANDSHAKE,
@@ -31,6 +30,8 @@ from samples import (
     stateless,
     with_crc,
 )
+
+import quovel
 
 BORROWED = "Already borrowed"
 MUTABLY_BORROWED = "Already mutably borrowed"
@@ -176,6 +177,7 @@ def test_other_objects_may_be_used_from_inside_a_call():
 
 # --- StatusOp, LockOp, UnlockOp -------------------------------------------
 
+
 def failing_frame(kind: str, phase: int, error: type) -> bytes:
     """A frame that the operation, `phase` replies in, rejects with `error`."""
     expected = STATUS if kind == "status" else (HANDSHAKE, ACTUATION_COMMAND[kind])[phase]
@@ -231,6 +233,7 @@ def test_operation_reentry_while_refusing_an_unexpected_frame(kind):
 
 # --- immutable values, and caller code touching other objects --------------
 
+
 def test_immutable_values_may_be_read_inside_any_call():
     version = quovel.LockVersion(6, 7, 8, 9, 10)
     ad = stateless()
@@ -250,6 +253,7 @@ def test_immutable_values_may_be_read_inside_any_call():
 
 
 # --- caller code that alters a map or a sequence while it is converted -----
+
 
 def test_map_that_grows_while_converted_fails_cleanly():
     data = {0x0305: b"\x02" * 13}

@@ -40,7 +40,7 @@ async def status_exchange(client: BleakClient) -> list[tuple[BleakGATTCharacteri
 
 
 def test_services_notifications_and_errors_go_through_bleak():
-    radio, client, dropped = radio_with()
+    _radio, client, dropped = radio_with()
 
     async def session() -> None:
         with pytest.raises(BleakError, match="Not connected"):
@@ -87,7 +87,7 @@ def test_an_unknown_address_is_not_found():
 
 
 def test_a_drop_calls_back_and_later_writes_fail_like_bleak():
-    radio, client, dropped = radio_with(LinkFaults(drop_after_writes=[1]))
+    _radio, client, dropped = radio_with(LinkFaults(drop_after_writes=[1]))
 
     async def session() -> None:
         await client.connect()

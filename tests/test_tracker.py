@@ -4,6 +4,7 @@ connect back-off schedule."""
 from __future__ import annotations
 
 import pytest
+
 import quovel
 from quovel import LockTracker, parse_advertisement
 
@@ -80,11 +81,18 @@ SCENARIOS = {
     "unrecognized on a new tracker": ([(ad(1, UNRECOGNIZED), {A})], (None, None, None, True, None, None)),
     "stateless on a new tracker": ([(ad(1, STATELESS), {A})], (None, None, None, True, None, V_STATELESS)),
     "stateless keeps state and battery": (
-        [(ad(1, LOCKED_80), {S, A, B}), (ad(2, STATELESS), set())], ("LOCKED", None, True, True, 80, V_STATELESS)),
+        [(ad(1, LOCKED_80), {S, A, B}), (ad(2, STATELESS), set())],
+        ("LOCKED", None, True, True, 80, V_STATELESS),
+    ),
     "dfu keeps the version": ([(ad(1, LOCKED_80), {S, A, B}), (ad(2, DFU), set())], LOCKED),
     "stateful without battery keeps it": (
-        [(ad(1, LOCKED_80), {S, A, B}), (ad(2, UNLOCKED_NO_BATTERY), {S})], ("UNLOCKED", None, False, True, 80, V3)),
-    "battery changes alone": ([(ad(1, LOCKED_80), {S, A, B}), (ad(2, LOCKED_50), {B})], ("LOCKED", None, True, True, 50, V3)),
+        [(ad(1, LOCKED_80), {S, A, B}), (ad(2, UNLOCKED_NO_BATTERY), {S})],
+        ("UNLOCKED", None, False, True, 80, V3),
+    ),
+    "battery changes alone": (
+        [(ad(1, LOCKED_80), {S, A, B}), (ad(2, LOCKED_50), {B})],
+        ("LOCKED", None, True, True, 50, V3),
+    ),
     "no battery on a new tracker": ([(ad(1, LOCKED_NO_BATTERY), {S, A})], ("LOCKED", None, True, True, None, V3)),
     "unlock from locked, fail, unavailable": (
         [
@@ -99,8 +107,7 @@ SCENARIOS = {
         [(ad(1, LOCKED_80), {S, A, B}), (start("unlock"), {S}), (FAILED, set())],
         ("UNLOCKING", "unlock", True, True, 80, V3),
     ),
-    "lock on a new tracker, unavailable": (
-        [(start("lock"), {S}), (UNAVAILABLE, {S})], NEW),
+    "lock on a new tracker, unavailable": ([(start("lock"), {S}), (UNAVAILABLE, {S})], NEW),
     "lock on a new tracker": ([(start("lock"), {S})], ("LOCKING", "lock", None, False, None, None)),
     "lock twice": ([(start("lock"), {S}), (start("lock"), set())], ("LOCKING", "lock", None, False, None, None)),
     "restart keeps the carried position": (
@@ -114,18 +121,23 @@ SCENARIOS = {
         ("UNLOCKED", None, False, False, None, V3),
     ),
     "acknowledged other action while locking": (
-        [(start("lock"), {S}), (ack(5, "unlock"), {S, A})], ("UNLOCKED", None, False, True, None, None)),
+        [(start("lock"), {S}), (ack(5, "unlock"), {S, A})],
+        ("UNLOCKED", None, False, True, None, None),
+    ),
     "acknowledged while available": (
         [(ad(1, LOCKED_80), {S, A, B}), (start("lock"), {S}), (ack(5, "unlock"), {S})],
         ("UNLOCKED", None, False, True, 80, V3),
     ),
     "acknowledged from unobserved": ([(ack(5, "lock"), {S, A})], ("LOCKED", None, True, True, None, None)),
-    "acknowledged matching settled": (
-        [(ad(1, LOCKED_80), {S, A, B}), (ack(5, "lock"), set())], LOCKED),
+    "acknowledged matching settled": ([(ad(1, LOCKED_80), {S, A, B}), (ack(5, "lock"), set())], LOCKED),
     "stateful drops the command in flight": (
-        [(ad(1, UNLOCKED_NO_BATTERY), {S, A}), (start("unlock"), {S}), (ad(2, LOCKED_80), {S, B})], LOCKED),
-    "unavailable while settled": ([(ad(1, LOCKED_80), {S, A, B}), (UNAVAILABLE, {A}), (UNAVAILABLE, set())],
-                                  ("LOCKED", None, True, False, 80, V3)),
+        [(ad(1, UNLOCKED_NO_BATTERY), {S, A}), (start("unlock"), {S}), (ad(2, LOCKED_80), {S, B})],
+        LOCKED,
+    ),
+    "unavailable while settled": (
+        [(ad(1, LOCKED_80), {S, A, B}), (UNAVAILABLE, {A}), (UNAVAILABLE, set())],
+        ("LOCKED", None, True, False, 80, V3),
+    ),
     "poll below and at the limit": (
         [(ad(600, LOCKED_80), {S, A, B}), (poll(1000, 500), set()), (poll(1100, 500), {A})],
         ("LOCKED", None, True, False, 80, V3),
@@ -152,16 +164,25 @@ SCENARIOS = {
         [(ad(600, DFU), {A}), (blind(300), None), (poll(1100, 500), set()), (poll(1400, 500), {A})],
         (None, None, None, False, None, None),
     ),
-    "blind time on a silent tracker": (
-        [(start("lock"), {S}), (blind(10**6), None), (poll(0, 10**9), {S})], NEW),
+    "blind time on a silent tracker": ([(start("lock"), {S}), (blind(10**6), None), (poll(0, 10**9), {S})], NEW),
     "blind time saturates": (
-        [(ad(600, DFU), {A}), (blind(U64_MAX), None), (poll(U64_MAX, 1), set()), (blind(1), None),
-         (poll(U64_MAX, 1), set())],
+        [
+            (ad(600, DFU), {A}),
+            (blind(U64_MAX), None),
+            (poll(U64_MAX, 1), set()),
+            (blind(1), None),
+            (poll(U64_MAX, 1), set()),
+        ],
         (None, None, None, True, None, None),
     ),
     "time extremes": (
-        [(ad(U64_MAX, DFU), {A}), (poll(0, 1), set()), (poll(U64_MAX, 0), {A}), (ack(0, "unlock"), {S, A}),
-         (poll(U64_MAX, U64_MAX), {A})],
+        [
+            (ad(U64_MAX, DFU), {A}),
+            (poll(0, 1), set()),
+            (poll(U64_MAX, 0), {A}),
+            (ack(0, "unlock"), {S, A}),
+            (poll(U64_MAX, U64_MAX), {A}),
+        ],
         ("UNLOCKED", None, False, False, None, None),
     ),
 }
@@ -262,6 +283,7 @@ def test_credit_blind_time_returns_none() -> None:
 
 
 # ---------------------------------------------------------------- back-off
+
 
 @pytest.mark.parametrize(
     ("attempt", "seconds"),

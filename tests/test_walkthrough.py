@@ -20,8 +20,11 @@ _SPEC.loader.exec_module(walkthrough)
     ("flags", "status", "shown"),
     [
         ([], 0, "the lock's bolt: locked; tracker: LOCKED"),
-        (["--connect-failures", "2", "--drop-after", "5", "--disconnect-error", "timeout"], 0,
-         "reconnecting in 0.75 s"),
+        (
+            ["--connect-failures", "2", "--drop-after", "5", "--disconnect-error", "timeout"],
+            0,
+            "reconnecting in 0.75 s",
+        ),
         (["--split-every-byte", "--stray", "4", "--corrupt-crc", "2"], 0, "retry 2 of 2"),
         (["--wrong-key"], 1, "HandshakeRefused: AES decryption failed"),
         (["--refuse-handshake"], 1, "HandshakeRefused: command 0x55 failed"),

@@ -31,8 +31,10 @@ def _run_one(dist: Path, platform_name: str, version: str, target: str, quick: b
     work = ROOT / "build" / "bench-wheels" / platform_name
     python = platforms.install_wheel(platforms.interpreter(platform_name, version), wheels[-1], work / "env")
     out = work / "python.json"
-    subprocess.run([str(python), str(ROOT / "bench" / "run_benchmarks.py"), *(["--quick"] if quick else []),
-                    "--json", str(out)], check=True)
+    subprocess.run(
+        [str(python), str(ROOT / "bench" / "run_benchmarks.py"), *(["--quick"] if quick else []), "--json", str(out)],
+        check=True,
+    )
     return json.loads(out.read_text(encoding="utf-8"))
 
 
@@ -40,16 +42,26 @@ def compare(dist: Path, quick: bool = False) -> list[dict]:
     results = [_run_one(dist, *run, quick=quick) for run in RUNS]
     glibc, musl = ({row["name"]: row for row in result["hot_paths"]} for result in results)
     rows = []
-    print(f"\n{'hot path':36s} {'glibc':>9s} {'musl':>9s} {'musl/glibc':>10s} {'floor m/g':>9s} "
-          f"{'/floor glibc':>12s} {'/floor musl':>11s}")
+    print(
+        f"\n{'hot path':36s} {'glibc':>9s} {'musl':>9s} {'musl/glibc':>10s} {'floor m/g':>9s} "
+        f"{'/floor glibc':>12s} {'/floor musl':>11s}"
+    )
     for name, g in glibc.items():
         m = musl[name]
-        row = {"name": name, "glibc_ns": g["quovel_ns"], "musl_ns": m["quovel_ns"],
-               "ratio": m["quovel_ns"] / g["quovel_ns"], "floor_ratio": m["floor_ns"] / g["floor_ns"],
-               "glibc_over_floor": g["over_floor"], "musl_over_floor": m["over_floor"]}
+        row = {
+            "name": name,
+            "glibc_ns": g["quovel_ns"],
+            "musl_ns": m["quovel_ns"],
+            "ratio": m["quovel_ns"] / g["quovel_ns"],
+            "floor_ratio": m["floor_ns"] / g["floor_ns"],
+            "glibc_over_floor": g["over_floor"],
+            "musl_over_floor": m["over_floor"],
+        }
         rows.append(row)
-        print(f"{name:36s} {row['glibc_ns']:7.0f}ns {row['musl_ns']:7.0f}ns {row['ratio']:9.2f}x "
-              f"{row['floor_ratio']:8.2f}x {row['glibc_over_floor']:11.2f}x {row['musl_over_floor']:10.2f}x")
+        print(
+            f"{name:36s} {row['glibc_ns']:7.0f}ns {row['musl_ns']:7.0f}ns {row['ratio']:9.2f}x "
+            f"{row['floor_ratio']:8.2f}x {row['glibc_over_floor']:11.2f}x {row['musl_over_floor']:10.2f}x"
+        )
     glibc_growth, musl_growth = ({row["name"]: row for row in result["growth"]} for result in results)
     print(f"\n{'growth with input size (largest input)':44s} {'glibc':>9s} {'musl':>9s} {'musl/glibc':>10s}")
     for name, g in glibc_growth.items():

@@ -60,9 +60,7 @@ def _locked(path: Path) -> Iterator[None]:
             fcntl.flock(handle, fcntl.LOCK_UN)
 
 
-def artefact(
-    name: str, inputs: Iterable[str | bytes | Path], build: Callable[[Path], None]
-) -> Path:
+def artefact(name: str, inputs: Iterable[str | bytes | Path], build: Callable[[Path], None]) -> Path:
     """The folder of artefact `name` for these inputs, built by `build` if missing.
 
     `build` receives the final folder, empty, and fills it in place: builds

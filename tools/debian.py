@@ -20,22 +20,28 @@ def _root_prefix() -> list[str]:
 def install(*packages: str) -> None:
     """Installs the host packages that are missing, quietly; no-op when all are there."""
     missing = [
-        package for package in packages
-        if subprocess.run(["dpkg-query", "-W", "-f=${Status}", package],
-                          capture_output=True, text=True).stdout != "install ok installed"
+        package
+        for package in packages
+        if subprocess.run(["dpkg-query", "-W", "-f=${Status}", package], capture_output=True, text=True).stdout
+        != "install ok installed"
     ]
     if not missing:
         return
     print(f"== installing system packages: {' '.join(missing)}", flush=True)
     environment = {**os.environ, "DEBIAN_FRONTEND": "noninteractive"}
     subprocess.run([*_root_prefix(), "apt-get", "update", "-qq"], check=True, env=environment)
-    subprocess.run([*_root_prefix(), "apt-get", "install", "-y", "-qq", "--no-install-recommends", *missing],
-                   check=True, env=environment, stdout=subprocess.DEVNULL)
+    subprocess.run(
+        [*_root_prefix(), "apt-get", "install", "-y", "-qq", "--no-install-recommends", *missing],
+        check=True,
+        env=environment,
+        stdout=subprocess.DEVNULL,
+    )
 
 
 def installed_version(package: str) -> str:
-    return subprocess.run(["dpkg-query", "-W", "-f=${Version}", package],
-                          capture_output=True, text=True, check=True).stdout
+    return subprocess.run(
+        ["dpkg-query", "-W", "-f=${Version}", package], capture_output=True, text=True, check=True
+    ).stdout
 
 
 def _private_apt(state: Path, lines: list[str], *extra: str) -> list[str]:
@@ -44,12 +50,17 @@ def _private_apt(state: Path, lines: list[str], *extra: str) -> list[str]:
     (state / "archives" / "partial").mkdir(parents=True, exist_ok=True)
     (state / "sources.list").write_text("".join(lines))
     return [
-        "-o", f"Dir::Etc::SourceList={state / 'sources.list'}",
-        "-o", "Dir::Etc::SourceParts=/dev/null",
-        "-o", f"Dir::State::Lists={state / 'lists'}",
-        "-o", f"Dir::Cache={state}",
+        "-o",
+        f"Dir::Etc::SourceList={state / 'sources.list'}",
+        "-o",
+        "Dir::Etc::SourceParts=/dev/null",
+        "-o",
+        f"Dir::State::Lists={state / 'lists'}",
+        "-o",
+        f"Dir::Cache={state}",
         # The unprivileged download user cannot write into the cache.
-        "-o", "APT::Sandbox::User=root",
+        "-o",
+        "APT::Sandbox::User=root",
         *extra,
     ]
 
@@ -70,8 +81,12 @@ def source_package(package: str, version: str, suites: tuple[str, ...]) -> Path:
             options = _private_apt(Path(scratch), lines)
             print(f"== fetching the source package {package} {version}", flush=True)
             subprocess.run(["apt-get", "-qq", *options, "update"], check=True)
-            subprocess.run(["apt-get", "-qq", *options, "source", "--download-only", f"{package}={version}"],
-                           check=True, cwd=folder, stdout=subprocess.DEVNULL)
+            subprocess.run(
+                ["apt-get", "-qq", *options, "source", "--download-only", f"{package}={version}"],
+                check=True,
+                cwd=folder,
+                stdout=subprocess.DEVNULL,
+            )
 
     return cache.artefact(f"debsrc-{package}", [package, version, *suites], fetch)
 
@@ -84,12 +99,14 @@ def binary_root(architecture: str, packages: tuple[str, ...], suite: str = "book
         with tempfile.TemporaryDirectory(dir=folder) as scratch:
             state = Path(scratch)
             line = f"deb [arch={architecture} signed-by={_ARCHIVE_KEYRING}] http://deb.debian.org/debian {suite} main\n"
-            options = _private_apt(state, [line], "-o", f"APT::Architecture={architecture}",
-                                   "-o", f"APT::Architectures::={architecture}")
+            options = _private_apt(
+                state, [line], "-o", f"APT::Architecture={architecture}", "-o", f"APT::Architectures::={architecture}"
+            )
             print(f"== fetching {' '.join(packages)} for {architecture}", flush=True)
             subprocess.run(["apt-get", "-qq", *options, "update"], check=True)
-            subprocess.run(["apt-get", "-qq", *options, "download", *packages], check=True, cwd=state,
-                           stdout=subprocess.DEVNULL)
+            subprocess.run(
+                ["apt-get", "-qq", *options, "download", *packages], check=True, cwd=state, stdout=subprocess.DEVNULL
+            )
             for deb in sorted(state.glob("*.deb")):
                 subprocess.run(["dpkg-deb", "-x", str(deb), str(folder)], check=True)
 

@@ -48,19 +48,32 @@ class Apt:
         source = f"[arch={arch} signed-by={KEYRING}] {mirror()} {suite} main"
         (folder / "etc/sources.list").write_text(f"deb {source}\ndeb-src {source}\n", encoding="utf-8")
         self.options = [
-            "-o", f"Dir::Etc::SourceList={folder / 'etc/sources.list'}",
-            "-o", "Dir::Etc::SourceParts=/nonexistent",
-            "-o", f"Dir::Etc::PreferencesParts={folder / 'etc/preferences.d'}",
-            "-o", f"Dir::Etc::Parts={folder / 'etc/apt.conf.d'}",
-            "-o", f"Dir::State::Lists={folder / 'lists'}",
-            "-o", f"Dir::State::status={folder / 'status'}",
-            "-o", f"Dir::Cache::Archives={folder / 'archives'}",
-            "-o", f"Dir::Cache::pkgcache={folder / 'pkgcache.bin'}",
-            "-o", f"Dir::Cache::srcpkgcache={folder / 'srcpkgcache.bin'}",
-            "-o", f"APT::Architecture={arch}",
-            "-o", f"APT::Architectures={arch}",
-            "-o", "Debug::NoLocking=1",
-            "-o", "APT::Sandbox::User=root",
+            "-o",
+            f"Dir::Etc::SourceList={folder / 'etc/sources.list'}",
+            "-o",
+            "Dir::Etc::SourceParts=/nonexistent",
+            "-o",
+            f"Dir::Etc::PreferencesParts={folder / 'etc/preferences.d'}",
+            "-o",
+            f"Dir::Etc::Parts={folder / 'etc/apt.conf.d'}",
+            "-o",
+            f"Dir::State::Lists={folder / 'lists'}",
+            "-o",
+            f"Dir::State::status={folder / 'status'}",
+            "-o",
+            f"Dir::Cache::Archives={folder / 'archives'}",
+            "-o",
+            f"Dir::Cache::pkgcache={folder / 'pkgcache.bin'}",
+            "-o",
+            f"Dir::Cache::srcpkgcache={folder / 'srcpkgcache.bin'}",
+            "-o",
+            f"APT::Architecture={arch}",
+            "-o",
+            f"APT::Architectures={arch}",
+            "-o",
+            "Debug::NoLocking=1",
+            "-o",
+            "APT::Sandbox::User=root",
         ]
         run(["apt-get", "-qq", *self.options, "update"])
 
@@ -73,8 +86,12 @@ class Apt:
 
     def source_versions(self, package: str) -> list[str]:
         """The source package's versions in this suite, newest first (empty if it has none)."""
-        result = subprocess.run(["apt-cache", *self.options, "showsrc", "--only-source", package],
-                                capture_output=True, text=True, check=False)
+        result = subprocess.run(
+            ["apt-cache", *self.options, "showsrc", "--only-source", package],
+            capture_output=True,
+            text=True,
+            check=False,
+        )
         versions = re.findall(r"^Version:\s*(\S+)", result.stdout, re.MULTILINE)
         return sorted(set(versions), key=functools.cmp_to_key(_compare_versions), reverse=True)
 
@@ -87,8 +104,11 @@ class Apt:
         for version in self.source_versions(package):
             folder = into / version
             folder.mkdir(parents=True, exist_ok=True)
-            fetched = subprocess.run(["apt-get", "-qq", *self.options, "source", "--download-only",
-                                      "--only-source", f"{package}={version}"], cwd=folder, check=False)
+            fetched = subprocess.run(
+                ["apt-get", "-qq", *self.options, "source", "--download-only", "--only-source", f"{package}={version}"],
+                cwd=folder,
+                check=False,
+            )
             if fetched.returncode == 0:
                 print(f"source {package} {version}", flush=True)
                 return sorted(folder.iterdir())
@@ -113,9 +133,19 @@ def root_file_system(folder: Path, suite: str, arch: str, packages: list[str]) -
     architecture needs no emulator registered; the packages' maintainer
     scripts never run, which interpreters do not need.
     """
-    run(["debootstrap", "--foreign", f"--arch={arch}", "--variant=minbase",
-         f"--include={','.join(packages)}", suite, str(folder), mirror()],
-        stdout=subprocess.DEVNULL)
+    run(
+        [
+            "debootstrap",
+            "--foreign",
+            f"--arch={arch}",
+            "--variant=minbase",
+            f"--include={','.join(packages)}",
+            suite,
+            str(folder),
+            mirror(),
+        ],
+        stdout=subprocess.DEVNULL,
+    )
     # The first stage leaves the included packages as .debs for the second.
     debs = sorted((folder / "var/cache/apt/archives").glob("*.deb"))
     for deb in debs:

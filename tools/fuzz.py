@@ -29,8 +29,9 @@ HARNESSES = ("packet", "frames", "operations", "advertisement", "keys", "tracker
 
 def _build(preset: str, cmake: str, ninja: str) -> Path:
     """Configures and builds a CMake preset; returns its binary folder."""
-    subprocess.run([cmake, "--preset", preset, f"-DCMAKE_MAKE_PROGRAM={ninja}"], cwd=ROOT, check=True,
-                   stdout=subprocess.DEVNULL)
+    subprocess.run(
+        [cmake, "--preset", preset, f"-DCMAKE_MAKE_PROGRAM={ninja}"], cwd=ROOT, check=True, stdout=subprocess.DEVNULL
+    )
     subprocess.run([cmake, "--build", "--preset", preset, "-j", "2"], cwd=ROOT, check=True)
     return ROOT / "build" / preset
 
@@ -42,11 +43,21 @@ def _fuzz_one(build: Path, name: str, seconds: int) -> tuple[str, int, str]:
     with open(log, "w") as out:
         # New inputs go to the first folder only, so the seeds stay as committed.
         status = subprocess.run(
-            [str(build / f"{name}_fuzzer"), f"-max_total_time={seconds}", "-timeout=10", "-rss_limit_mb=2048",
-             "-print_final_stats=1", f"-artifact_prefix={build / 'artifacts'}/{name}-",
-             str(work), str(ROOT / "fuzz" / "corpus" / name)],
-            stdout=out, stderr=subprocess.STDOUT,
-            env=dict(os.environ, UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"), check=False).returncode
+            [
+                str(build / f"{name}_fuzzer"),
+                f"-max_total_time={seconds}",
+                "-timeout=10",
+                "-rss_limit_mb=2048",
+                "-print_final_stats=1",
+                f"-artifact_prefix={build / 'artifacts'}/{name}-",
+                str(work),
+                str(ROOT / "fuzz" / "corpus" / name),
+            ],
+            stdout=out,
+            stderr=subprocess.STDOUT,
+            env=dict(os.environ, UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"),
+            check=False,
+        ).returncode
     return name, status, log.read_text(errors="replace")
 
 
@@ -88,18 +99,34 @@ def coverage(seconds: int, cmake: str, ninja: str) -> None:
         if (ROOT / "build" / "fuzz" / "work" / name).is_dir():
             corpora.append(ROOT / "build" / "fuzz" / "work" / name)
         with open(build / f"{name}.log", "w") as out:
-            subprocess.run([str(build / f"{name}_fuzzer"), f"-max_total_time={seconds}", "-timeout=10",
-                            *map(str, corpora)], stdout=out, stderr=subprocess.STDOUT, check=True,
-                           env=dict(os.environ, LLVM_PROFILE_FILE=str(build / "profiles" / f"{name}-%p.profraw")))
+            subprocess.run(
+                [str(build / f"{name}_fuzzer"), f"-max_total_time={seconds}", "-timeout=10", *map(str, corpora)],
+                stdout=out,
+                stderr=subprocess.STDOUT,
+                check=True,
+                env=dict(os.environ, LLVM_PROFILE_FILE=str(build / "profiles" / f"{name}-%p.profraw")),
+            )
         # llvm-cov takes the first binary bare and every other one after -object.
         objects += [str(build / f"{name}_fuzzer")] if not objects else ["-object", str(build / f"{name}_fuzzer")]
     # Each harness defines LLVMFuzzerTestOneInput differently, which
     # llvm-profdata reports as mismatched data; the core's functions merge cleanly.
-    subprocess.run(["llvm-profdata-19", "merge", "-sparse", *map(str, (build / "profiles").glob("*.profraw")),
-                    "-o", str(build / "fuzz.profdata")], check=True)
+    subprocess.run(
+        [
+            "llvm-profdata-19",
+            "merge",
+            "-sparse",
+            *map(str, (build / "profiles").glob("*.profraw")),
+            "-o",
+            str(build / "fuzz.profdata"),
+        ],
+        check=True,
+    )
     # Only the core's sources count: not its headers, the harnesses or the system.
     options = [f"-instr-profile={build / 'fuzz.profdata'}", "-ignore-filename-regex=(/fuzz/|/include/|^/usr/)"]
-    subprocess.run(["llvm-cov-19", "show", "-format=html", f"-output-dir={build / 'html'}", *options, *objects],
-                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(
+        ["llvm-cov-19", "show", "-format=html", f"-output-dir={build / 'html'}", *options, *objects],
+        check=True,
+        stdout=subprocess.DEVNULL,
+    )
     report = subprocess.run(["llvm-cov-19", "report", *options, *objects], check=True, capture_output=True, text=True)
     print(report.stdout.replace(f"{ROOT}/", ""))

@@ -23,15 +23,27 @@ def prefix(target: str, cmake: Path, ninja: Path) -> Path:
         # Inside the artefact's folder, so that an interrupted build leaves nothing behind.
         with tempfile.TemporaryDirectory(dir=folder) as scratch:
             steps = [
-                [str(cmake), "-S", "/usr/src/googletest", "-B", scratch, "-G", "Ninja",
-                 f"-DCMAKE_MAKE_PROGRAM={ninja}", f"-DCMAKE_TOOLCHAIN_FILE={targets.toolchain_file(target)}",
-                 "-DCMAKE_BUILD_TYPE=Release", "-DBUILD_GMOCK=OFF", "-DCMAKE_CXX_STANDARD=23",
-                 f"-DCMAKE_INSTALL_PREFIX={folder}"],
+                [
+                    str(cmake),
+                    "-S",
+                    "/usr/src/googletest",
+                    "-B",
+                    scratch,
+                    "-G",
+                    "Ninja",
+                    f"-DCMAKE_MAKE_PROGRAM={ninja}",
+                    f"-DCMAKE_TOOLCHAIN_FILE={targets.toolchain_file(target)}",
+                    "-DCMAKE_BUILD_TYPE=Release",
+                    "-DBUILD_GMOCK=OFF",
+                    "-DCMAKE_CXX_STANDARD=23",
+                    f"-DCMAKE_INSTALL_PREFIX={folder}",
+                ],
                 [str(cmake), "--build", scratch, "-j", targets.jobs()],
                 [str(cmake), "--install", scratch],
             ]
             for step in steps:
                 subprocess.run(step, check=True, env=environment, stdout=subprocess.DEVNULL)
 
-    return cache.artefact(f"googletest-{target}", ["googletest", version, *targets.cache_inputs(target),
-                                                   Path(__file__)], build)
+    return cache.artefact(
+        f"googletest-{target}", ["googletest", version, *targets.cache_inputs(target), Path(__file__)], build
+    )

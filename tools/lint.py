@@ -33,8 +33,9 @@ def _tool(name: str) -> str:
 
 
 def _cxx_files(suffixes: tuple[str, ...]) -> list[str]:
-    listed = subprocess.run(["git", "ls-files", "--", *(f"*{s}" for s in suffixes)], cwd=ROOT,
-                            check=True, capture_output=True, text=True).stdout.split()
+    listed = subprocess.run(
+        ["git", "ls-files", "--", *(f"*{s}" for s in suffixes)], cwd=ROOT, check=True, capture_output=True, text=True
+    ).stdout.split()
     return [f for f in listed if f.startswith(CXX_FOLDERS)]
 
 
@@ -71,8 +72,7 @@ def clang_tidy(cmake: str, python: str) -> bool:
 
     def run(job: tuple[Path, str]) -> tuple[str, int, str]:
         database, file = job
-        done = subprocess.run([tidy, "-p", str(database), "--quiet", file], cwd=ROOT,
-                              capture_output=True, text=True)
+        done = subprocess.run([tidy, "-p", str(database), "--quiet", file], cwd=ROOT, capture_output=True, text=True)
         return file, done.returncode, done.stdout + done.stderr
 
     failed = 0

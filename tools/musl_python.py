@@ -54,8 +54,12 @@ def _build_native(prefix: Path, version: str) -> None:
     apt = debian_roots.Apt(work / "apt", SOURCES[version], "amd64")
     cpython = _unpack(_orig_tarball(apt, f"python{version}", work / "src"), work / "src")
     host_env = {k: v for k, v in os.environ.items() if k not in ("CC", "CXX", "AR", "RANLIB")}
-    run(["./configure", f"--prefix={prefix}", "--without-ensurepip", "--disable-test-modules"],
-        cwd=cpython, env=host_env, stdout=subprocess.DEVNULL)
+    run(
+        ["./configure", f"--prefix={prefix}", "--without-ensurepip", "--disable-test-modules"],
+        cwd=cpython,
+        env=host_env,
+        stdout=subprocess.DEVNULL,
+    )
     run(["make", "-j2"], cwd=cpython, env=host_env, stdout=subprocess.DEVNULL)
     run(["make", "install"], cwd=cpython, env=host_env, stdout=subprocess.DEVNULL)
     shutil.rmtree(work, ignore_errors=True)
@@ -120,17 +124,33 @@ def _build_libraries(deps: Path, arch: str) -> None:
     env = _zig_tools(work / "bin", triple)
 
     zlib = _unpack(_orig_tarball(apt, "zlib", work / "src"), work / "src")
-    run(["./configure", "--static", f"--prefix={deps}"], cwd=zlib, env=dict(env, CFLAGS="-fPIC"),
-        stdout=subprocess.DEVNULL)
+    run(
+        ["./configure", "--static", f"--prefix={deps}"],
+        cwd=zlib,
+        env=dict(env, CFLAGS="-fPIC"),
+        stdout=subprocess.DEVNULL,
+    )
     run(["make", "-j2", "libz.a"], cwd=zlib, env=env, stdout=subprocess.DEVNULL)
     run(["make", "install"], cwd=zlib, env=env, stdout=subprocess.DEVNULL)
 
     libffi = _unpack(_orig_tarball(apt, "libffi", work / "src"), work / "src")
     if not (libffi / "configure").exists():  # Debian's tarball is cut from the repository
         run(["autoreconf", "-fi"], cwd=libffi, stdout=subprocess.DEVNULL)
-    run(["./configure", f"--host={triple}", "--disable-shared", "--enable-static", "--with-pic",
-         "--disable-docs", "--disable-multi-os-directory", f"--prefix={deps}"],
-        cwd=libffi, env=env, stdout=subprocess.DEVNULL)
+    run(
+        [
+            "./configure",
+            f"--host={triple}",
+            "--disable-shared",
+            "--enable-static",
+            "--with-pic",
+            "--disable-docs",
+            "--disable-multi-os-directory",
+            f"--prefix={deps}",
+        ],
+        cwd=libffi,
+        env=env,
+        stdout=subprocess.DEVNULL,
+    )
     run(["make", "-j2", "install"], cwd=libffi, env=env, stdout=subprocess.DEVNULL)
 
     # sqlite's source tree generates its one-file amalgamation with host
@@ -141,8 +161,20 @@ def _build_libraries(deps: Path, arch: str) -> None:
     run(["make", "sqlite3.c"], cwd=sqlite, env=host_env, stdout=subprocess.DEVNULL)
     (deps / "include").mkdir(parents=True, exist_ok=True)
     shutil.copy(sqlite / "sqlite3.h", deps / "include")
-    run([env["CC"], "-fPIC", "-DSQLITE_THREADSAFE=1", "-DSQLITE_ENABLE_FTS5", "-DSQLITE_ENABLE_MATH_FUNCTIONS",
-         "-c", sqlite / "sqlite3.c", "-o", work / "sqlite3.o"], env=env)
+    run(
+        [
+            env["CC"],
+            "-fPIC",
+            "-DSQLITE_THREADSAFE=1",
+            "-DSQLITE_ENABLE_FTS5",
+            "-DSQLITE_ENABLE_MATH_FUNCTIONS",
+            "-c",
+            sqlite / "sqlite3.c",
+            "-o",
+            work / "sqlite3.o",
+        ],
+        env=env,
+    )
     run([env["AR"], "rcs", deps / "lib" / "libsqlite3.a", work / "sqlite3.o"], env=env)
     shutil.rmtree(work, ignore_errors=True)
 
@@ -160,8 +192,7 @@ def _build(prefix: Path, arch: str, version: str) -> None:
     cpython = _unpack(_orig_tarball(apt, f"python{version}", work / "src"), work / "src")
     site = work / "config.site"
     # Answers configure cannot find out by running programs when cross-compiling.
-    site.write_text("ac_cv_file__dev_ptmx=yes\nac_cv_file__dev_ptc=no\nac_cv_buggy_getaddrinfo=no\n",
-                    encoding="utf-8")
+    site.write_text("ac_cv_file__dev_ptmx=yes\nac_cv_file__dev_ptc=no\nac_cv_buggy_getaddrinfo=no\n", encoding="utf-8")
     lib = deps / "lib"
     env.update(
         CONFIG_SITE=str(site),
@@ -170,14 +201,28 @@ def _build(prefix: Path, arch: str, version: str) -> None:
         # A dynamic, position-independent executable: zig links musl
         # programs statically by default, and a non-PIE one fails at start.
         LINKFORSHARED="-Xlinker -export-dynamic -dynamic -fPIE -pie",
-        ZLIB_CFLAGS=f"-I{deps / 'include'}", ZLIB_LIBS=f"-L{lib} -lz",
-        LIBFFI_CFLAGS=f"-I{deps / 'include'}", LIBFFI_LIBS=f"-L{lib} -lffi",
-        LIBSQLITE3_CFLAGS=f"-I{deps / 'include'}", LIBSQLITE3_LIBS=f"-L{lib} -lsqlite3 -lm",
+        ZLIB_CFLAGS=f"-I{deps / 'include'}",
+        ZLIB_LIBS=f"-L{lib} -lz",
+        LIBFFI_CFLAGS=f"-I{deps / 'include'}",
+        LIBFFI_LIBS=f"-L{lib} -lffi",
+        LIBSQLITE3_CFLAGS=f"-I{deps / 'include'}",
+        LIBSQLITE3_LIBS=f"-L{lib} -lsqlite3 -lm",
     )
-    run(["./configure", f"--host={triple}", "--build=x86_64-pc-linux-gnu",
-         f"--with-build-python={build_python(version)}", f"--prefix={prefix}", "--without-ensurepip",
-         "--disable-test-modules", "--without-static-libpython"],
-        cwd=cpython, env=env, stdout=subprocess.DEVNULL)
+    run(
+        [
+            "./configure",
+            f"--host={triple}",
+            "--build=x86_64-pc-linux-gnu",
+            f"--with-build-python={build_python(version)}",
+            f"--prefix={prefix}",
+            "--without-ensurepip",
+            "--disable-test-modules",
+            "--without-static-libpython",
+        ],
+        cwd=cpython,
+        env=env,
+        stdout=subprocess.DEVNULL,
+    )
     # configure reads the platform triplet from libc headers that zig's
     # compiler does not use; without it extension modules carry no platform
     # in their names, and no wheel's extension modules would load.

@@ -21,7 +21,13 @@ DEBIAN_VERSION = f"{VERSION}-1~deb13u2"
 # The archive this project can reach serves the trixie pool, not the security one.
 SUITES = ("trixie",)
 CONFIGURE = (
-    "no-shared", "no-tests", "no-apps", "no-docs", "no-engine", "no-legacy", "no-module",
+    "no-shared",
+    "no-tests",
+    "no-apps",
+    "no-docs",
+    "no-engine",
+    "no-legacy",
+    "no-module",
     # A private copy must not read whatever openssl.cnf the host has (or
     # $OPENSSL_CONF names): such a file can ask for providers this build cannot load.
     "no-autoload-config",
@@ -72,6 +78,5 @@ def prefix(target: str) -> Path:
             shutil.copy2(tree / "LICENSE.txt", folder / "LICENSE.txt")
 
     # OpenSSL's own build runs zig directly: the CMake toolchain files play no part.
-    inputs = ["openssl", DEBIAN_VERSION, *CONFIGURE, targets.SOURCE_DATE_EPOCH, zig.ZIG_VERSION, triple,
-              Path(__file__)]
+    inputs = ["openssl", DEBIAN_VERSION, *CONFIGURE, targets.SOURCE_DATE_EPOCH, zig.ZIG_VERSION, triple, Path(__file__)]
     return cache.artefact(f"libcrypto-{target}", inputs, build)

@@ -110,8 +110,9 @@ class Interpreter:
         if self.root:  # a newer glibc than the host's: its own loader and libraries
             libs = self.root / "usr/lib" / f"{self.platform.arch}-linux-gnu"
             loader = libs / ("ld-linux-x86-64.so.2" if self.platform.arch == "x86_64" else "ld-linux-aarch64.so.1")
-            return (f"exec {shlex.quote(str(loader))} --library-path {shlex.quote(str(libs))} "
-                    f'--argv0 {argv0} {binary} "$@"')
+            return (
+                f'exec {shlex.quote(str(loader))} --library-path {shlex.quote(str(libs))} --argv0 {argv0} {binary} "$@"'
+            )
         return None
 
 
@@ -127,8 +128,9 @@ def host_python(version: str) -> Path:
     for candidate in candidates:
         if not candidate or not Path(candidate).exists():
             continue
-        probe = subprocess.run([candidate, "-c", "import sys, venv; print(sys.executable)"],
-                               capture_output=True, text=True, check=False)
+        probe = subprocess.run(
+            [candidate, "-c", "import sys, venv; print(sys.executable)"], capture_output=True, text=True, check=False
+        )
         if probe.returncode == 0:
             return Path(probe.stdout.strip())
     raise RuntimeError(f"no CPython {version} on this machine (install it, e.g. with pyenv)")
@@ -145,11 +147,16 @@ def _debian_root(platform: Platform, version: str) -> Path:
         interpreter = Interpreter(platform, version, folder / f"usr/bin/python{version}", "", folder)
         with tempfile.TemporaryDirectory() as scratch:
             python = launcher_env(interpreter, Path(scratch))
-            run([python, "-m", "compileall", "-q", "-j0", folder / f"usr/lib/python{version}"],
-                stdout=subprocess.DEVNULL)
+            run(
+                [python, "-m", "compileall", "-q", "-j0", folder / f"usr/lib/python{version}"],
+                stdout=subprocess.DEVNULL,
+            )
 
-    return cache.artefact(f"debian-{suite}-{platform.debian_arch}-python{version}",
-                          [suite, platform.debian_arch, *packages, Path(debian_roots.__file__), "compiled"], build)
+    return cache.artefact(
+        f"debian-{suite}-{platform.debian_arch}-python{version}",
+        [suite, platform.debian_arch, *packages, Path(debian_roots.__file__), "compiled"],
+        build,
+    )
 
 
 def _glibc_level(root: Path) -> str:
@@ -171,8 +178,14 @@ def interpreter(platform_name: str, version: str) -> Interpreter:
     if not platform.emulated and version in HOST_VERSIONS:
         return Interpreter(platform, version, host_python(version), f"host CPython {version}")
     root = _debian_root(platform, version)
-    return Interpreter(platform, version, root / f"usr/bin/python{version}",
-                       f"Debian {DEBIAN_INTERPRETERS[version]} python{version}", root, _glibc_level(root))
+    return Interpreter(
+        platform,
+        version,
+        root / f"usr/bin/python{version}",
+        f"Debian {DEBIAN_INTERPRETERS[version]} python{version}",
+        root,
+        _glibc_level(root),
+    )
 
 
 def musl_source_versions() -> dict[str, str | None]:
@@ -195,7 +208,8 @@ def launcher_env(interpreter: Interpreter, folder: Path) -> Path:
     (folder / "lib" / f"python{major_minor}" / "site-packages").mkdir(parents=True, exist_ok=True)
     (folder / "pyvenv.cfg").write_text(
         f"home = {interpreter.binary.parent}\ninclude-system-site-packages = false\nversion = {major_minor}\n",
-        encoding="utf-8")
+        encoding="utf-8",
+    )
     python = folder / "bin" / "python"
     python.unlink(missing_ok=True)
     body = interpreter.launcher('"$0"')
@@ -216,15 +230,41 @@ def sdist_wheels(requirements: list[str]) -> Path:
     Installing for another platform takes wheels only; these few are pure
     Python, so a wheel built here serves every platform.
     """
+
     def build(folder: Path) -> None:
         report = folder / "report.json"
-        run([sys.executable, "-m", "pip", "install", "--quiet", "--disable-pip-version-check", "--dry-run",
-             "--ignore-installed", "--report", report, *requirements])
+        run(
+            [
+                sys.executable,
+                "-m",
+                "pip",
+                "install",
+                "--quiet",
+                "--disable-pip-version-check",
+                "--dry-run",
+                "--ignore-installed",
+                "--report",
+                report,
+                *requirements,
+            ]
+        )
         for item in json.loads(report.read_text(encoding="utf-8"))["install"]:
             if not item["download_info"]["url"].endswith(".whl"):
                 metadata = item["metadata"]
-                run([sys.executable, "-m", "pip", "wheel", "--quiet", "--disable-pip-version-check", "--no-deps",
-                     "--wheel-dir", folder, f"{metadata['name']}=={metadata['version']}"])
+                run(
+                    [
+                        sys.executable,
+                        "-m",
+                        "pip",
+                        "wheel",
+                        "--quiet",
+                        "--disable-pip-version-check",
+                        "--no-deps",
+                        "--wheel-dir",
+                        folder,
+                        f"{metadata['name']}=={metadata['version']}",
+                    ]
+                )
 
     return cache.artefact("sdist-wheels", requirements, build)
 
@@ -233,9 +273,27 @@ def _pip_for(interpreter: Interpreter, target: Path, *args: str | Path, find_lin
     """pip on the host installing into `target` for the interpreter's platform and version."""
     platforms = [f"--platform={tag}" for tag in interpreter.platform.pip_platforms(interpreter.glibc)]
     links = [f"--find-links={find_links}"] if find_links else []
-    run([sys.executable, "-m", "pip", "install", "--quiet", "--disable-pip-version-check", "--root-user-action=ignore", "--no-compile",
-         "--upgrade", "--target", target, "--only-binary=:all:", *platforms, *links,
-         f"--python-version={interpreter.version}", "--implementation=cp", *args])
+    run(
+        [
+            sys.executable,
+            "-m",
+            "pip",
+            "install",
+            "--quiet",
+            "--disable-pip-version-check",
+            "--root-user-action=ignore",
+            "--no-compile",
+            "--upgrade",
+            "--target",
+            target,
+            "--only-binary=:all:",
+            *platforms,
+            *links,
+            f"--python-version={interpreter.version}",
+            "--implementation=cp",
+            *args,
+        ]
+    )
 
 
 def test_environment(platform_name: str, version: str, group: str = "test") -> tuple[Interpreter, Path]:
@@ -269,7 +327,8 @@ def install_wheel(chosen: Interpreter, wheel: Path, work: Path) -> Path:
     site = work / "lib" / f"python{chosen.version}" / "site-packages"
     _pip_for(chosen, site, "--no-deps", wheel)
     (site / "quovel-test-dependencies.pth").write_text(
-        f"{cached.parent.parent / 'lib' / f'python{chosen.version}' / 'site-packages'}\n", encoding="utf-8")
+        f"{cached.parent.parent / 'lib' / f'python{chosen.version}' / 'site-packages'}\n", encoding="utf-8"
+    )
     return python
 
 
@@ -292,8 +351,10 @@ class Result:
 
     def line(self) -> str:
         skips = "; ".join(f"{count} x {reason}" for reason, count in self.skipped.items()) or "none"
-        return (f"{self.wheel} on {self.interpreter}: {self.passed} passed, {self.failed} failed, "
-                f"{sum(self.skipped.values())} skipped ({skips}), {self.seconds:.0f} s")
+        return (
+            f"{self.wheel} on {self.interpreter}: {self.passed} passed, {self.failed} failed, "
+            f"{sum(self.skipped.values())} skipped ({skips}), {self.seconds:.0f} s"
+        )
 
 
 def _junit_counts(report: Path, result: Result) -> None:
@@ -309,8 +370,9 @@ def _junit_counts(report: Path, result: Result) -> None:
             result.failed += 1
 
 
-def test(wheel: Path, platform_name: str, version: str, work: Path | None = None,
-         pytest_args: tuple[str, ...] = ()) -> Result:
+def test(
+    wheel: Path, platform_name: str, version: str, work: Path | None = None, pytest_args: tuple[str, ...] = ()
+) -> Result:
     """The whole Python suite against `wheel` installed for (platform, version).
 
     Raises CalledProcessError when any test fails or none ran.
@@ -328,8 +390,22 @@ def test(wheel: Path, platform_name: str, version: str, work: Path | None = None
     started = time.monotonic()
     # From the tests folder, so that only the installed module can be imported.
     completed = subprocess.run(
-        [str(python), "-m", "pytest", "-q", "-p", "no:cacheprovider", "-rfEs", f"--junitxml={report}",
-         *pytest_args, "."], cwd=ROOT / "tests", env=env, check=False)
+        [
+            str(python),
+            "-m",
+            "pytest",
+            "-q",
+            "-p",
+            "no:cacheprovider",
+            "-rfEs",
+            f"--junitxml={report}",
+            *pytest_args,
+            ".",
+        ],
+        cwd=ROOT / "tests",
+        env=env,
+        check=False,
+    )
     result.seconds = time.monotonic() - started
     if report.exists():
         _junit_counts(report, result)
@@ -349,8 +425,11 @@ def type_check(wheel: Path, platform_name: str, version: str) -> None:
     env = dict(os.environ)
     env.pop("PYTHONPATH", None)
     run([python, "-m", "mypy.stubtest", "quovel"], cwd=work, env=env)
-    run([python, "-m", "mypy", "--strict", "--cache-dir", work / "mypy-cache", ROOT / "examples" / "typed_usage.py"],
-        cwd=work, env=env)
+    run(
+        [python, "-m", "mypy", "--strict", "--cache-dir", work / "mypy-cache", ROOT / "examples" / "typed_usage.py"],
+        cwd=work,
+        env=env,
+    )
     run([python, ROOT / "examples" / "typed_usage.py"], cwd=work, env=env, stdout=subprocess.DEVNULL)
 
 

@@ -48,8 +48,7 @@ QEMU_CPU = "cortex-a72"
 _ALLOWED_NEEDED = {
     # Before glibc 2.34 threads and dlopen lived in their own libraries, and
     # zig links against 2.28's.
-    "gnu": {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "ld-linux-x86-64.so.2",
-            "ld-linux-aarch64.so.1"},
+    "gnu": {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"},
     "musl": {"libc.musl-x86_64.so.1", "libc.musl-aarch64.so.1"},
 }
 
@@ -75,6 +74,7 @@ def _check_target(target: str) -> None:
 
 # --- the pinned build tools ---------------------------------------------------
 
+
 def _wheel_group() -> list[str]:
     return project.dependency_group("wheel")
 
@@ -95,8 +95,10 @@ def host_pythons() -> list[str]:
     """The host's CPython 3.12 and later, one per version, oldest first."""
     found = []
     for version in ("3.12", "3.13", "3.14"):
-        candidates = [shutil.which(f"python{version}"),
-                      *sorted(glob.glob(os.path.expanduser(f"~/.pyenv/versions/{version}*/bin/python{version}")))]
+        candidates = [
+            shutil.which(f"python{version}"),
+            *sorted(glob.glob(os.path.expanduser(f"~/.pyenv/versions/{version}*/bin/python{version}"))),
+        ]
         for candidate in candidates:
             # A pyenv shim for a version that is not selected exists but fails.
             if candidate and subprocess.run([candidate, "-c", "import venv"], capture_output=True).returncode == 0:
@@ -126,8 +128,10 @@ def tools_bin() -> Path:
     python = TOOLS_VENV / "bin" / "python"
     if not (python.exists() and _has_pins(python, pins)):
         _log(f"installing the wheel build tools into {TOOLS_VENV}")
-        for step in ([_build_python(), "-m", "venv", "--clear", str(TOOLS_VENV)],
-                     [str(python), "-m", "pip", "install", "-q", "--disable-pip-version-check", *pins]):
+        for step in (
+            [_build_python(), "-m", "venv", "--clear", str(TOOLS_VENV)],
+            [str(python), "-m", "pip", "install", "-q", "--disable-pip-version-check", *pins],
+        ):
             result = subprocess.run(step, capture_output=True, text=True)
             if result.returncode != 0:
                 print(result.stdout + result.stderr, file=sys.stderr)
@@ -164,13 +168,25 @@ def _sdist_epoch(sdist: Path) -> str:
 def _run(command: list[str], environment: dict[str, str], log: Path | None = None, **options: object) -> str:
     """Runs a command; with a log, its output goes there and its tail is shown on failure."""
     if log is None:
-        result = subprocess.run(command, env=environment, text=True, stdout=subprocess.PIPE,  # type: ignore[call-overload]
-                                stderr=subprocess.STDOUT, **options)
+        result = subprocess.run(
+            command,
+            env=environment,
+            text=True,
+            stdout=subprocess.PIPE,  # type: ignore[call-overload]
+            stderr=subprocess.STDOUT,
+            **options,
+        )
     else:
         log.parent.mkdir(parents=True, exist_ok=True)
         with open(log, "w") as output:
-            result = subprocess.run(command, env=environment, text=True, stdout=output,  # type: ignore[call-overload]
-                                    stderr=subprocess.STDOUT, **options)
+            result = subprocess.run(
+                command,
+                env=environment,
+                text=True,
+                stdout=output,  # type: ignore[call-overload]
+                stderr=subprocess.STDOUT,
+                **options,
+            )
     if result.returncode != 0:
         text = log.read_text() if log else result.stdout
         print(text[-6000:], file=sys.stderr)
@@ -180,8 +196,15 @@ def _run(command: list[str], environment: dict[str, str], log: Path | None = Non
 
 # --- sdist ----------------------------------------------------------------------
 
-_SDIST_MUST_HOLD = ("PKG-INFO", "pyproject.toml", "CMakeLists.txt", "core/CMakeLists.txt",
-                    "python/CMakeLists.txt", "python/exports.map", "stubs/quovel-stubs/__init__.pyi")
+_SDIST_MUST_HOLD = (
+    "PKG-INFO",
+    "pyproject.toml",
+    "CMakeLists.txt",
+    "core/CMakeLists.txt",
+    "python/CMakeLists.txt",
+    "python/exports.map",
+    "stubs/quovel-stubs/__init__.pyi",
+)
 
 
 def build_sdist(out: Path) -> Path:
@@ -192,8 +215,11 @@ def build_sdist(out: Path) -> Path:
     before = set(out.glob("quovel-*.tar.gz"))
     for stale in before:
         stale.unlink()
-    _run([str(tools_bin() / "python"), "-m", "build", "--sdist", "--no-isolation", "--outdir", str(out), str(ROOT)],
-         environment, WORK / "logs" / "sdist.log")
+    _run(
+        [str(tools_bin() / "python"), "-m", "build", "--sdist", "--no-isolation", "--outdir", str(out), str(ROOT)],
+        environment,
+        WORK / "logs" / "sdist.log",
+    )
     (sdist,) = out.glob("quovel-*.tar.gz")
     with tarfile.open(sdist) as archive:
         names = archive.getnames()
@@ -305,8 +331,11 @@ def check_wheel(target: str, wheel: Path) -> dict[str, object]:
     show = _run([str(bindir / "auditwheel"), "show", str(wheel)], environment)
     audited = audited_tag(show)
     problems += tag_problems(target, audited)
-    abi3 = " ".join(_run([str(bindir / "abi3audit"), "--strict", "--summary", str(wheel)],
-                         {**environment, "COLUMNS": "200"}).split())
+    abi3 = " ".join(
+        _run(
+            [str(bindir / "abi3audit"), "--strict", "--summary", str(wheel)], {**environment, "COLUMNS": "200"}
+        ).split()
+    )
     abi3 = abi3.partition(f"{wheel.name}: ")[2]
     if "0 ABI version mismatches and 0 ABI violations" not in abi3:
         problems.append(f"abi3audit: {abi3}")
@@ -370,18 +399,31 @@ def build_wheel(target: str, out: Path, sdist: Path | None = None, work: Path | 
         SOURCE_DATE_EPOCH=_sdist_epoch(sdist),
     )
     _log(f"building the {target} wheel")
-    _run([str(tools_bin() / "python"), "-m", "build", "--wheel", "--no-isolation", "--outdir", str(raw),
-          f"-Cbuild-dir={work / 'cmake'}",
-          # Named outright, so that a build folder configured against an older
-          # cached libcrypto cannot keep pointing at it.
-          f"-Ccmake.define.OPENSSL_ROOT_DIR={libcrypto}",
-          f"-Ccmake.define.OPENSSL_INCLUDE_DIR={libcrypto / 'include'}",
-          f"-Ccmake.define.OPENSSL_CRYPTO_LIBRARY={libcrypto / 'lib' / 'libcrypto.a'}",
-          "-Ccmake.define.QUOVEL_STATIC_OPENSSL=ON",
-          # Stripped by the linker, not by whichever strip the host has.
-          "-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=-Wl,--strip-all", "-Cinstall.strip=false",
-          "-Cbuild.verbose=true",
-          str(tree)], environment, work / "build.log")
+    _run(
+        [
+            str(tools_bin() / "python"),
+            "-m",
+            "build",
+            "--wheel",
+            "--no-isolation",
+            "--outdir",
+            str(raw),
+            f"-Cbuild-dir={work / 'cmake'}",
+            # Named outright, so that a build folder configured against an older
+            # cached libcrypto cannot keep pointing at it.
+            f"-Ccmake.define.OPENSSL_ROOT_DIR={libcrypto}",
+            f"-Ccmake.define.OPENSSL_INCLUDE_DIR={libcrypto / 'include'}",
+            f"-Ccmake.define.OPENSSL_CRYPTO_LIBRARY={libcrypto / 'lib' / 'libcrypto.a'}",
+            "-Ccmake.define.QUOVEL_STATIC_OPENSSL=ON",
+            # Stripped by the linker, not by whichever strip the host has.
+            "-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=-Wl,--strip-all",
+            "-Cinstall.strip=false",
+            "-Cbuild.verbose=true",
+            str(tree),
+        ],
+        environment,
+        work / "build.log",
+    )
     (wheel,) = raw.glob("quovel-*.whl")
     measured = check_wheel(target, wheel)
     for stale in out.glob(f"quovel-*-{target}.whl"):
@@ -389,8 +431,10 @@ def build_wheel(target: str, out: Path, sdist: Path | None = None, work: Path | 
     final = Path(shutil.copy2(wheel, out / wheel.name))
     measured["seconds"] = round(time.monotonic() - started, 1)
     (work / "measured.json").write_text(json.dumps(measured, indent=2))
-    _log(f"{final.name}: {measured['size']} bytes, auditwheel {measured['auditwheel']}, "
-         f"NEEDED {' '.join(measured['needed'])}, abi3audit: {measured['abi3audit']}, {measured['seconds']} s")  # type: ignore[arg-type]
+    _log(
+        f"{final.name}: {measured['size']} bytes, auditwheel {measured['auditwheel']}, "
+        f"NEEDED {' '.join(measured['needed'])}, abi3audit: {measured['abi3audit']}, {measured['seconds']} s"
+    )  # type: ignore[arg-type]
     return final
 
 
@@ -401,17 +445,33 @@ def smoke_import(wheel: Path) -> list[str]:
     for python in host_pythons():
         folder = WORK / "smoke" / Path(python).name
         shutil.rmtree(folder, ignore_errors=True)
-        _run([python, "-m", "pip", "install", "-q", "--disable-pip-version-check", "--no-deps",
-              "--target", str(folder), str(wheel)], _environment())
-        probe = ("import sys; sys.path.insert(0, sys.argv[1]); import quovel; "
-                 "assert quovel.__file__.startswith(sys.argv[1]), quovel.__file__; "
-                 "print(sys.version.split()[0])")
+        _run(
+            [
+                python,
+                "-m",
+                "pip",
+                "install",
+                "-q",
+                "--disable-pip-version-check",
+                "--no-deps",
+                "--target",
+                str(folder),
+                str(wheel),
+            ],
+            _environment(),
+        )
+        probe = (
+            "import sys; sys.path.insert(0, sys.argv[1]); import quovel; "
+            "assert quovel.__file__.startswith(sys.argv[1]), quovel.__file__; "
+            "print(sys.version.split()[0])"
+        )
         versions.append(_run([python, "-c", probe, str(folder)], _environment()).strip())
     _log(f"{wheel.name} imports on CPython {', '.join(versions)}")
     return versions
 
 
 # --- the core's C++ suite per target ----------------------------------------------
+
 
 def _qemu(target: str) -> list[str]:
     if architecture(target) == "x86_64":
@@ -436,12 +496,30 @@ def core_tests(target: str) -> None:
     # musl executables are linked statically, so qemu needs no root file system.
     linker_flags = "-static" if libc(target) == "musl" else ""
     _log(f"building the core tests for {target}")
-    _run([str(cmake), "-S", str(ROOT), "-B", str(build), "-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}",
-          f"-DCMAKE_TOOLCHAIN_FILE={targets.toolchain_file(target)}", "-DCMAKE_BUILD_TYPE=Release",
-          "-DQUOVEL_BUILD_PYTHON=OFF", "-DQUOVEL_BUILD_TESTS=ON", "-DQUOVEL_STATIC_OPENSSL=ON",
-          f"-DOPENSSL_ROOT_DIR={libcrypto}", f"-DOPENSSL_INCLUDE_DIR={libcrypto / 'include'}",
-          f"-DOPENSSL_CRYPTO_LIBRARY={libcrypto / 'lib' / 'libcrypto.a'}", f"-DGTest_DIR={gtest / 'lib' / 'cmake' / 'GTest'}",
-          f"-DCMAKE_EXE_LINKER_FLAGS={linker_flags}"], environment, build / "configure.log")
+    _run(
+        [
+            str(cmake),
+            "-S",
+            str(ROOT),
+            "-B",
+            str(build),
+            "-G",
+            "Ninja",
+            f"-DCMAKE_MAKE_PROGRAM={ninja}",
+            f"-DCMAKE_TOOLCHAIN_FILE={targets.toolchain_file(target)}",
+            "-DCMAKE_BUILD_TYPE=Release",
+            "-DQUOVEL_BUILD_PYTHON=OFF",
+            "-DQUOVEL_BUILD_TESTS=ON",
+            "-DQUOVEL_STATIC_OPENSSL=ON",
+            f"-DOPENSSL_ROOT_DIR={libcrypto}",
+            f"-DOPENSSL_INCLUDE_DIR={libcrypto / 'include'}",
+            f"-DOPENSSL_CRYPTO_LIBRARY={libcrypto / 'lib' / 'libcrypto.a'}",
+            f"-DGTest_DIR={gtest / 'lib' / 'cmake' / 'GTest'}",
+            f"-DCMAKE_EXE_LINKER_FLAGS={linker_flags}",
+        ],
+        environment,
+        build / "configure.log",
+    )
     _run([str(cmake), "--build", str(build), "-j", "2"], environment, build / "build.log")
     executable = build / "core" / "quovel_core_tests"
     _log(f"running the core tests for {target}" + (" under qemu" if architecture(target) != "x86_64" else ""))
@@ -449,6 +527,7 @@ def core_tests(target: str) -> None:
 
 
 # --- command line -------------------------------------------------------------------
+
 
 def check_reproducible(target: str, wheel: Path, sdist: Path) -> None:
     """Builds the wheel again from scratch in another folder; the bytes must match."""
@@ -463,12 +542,16 @@ def check_reproducible(target: str, wheel: Path, sdist: Path) -> None:
 
 def main(arguments: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m tools.wheels", description=__doc__.split("\n\n")[0])
-    parser.add_argument("--target", action="append", choices=TARGETS,
-                        help="a wheel target (repeatable; default: all four)")
+    parser.add_argument(
+        "--target", action="append", choices=TARGETS, help="a wheel target (repeatable; default: all four)"
+    )
     parser.add_argument("--core-tests", action="store_true", help="also run the C++ core suite for each target")
     parser.add_argument("--no-wheels", action="store_true", help="only the core tests, no sdist or wheels")
-    parser.add_argument("--reproducible", action="store_true",
-                        help="build the sdist and each wheel a second time from scratch and compare")
+    parser.add_argument(
+        "--reproducible",
+        action="store_true",
+        help="build the sdist and each wheel a second time from scratch and compare",
+    )
     parser.add_argument("--out", type=Path, required=True, help="folder for the sdist and the wheels")
     options = parser.parse_args(arguments)
     targets = options.target or list(TARGETS)
@@ -489,8 +572,10 @@ def main(arguments: list[str] | None = None) -> int:
         print("\n| wheel | bytes | auditwheel show | abi3audit | NEEDED | seconds |\n|---|---|---|---|---|---|")
         for target in targets:
             row = json.loads((WORK / target / "measured.json").read_text())
-            print(f"| {row['wheel']} | {row['size']} | {row['auditwheel']} | {row['abi3audit']} | "
-                  f"{' '.join(row['needed'])} | {row['seconds']} |")
+            print(
+                f"| {row['wheel']} | {row['size']} | {row['auditwheel']} | {row['abi3audit']} | "
+                f"{' '.join(row['needed'])} | {row['seconds']} |"
+            )
     if options.core_tests:
         for target in targets:
             core_tests(target)

@@ -19,8 +19,18 @@ ZIG_VERSION = "0.17.1"
 
 def _install(folder: Path) -> None:
     subprocess.run(
-        [sys.executable, "-m", "pip", "install", "--quiet", "--disable-pip-version-check",
-         "--no-deps", "--target", str(folder / "site"), f"ziglang=={ZIG_VERSION}"],
+        [
+            sys.executable,
+            "-m",
+            "pip",
+            "install",
+            "--quiet",
+            "--disable-pip-version-check",
+            "--no-deps",
+            "--target",
+            str(folder / "site"),
+            f"ziglang=={ZIG_VERSION}",
+        ],
         check=True,
     )
 

@@ -130,7 +130,9 @@ async def _operate(
     device, advertisement = match
     tracker = quovel.LockTracker()
     loop = asyncio.get_running_loop()
-    tracker.on_advertisement(int(loop.time() * 1000), quovel.select_advertisement(advertisement.manufacturer_data, address))
+    tracker.on_advertisement(
+        int(loop.time() * 1000), quovel.select_advertisement(advertisement.manufacturer_data, address)
+    )
     client = LockClient(
         device,
         aes_key,

@@ -134,7 +134,9 @@ class LockClient:
             def acknowledge(_result: str | None) -> None:
                 nonlocal reported
                 reported = True
-                self._tell(f"on_command_acknowledged({action!r})", tracker.on_command_acknowledged(self._now_ms(), action))
+                self._tell(
+                    f"on_command_acknowledged({action!r})", tracker.on_command_acknowledged(self._now_ms(), action)
+                )
 
             self._tell(f"on_command_started({action!r})", tracker.on_command_started(action))
             try:
@@ -165,7 +167,11 @@ class LockClient:
                 wait = self._timing.backoff(attempt)
                 _LOGGER.debug(
                     "%s: %s; reconnecting in %s s (attempt %d of %d)",
-                    self.address, lost, wait, attempt + 1, attempts,
+                    self.address,
+                    lost,
+                    wait,
+                    attempt + 1,
+                    attempts,
                 )
             await self._sleep(wait)
         raise AssertionError("unreachable")
@@ -251,7 +257,11 @@ class LockClient:
                     raise BadReply(str(error)) from error
                 _LOGGER.debug(
                     "%s: handle_frame() raised CrcMismatch: %s; retry %d of %d after %s s",
-                    self.address, error, retry + 1, quovel.CRC_RETRIES, self._timing.crc_retry_delay,
+                    self.address,
+                    error,
+                    retry + 1,
+                    quovel.CRC_RETRIES,
+                    self._timing.crc_retry_delay,
                 )
         raise AssertionError("unreachable")
 
@@ -270,7 +280,10 @@ class LockClient:
             packet = step[1]
             _LOGGER.debug(
                 '%s: %s -> ("write", %d bytes): command 0x%02x',
-                self.address, "start()" if first else "handle_frame()", len(packet), packet[9],
+                self.address,
+                "start()" if first else "handle_frame()",
+                len(packet),
+                packet[9],
             )
             await self._write(client, link, characteristic, packet, response)
             step = await self._reply(link, op, first)
@@ -336,7 +349,10 @@ class LockClient:
         assert self._tracker is not None
         _LOGGER.debug(
             "%s: tracker.%s -> {%s}; reported_state=%s",
-            self.address, call, ", ".join(sorted(changes)), self._tracker.reported_state,
+            self.address,
+            call,
+            ", ".join(sorted(changes)),
+            self._tracker.reported_state,
         )
         if changes and self._on_change is not None:
             self._on_change(changes)

@@ -48,14 +48,9 @@ def direct_entry(
     return bytes((scene, flags, level)) + _FILLER + address_bytes(address)
 
 
-def stateless_entry(
-    address: str, *, protocol_type: int = 5, protocol_version: int = 1, scene: int = 2
-) -> bytes:
+def stateless_entry(address: str, *, protocol_type: int = 5, protocol_version: int = 1, scene: int = 2) -> bytes:
     """Data of an offset-layout entry whose protocol cannot carry state."""
-    return (
-        bytes((0, 0, protocol_type, protocol_version, 0, scene, 0, 0))
-        + address_bytes(address)
-    )
+    return bytes((0, 0, protocol_type, protocol_version, 0, scene, 0, 0)) + address_bytes(address)
 
 
 def dfu_entry(address: str) -> bytes:

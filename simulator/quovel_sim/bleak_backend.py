@@ -243,9 +243,7 @@ class SimulatedBleakBackend(BaseBleakClient):
         self._require_connected()
         return bytearray(b"\x01\x00" if self._notify else b"\x00\x00")
 
-    async def write_gatt_char(
-        self, characteristic: BleakGATTCharacteristic, data: SizedBuffer, response: bool
-    ) -> None:
+    async def write_gatt_char(self, characteristic: BleakGATTCharacteristic, data: SizedBuffer, response: bool) -> None:
         peripheral = self._require_connected()
         if characteristic.uuid != WRITE_CHARACTERISTIC:
             raise BleakError(f"characteristic {characteristic.uuid} is not writable")

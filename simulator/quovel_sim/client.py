@@ -27,7 +27,7 @@ class SimulatedCharacteristic:
     uuid: str
 
 
-NotifyCallback = Callable[[Any, bytearray], None | Awaitable[None]]
+NotifyCallback = Callable[[Any, bytearray], Awaitable[None] | None]
 
 
 class SimulatedClient:
@@ -72,7 +72,9 @@ class SimulatedClient:
         self._require(char_specifier, NOTIFY_CHARACTERISTIC)
         self._callback = None
 
-    async def write_gatt_char(self, char_specifier: object, data: bytes | bytearray, response: bool | None = None) -> None:
+    async def write_gatt_char(
+        self, char_specifier: object, data: bytes | bytearray, response: bool | None = None
+    ) -> None:
         self._require_connected()
         self._require(char_specifier, WRITE_CHARACTERISTIC)
         chunk = bytes(data)

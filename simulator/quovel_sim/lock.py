@@ -163,8 +163,10 @@ class SimulatedLock:
         self.actuations.append(ActuationRecord(command, ps, word, timestamp, accepted))
         if not accepted:
             reason = (
-                "injected refusal" if key_matches and time_plausible
-                else "wrong unlock key" if not key_matches
+                "injected refusal"
+                if key_matches and time_plausible
+                else "wrong unlock key"
+                if not key_matches
                 else "implausible time"
             )
             self.journal.append(f"refused {name}: {reason}")

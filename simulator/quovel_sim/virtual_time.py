@@ -34,9 +34,7 @@ class VirtualTimeLoop(asyncio.SelectorEventLoop):
     def _advance(self, seconds: float) -> None:
         self._virtual_now += seconds
         if self._virtual_now > self._max_time:
-            raise RuntimeError(
-                f"virtual time passed {self._max_time} s: something waits for an event that never comes"
-            )
+            raise RuntimeError(f"virtual time passed {self._max_time} s: something waits for an event that never comes")
 
 
 class _SkippingSelector(selectors.DefaultSelector):

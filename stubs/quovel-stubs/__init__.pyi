@@ -156,9 +156,7 @@ class LockOp:
     Steps: `("write", bytes)` for the check-user-time handshake, `("write",
     bytes)` for the actuation itself, then `("done", None)`.
     """
-    def __new__(
-        cls, aes_key: _AesKey, unlock_key: _UnlockKey, version: LockVersion | None = None
-    ) -> Self: ...
+    def __new__(cls, aes_key: _AesKey, unlock_key: _UnlockKey, version: LockVersion | None = None) -> Self: ...
     def start(self) -> _Write:
         """Produce the first frame to write."""
     def handle_frame(self, frame: bytes) -> _Write | _ActuationDone:
@@ -171,9 +169,7 @@ class UnlockOp:
     Steps: `("write", bytes)` for the check-user-time handshake, `("write",
     bytes)` for the actuation itself, then `("done", None)`.
     """
-    def __new__(
-        cls, aes_key: _AesKey, unlock_key: _UnlockKey, version: LockVersion | None = None
-    ) -> Self: ...
+    def __new__(cls, aes_key: _AesKey, unlock_key: _UnlockKey, version: LockVersion | None = None) -> Self: ...
     def start(self) -> _Write:
         """Produce the first frame to write."""
     def handle_frame(self, frame: bytes) -> _Write | _ActuationDone:

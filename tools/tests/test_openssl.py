@@ -30,6 +30,7 @@ bogus = bogus_sect
 activate = 1
 """
 
+
 def test_embedded_libcrypto_ignores_the_hosts_openssl_config(tmp_path: Path) -> None:
     source = tmp_path / "fetch.c"
     source.write_text(FETCH)
@@ -39,9 +40,24 @@ def test_embedded_libcrypto_ignores_the_hosts_openssl_config(tmp_path: Path) -> 
 
     prefix = openssl.prefix("manylinux_2_28_x86_64")
     ours = tmp_path / "ours"
-    subprocess.run([str(zig.binary()), "cc", "-target", targets.zig_target("manylinux_2_28_x86_64"), "-O2",
-                    f"-I{prefix / 'include'}", str(source), str(prefix / "lib" / "libcrypto.a"),
-                    "-lpthread", "-ldl", "-o", str(ours)], check=True, env=targets.build_environment())
+    subprocess.run(
+        [
+            str(zig.binary()),
+            "cc",
+            "-target",
+            targets.zig_target("manylinux_2_28_x86_64"),
+            "-O2",
+            f"-I{prefix / 'include'}",
+            str(source),
+            str(prefix / "lib" / "libcrypto.a"),
+            "-lpthread",
+            "-ldl",
+            "-o",
+            str(ours),
+        ],
+        check=True,
+        env=targets.build_environment(),
+    )
     assert subprocess.run([str(ours)], env=environment, capture_output=True, text=True).stdout == "fetched\n"
 
     # The control: a libcrypto that reads the file fails on it, so the file does test something.

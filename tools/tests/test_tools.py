@@ -16,10 +16,9 @@ from tools import debian_roots, platforms, project
 def test_dependency_groups_resolve_includes(tmp_path: Path) -> None:
     pyproject = tmp_path / "pyproject.toml"
     pyproject.write_text(
-        '[dependency-groups]\n'
-        'a = ["x==1"]\n'
-        'b = [{ include-group = "a" }, "y"]\n'
-        'c = [{ include-group = "b" }, "z>2"]\n', encoding="utf-8")
+        '[dependency-groups]\na = ["x==1"]\nb = [{ include-group = "a" }, "y"]\nc = [{ include-group = "b" }, "z>2"]\n',
+        encoding="utf-8",
+    )
     assert project.dependency_group("c", pyproject) == ["x==1", "y", "z>2"]
 
 
@@ -29,12 +28,15 @@ def test_every_pin_of_the_test_group_is_exact() -> None:
     assert all("==" in requirement for requirement in project.dependency_group("test"))
 
 
-@pytest.mark.parametrize(("name", "first", "last", "wheel"), [
-    ("glibc-x86_64", "manylinux_2_41_x86_64", "manylinux2014_x86_64", "manylinux_2_28_x86_64"),
-    ("glibc-aarch64", "manylinux_2_41_aarch64", "manylinux2014_aarch64", "manylinux_2_28_aarch64"),
-    ("musl-x86_64", "musllinux_1_2_x86_64", "musllinux_1_1_x86_64", "musllinux_1_2_x86_64"),
-    ("musl-aarch64", "musllinux_1_2_aarch64", "musllinux_1_1_aarch64", "musllinux_1_2_aarch64"),
-])
+@pytest.mark.parametrize(
+    ("name", "first", "last", "wheel"),
+    [
+        ("glibc-x86_64", "manylinux_2_41_x86_64", "manylinux2014_x86_64", "manylinux_2_28_x86_64"),
+        ("glibc-aarch64", "manylinux_2_41_aarch64", "manylinux2014_aarch64", "manylinux_2_28_aarch64"),
+        ("musl-x86_64", "musllinux_1_2_x86_64", "musllinux_1_1_x86_64", "musllinux_1_2_x86_64"),
+        ("musl-aarch64", "musllinux_1_2_aarch64", "musllinux_1_1_aarch64", "musllinux_1_2_aarch64"),
+    ],
+)
 def test_platform_tags(name: str, first: str, last: str, wheel: str) -> None:
     platform = platforms.PLATFORMS[name]
     tags = platform.pip_platforms("2_41")
@@ -68,11 +70,17 @@ def test_launcher_starts_the_binary_with_its_arguments(tmp_path: Path, root: Pat
 
 def test_launcher_environment_runs_children(tmp_path: Path) -> None:
     """A launcher environment's python is sys.executable of itself, so a child starts the same way."""
-    host = platforms.Interpreter(platforms.PLATFORMS["glibc-x86_64"], f"{sys.version_info[0]}.{sys.version_info[1]}",
-                                 Path(sys.executable).resolve(), "host")
+    host = platforms.Interpreter(
+        platforms.PLATFORMS["glibc-x86_64"],
+        f"{sys.version_info[0]}.{sys.version_info[1]}",
+        Path(sys.executable).resolve(),
+        "host",
+    )
     python = platforms.launcher_env(host, tmp_path / "env")
-    probe = "import sys, subprocess; print(subprocess.run([sys.executable, '-c', 'import sys; print(sys.prefix)'], " \
-            "capture_output=True, text=True, check=True).stdout.strip())"
+    probe = (
+        "import sys, subprocess; print(subprocess.run([sys.executable, '-c', 'import sys; print(sys.prefix)'], "
+        "capture_output=True, text=True, check=True).stdout.strip())"
+    )
     out = subprocess.run([str(python), "-I", "-c", probe], capture_output=True, text=True, check=True).stdout
     assert Path(out.strip()) == tmp_path / "env"
 
@@ -80,13 +88,15 @@ def test_launcher_environment_runs_children(tmp_path: Path) -> None:
 def test_junit_counts_group_skip_reasons(tmp_path: Path) -> None:
     report = tmp_path / "junit.xml"
     report.write_text(
-        '<testsuites><testsuite>'
+        "<testsuites><testsuite>"
         '<testcase name="a"/><testcase name="b"/>'
         '<testcase name="c"><skipped message="Skipped: needs x"/></testcase>'
         '<testcase name="d"><skipped message="needs x"/></testcase>'
         '<testcase name="e"><failure message="no"/></testcase>'
         '<testcase name="f"><error message="setup"/></testcase>'
-        '</testsuite></testsuites>', encoding="utf-8")
+        "</testsuite></testsuites>",
+        encoding="utf-8",
+    )
     result = platforms.Result("w", "i")
     platforms._junit_counts(report, result)
     assert (result.passed, result.failed, result.skipped) == (2, 2, {"needs x": 2})

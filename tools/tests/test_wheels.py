@@ -48,8 +48,10 @@ def test_tag_consistency(target: str, audited: str, consistent: bool) -> None:
 
 
 def test_audited_tag_is_read_across_line_breaks() -> None:
-    output = ('quovel-0.1.0-cp312-abi3-manylinux_2_28_x86_64.whl is consistent with the\n'
-              'following platform tag: "manylinux_2_26_x86_64".\n\nThe wheel references ...')
+    output = (
+        "quovel-0.1.0-cp312-abi3-manylinux_2_28_x86_64.whl is consistent with the\n"
+        'following platform tag: "manylinux_2_26_x86_64".\n\nThe wheel references ...'
+    )
     assert wheels.audited_tag(output) == "manylinux_2_26_x86_64"
     with pytest.raises(RuntimeError):
         wheels.audited_tag("nothing useful")
@@ -77,6 +79,7 @@ def test_sync_tree_rewrites_changed_files_only(tmp_path: Path) -> None:
 
 # --- source builds ---------------------------------------------------------------
 
+
 @pytest.fixture(scope="module")
 def sdist(tmp_path_factory: pytest.TempPathFactory) -> Path:
     return wheels.build_sdist(tmp_path_factory.mktemp("sdist"))
@@ -94,8 +97,7 @@ def _old_gxx(folder: Path) -> str:
     [
         # Where the host keeps OpenSSL's headers and libraries, out of sight.
         ("CMAKE_IGNORE_PATH=/usr/include;/usr/lib/x86_64-linux-gnu", "Could NOT find OpenSSL"),
-        ("CMAKE_CXX_COMPILER={old_gxx}",
-         "quovel needs a C++23 compiler: g++ 12 or later, or clang 16 or later"),
+        ("CMAKE_CXX_COMPILER={old_gxx}", "quovel needs a C++23 compiler: g++ 12 or later, or clang 16 or later"),
     ],
     ids=["no-openssl", "old-compiler"],
 )
@@ -105,9 +107,21 @@ def test_source_build_says_what_to_install(sdist: Path, tmp_path: Path, define: 
     define = define.format(old_gxx=_old_gxx(tmp_path) if "{old_gxx}" in define else "")
     bindir = wheels.tools_bin()
     result = subprocess.run(
-        [str(bindir / "python"), "-m", "pip", "wheel", "--no-build-isolation", "--no-deps", "-w", str(tmp_path),
-         f"--config-settings=cmake.define.{define}", str(sdist)],
-        capture_output=True, text=True, env=wheels._environment(),
+        [
+            str(bindir / "python"),
+            "-m",
+            "pip",
+            "wheel",
+            "--no-build-isolation",
+            "--no-deps",
+            "-w",
+            str(tmp_path),
+            f"--config-settings=cmake.define.{define}",
+            str(sdist),
+        ],
+        capture_output=True,
+        text=True,
+        env=wheels._environment(),
     )
     output = " ".join((result.stdout + result.stderr).split())
     assert result.returncode != 0
@@ -118,20 +132,33 @@ def test_source_build_says_what_to_install(sdist: Path, tmp_path: Path, define: 
 
 # --- the checks on a whole wheel ---------------------------------------------------
 
+
 def _fake_wheel(folder: Path, libraries: list[str], exported: list[str], note: str | None) -> Path:
     """A glibc x86_64 wheel whose extension is a stand-in built by the host's gcc."""
     source = folder / "module.c"
     source.write_text("".join(f"int {name}(void) {{ return 0; }}\n" for name in exported))
     extension = folder / "quovel.abi3.so"
-    subprocess.run(["gcc", "-shared", "-fPIC", "-Wl,--no-as-needed", "-o", str(extension), str(source),
-                    *[f"-l:{library}" for library in libraries]], check=True)
+    subprocess.run(
+        [
+            "gcc",
+            "-shared",
+            "-fPIC",
+            "-Wl,--no-as-needed",
+            "-o",
+            str(extension),
+            str(source),
+            *[f"-l:{library}" for library in libraries],
+        ],
+        check=True,
+    )
     wheel = folder / "quovel-0.1.0-cp312-abi3-manylinux_2_28_x86_64.whl"
     info = "quovel-0.1.0.dist-info"
     with zipfile.ZipFile(wheel, "w") as archive:
         archive.write(extension, "quovel.abi3.so")
         archive.writestr(f"{info}/METADATA", "Metadata-Version: 2.1\nName: quovel\nVersion: 0.1.0\n")
-        archive.writestr(f"{info}/WHEEL", "Wheel-Version: 1.0\nRoot-Is-Purelib: false\n"
-                                          "Tag: cp312-abi3-manylinux_2_28_x86_64\n")
+        archive.writestr(
+            f"{info}/WHEEL", "Wheel-Version: 1.0\nRoot-Is-Purelib: false\nTag: cp312-abi3-manylinux_2_28_x86_64\n"
+        )
         if note is not None:
             archive.writestr(f"{info}/licenses/OpenSSL.txt", note)
         archive.writestr(f"{info}/RECORD", "".join(f"{name},,\n" for name in [*archive.namelist(), f"{info}/RECORD"]))
@@ -141,8 +168,10 @@ def _fake_wheel(folder: Path, libraries: list[str], exported: list[str], note: s
 NOTE = f"The extension module links libcrypto of OpenSSL {wheels.openssl.VERSION} statically; ..."
 
 
-@pytest.mark.skipif(shutil.which("gcc") is None or not Path("/usr/lib/x86_64-linux-gnu/libcrypto.so.3").exists(),
-                    reason="needs the host's gcc and libcrypto.so.3 to make stand-in extensions")
+@pytest.mark.skipif(
+    shutil.which("gcc") is None or not Path("/usr/lib/x86_64-linux-gnu/libcrypto.so.3").exists(),
+    reason="needs the host's gcc and libcrypto.so.3 to make stand-in extensions",
+)
 @pytest.mark.parametrize(
     ("libraries", "exported", "note", "problem"),
     [
@@ -154,8 +183,9 @@ NOTE = f"The extension module links libcrypto of OpenSSL {wheels.openssl.VERSION
     ],
     ids=["clean", "needs-libcrypto", "leaks-symbols", "no-openssl-note", "other-openssl"],
 )
-def test_check_wheel_verdicts(tmp_path: Path, libraries: list[str], exported: list[str], note: str | None,
-                              problem: str | None) -> None:
+def test_check_wheel_verdicts(
+    tmp_path: Path, libraries: list[str], exported: list[str], note: str | None, problem: str | None
+) -> None:
     wheel = _fake_wheel(tmp_path, libraries, exported, note)
     if problem is None:
         measured = wheels.check_wheel("manylinux_2_28_x86_64", wheel)
