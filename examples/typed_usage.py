@@ -91,10 +91,7 @@ def describe(advertisement: quovel.Advertisement) -> str:
             bolt = "unlocked" if advertisement.is_unlocked else "locked"
             flags = [
                 name
-                for name, on in (
-                    ("events", advertisement.has_events),
-                    ("setting mode", advertisement.is_setting_mode),
-                )
+                for name, on in (("events", advertisement.has_events), ("setting mode", advertisement.is_setting_mode))
                 if on
             ]
             return f"{advertisement.address}: {bolt}, battery {advertisement.battery}%, flags {flags}"

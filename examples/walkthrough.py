@@ -100,8 +100,7 @@ async def walk(args: argparse.Namespace, start: float) -> int:
     loop = asyncio.get_running_loop()
     radio = SimulatedRadio()
     lock = NarratedLock(
-        aes_key=bytes(16) if args.wrong_key else bytes.fromhex(AES_KEY.replace(":", "")),
-        unlock_key=305419896,
+        aes_key=bytes(16) if args.wrong_key else bytes.fromhex(AES_KEY.replace(":", "")), unlock_key=305419896
     )
     radio.add(lock, LinkFaults(connect_delay=CONNECT_SECONDS))
     transcript = Transcript(lock, lambda: loop.time() - start)

@@ -108,18 +108,12 @@ def test_push_accepts_a_bytes_subclass() -> None:
 
 # A packet with any header, payload and CRC; garbage never holds a start.
 packets = st.builds(
-    packet,
-    payload=st.binary(max_size=40),
-    header=st.binary(min_size=9, max_size=9),
-    crc=st.integers(0, 255),
+    packet, payload=st.binary(max_size=40), header=st.binary(min_size=9, max_size=9), crc=st.integers(0, 255)
 )
 garbage = st.binary(max_size=8).filter(lambda g: b"\x7f\x5a" not in g)
 
 
-@given(
-    stream=st.lists(st.tuples(garbage, packets), max_size=6),
-    data=st.data(),
-)
+@given(stream=st.lists(st.tuples(garbage, packets), max_size=6), data=st.data())
 def test_any_split_yields_exactly_the_frames(stream: list[tuple[bytes, bytes]], data: st.DataObject) -> None:
     joined = b"".join(junk + pkt for junk, pkt in stream)
     cuts = sorted(data.draw(st.lists(st.integers(0, len(joined)), max_size=12)))

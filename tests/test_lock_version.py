@@ -65,8 +65,7 @@ def test_first_bad_field_is_reported() -> None:
 
 
 @pytest.mark.parametrize(
-    ("args", "kwargs"),
-    [((), {"version": 3}), ((1, 2, 3, 4, 5, 6), {}), ((1,), {"protocol_type": 1})],
+    ("args", "kwargs"), [((), {"version": 3}), ((1, 2, 3, 4, 5, 6), {}), ((1,), {"protocol_type": 1})]
 )
 def test_bad_argument_lists(args: tuple, kwargs: dict) -> None:
     with pytest.raises(TypeError):

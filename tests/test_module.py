@@ -185,10 +185,7 @@ def test_advertisement_cannot_be_instantiated() -> None:
 # property -> text (None where it has none). Order is table order.
 METHODS = {
     "LockVersion": {
-        "default_version": (
-            "()",
-            "The default V3 lock version used when an advertisement does not provide\none.",
-        ),
+        "default_version": ("()", "The default V3 lock version used when an advertisement does not provide\none.")
     },
     "Advertisement": {},
     "FrameAssembler": {
@@ -197,10 +194,7 @@ METHODS = {
     },
     "LockTracker": {
         "on_advertisement": ("($self, now_ms, advertisement)", "Record an advertisement observed at `now_ms`."),
-        "on_command_started": (
-            "($self, action)",
-            'Record that a `"lock"` or `"unlock"` command has been sent.',
-        ),
+        "on_command_started": ("($self, action)", 'Record that a `"lock"` or `"unlock"` command has been sent.'),
         "on_command_acknowledged": ("($self, now_ms, action)", "Record that the lock acknowledged the command."),
         "on_command_failed": (
             "($self)",
@@ -215,10 +209,7 @@ METHODS = {
             "($self, now_ms, offline_after_ms)",
             "Expire availability if nothing has been heard for `offline_after_ms`.",
         ),
-        "on_unavailable": (
-            "($self)",
-            "Record that the lock can no longer be heard, clearing any pending\ncommand.",
-        ),
+        "on_unavailable": ("($self)", "Record that the lock can no longer be heard, clearing any pending\ncommand."),
     },
 }
 for _op in ("StatusOp", "LockOp", "UnlockOp"):
@@ -322,10 +313,7 @@ SELECT_FIXED_LINES = [
 ]
 
 FUNCTIONS = {
-    "decode_credential": (
-        "(value)",
-        "Decode a base64 comma-list `Quovel` credential into its integer form.",
-    ),
+    "decode_credential": ("(value)", "Decode a base64 comma-list `Quovel` credential into its integer form."),
     "normalize_unlock_key": (
         "(value)",
         "Validate an unlock key and return it as an `int`.\n\n"

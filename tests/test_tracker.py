@@ -95,12 +95,7 @@ SCENARIOS = {
     ),
     "no battery on a new tracker": ([(ad(1, LOCKED_NO_BATTERY), {S, A})], ("LOCKED", None, True, True, None, V3)),
     "unlock from locked, fail, unavailable": (
-        [
-            (ad(1, LOCKED_80), {S, A, B}),
-            (start("unlock"), {S}),
-            (FAILED, set()),
-            (UNAVAILABLE, {S, A}),
-        ],
+        [(ad(1, LOCKED_80), {S, A, B}), (start("unlock"), {S}), (FAILED, set()), (UNAVAILABLE, {S, A})],
         ("LOCKED", None, True, False, 80, V3),
     ),
     "in flight stays after failure": (

@@ -30,15 +30,7 @@ timeout again.
 """
 
 from .client import LockClient, Timing
-from .errors import (
-    ActuationRefused,
-    BadReply,
-    HandshakeRefused,
-    LinkLost,
-    LockError,
-    LockUnreachable,
-    NoReply,
-)
+from .errors import ActuationRefused, BadReply, HandshakeRefused, LinkLost, LockError, LockUnreachable, NoReply
 
 __all__ = [
     "ActuationRefused",

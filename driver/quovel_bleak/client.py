@@ -166,12 +166,7 @@ class LockClient:
                     raise
                 wait = self._timing.backoff(attempt)
                 _LOGGER.debug(
-                    "%s: %s; reconnecting in %s s (attempt %d of %d)",
-                    self.address,
-                    lost,
-                    wait,
-                    attempt + 1,
-                    attempts,
+                    "%s: %s; reconnecting in %s s (attempt %d of %d)", self.address, lost, wait, attempt + 1, attempts
                 )
             await self._sleep(wait)
         raise AssertionError("unreachable")
@@ -266,12 +261,7 @@ class LockClient:
         raise AssertionError("unreachable")
 
     async def _steps(
-        self,
-        client: BleakClient,
-        link: _Link,
-        op: Operation,
-        characteristic: BleakGATTCharacteristic,
-        response: bool,
+        self, client: BleakClient, link: _Link, op: Operation, characteristic: BleakGATTCharacteristic, response: bool
     ) -> str | None:
         # start() begins the whole exchange afresh, with a new handshake.
         step: Step = op.start()
@@ -292,12 +282,7 @@ class LockClient:
         return step[1]
 
     async def _write(
-        self,
-        client: BleakClient,
-        link: _Link,
-        characteristic: BleakGATTCharacteristic,
-        packet: bytes,
-        response: bool,
+        self, client: BleakClient, link: _Link, characteristic: BleakGATTCharacteristic, packet: bytes, response: bool
     ) -> None:
         # Nothing heard before a request can answer it.
         link.reset()

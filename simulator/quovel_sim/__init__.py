@@ -14,13 +14,7 @@ runs such tests without waiting for timeouts and back-offs.
 """
 
 from .advertising import DFU_COMPANY_IDS, DIRECT_COMPANY_ID, STALE_COMPANY_ID
-from .client import (
-    NOTIFY_CHARACTERISTIC,
-    SERVICE_UUID,
-    WRITE_CHARACTERISTIC,
-    SimulatedCharacteristic,
-    SimulatedClient,
-)
+from .client import NOTIFY_CHARACTERISTIC, SERVICE_UUID, WRITE_CHARACTERISTIC, SimulatedCharacteristic, SimulatedClient
 from .lock import ActuationRecord, Faults, SimulatedLock
 from .virtual_time import VirtualTimeLoop
 from .wire import ProtocolHeader

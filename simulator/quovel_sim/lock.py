@@ -100,10 +100,7 @@ class SimulatedLock:
         """
         entries = {
             advertising.DIRECT_COMPANY_ID: advertising.direct_entry(
-                self.address,
-                unlocked=not self.locked,
-                battery=self.battery,
-                scene=self.header.scene,
+                self.address, unlocked=not self.locked, battery=self.battery, scene=self.header.scene
             )
         }
         if stale:

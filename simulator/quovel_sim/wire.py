@@ -121,11 +121,7 @@ def parse_packet(packet: bytes) -> Packet | None:
     if len(packet) < HEADER_LENGTH + length + 1:
         return None
     header = ProtocolHeader(
-        packet[2],
-        packet[3],
-        packet[4],
-        int.from_bytes(packet[5:7], "big"),
-        int.from_bytes(packet[7:9], "big"),
+        packet[2], packet[3], packet[4], int.from_bytes(packet[5:7], "big"), int.from_bytes(packet[7:9], "big")
     )
     crc_at = HEADER_LENGTH + length
     return Packet(

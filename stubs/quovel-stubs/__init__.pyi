@@ -65,12 +65,7 @@ class UnexpectedCommand(QuovelError):
 class LockVersion:
     """`LockVersion` describes the protocol header used when framing commands."""
     def __new__(
-        cls,
-        protocol_type: int = 5,
-        protocol_version: int = 3,
-        scene: int = 2,
-        group_id: int = 1,
-        org_id: int = 1,
+        cls, protocol_type: int = 5, protocol_version: int = 3, scene: int = 2, group_id: int = 1, org_id: int = 1
     ) -> Self: ...
     @staticmethod
     def default_version() -> LockVersion:
