@@ -465,6 +465,8 @@ def demo(session: nox.Session) -> None:
         session.error("the demo needs CPython 3.12 or later: install one (e.g. with pyenv)")
     system_packages(session, "core")
     groups(session, "build")
-    session.install("-q", "--disable-pip-version-check", "cryptography")
+    # What `pip install "quovel[sim,bleak]"` brings, the walkthrough's whole stack.
+    extras = PYPROJECT["project"]["optional-dependencies"]
+    session.install("-q", "--disable-pip-version-check", *extras["sim"], *extras["bleak"])
     _install_in_place(session, ROOT / "build" / "demo")
     session.run("python", str(ROOT / "examples" / "walkthrough.py"), *session.posargs)
