@@ -47,6 +47,7 @@ APT = {
         "autoconf",
         "automake",
         "libtool",
+        "libltdl-dev",  # LT_SYS_SYMBOL_USCORE, which libffi's autoreconf needs
         "make",
         "xz-utils",
     ],
