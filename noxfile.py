@@ -26,92 +26,29 @@ import nox
 ROOT = Path(__file__).resolve().parent
 sys.path.insert(0, str(ROOT))
 
-from tools import fuzz, platforms
+from tools import debian, fuzz, host, platforms, targets, wheels
 
-PYPROJECT = nox.project.load_toml(ROOT / "pyproject.toml")
+PYPROJECT_FILE = ROOT / "pyproject.toml"
+PYPROJECT = nox.project.load_toml(PYPROJECT_FILE)
+# The Python packages the wheel ships (not the stubs).
+PYTHON_PACKAGES = [Path(p).name for p in PYPROJECT["tool"]["scikit-build"]["wheel"]["packages"] if "stubs" not in p]
 DIST = ROOT / "build" / "dist"
 FUZZ_SECONDS = int(os.environ.get("QUOVEL_FUZZ_SECONDS", "5"))
-WHEEL_TARGETS = ("manylinux_2_28_x86_64", "manylinux_2_28_aarch64", "musllinux_1_2_x86_64", "musllinux_1_2_aarch64")
-PLATFORM_RUNS = [f"{name}-{version}" for name, version in platforms.INTERPRETERS]
-# System packages each job needs (Debian names); sessions install what is missing.
-APT = {
-    "core": ["g++", "libssl-dev", "libgtest-dev", "libgmock-dev", "pkg-config"],
-    "fuzz": ["clang-19", "libclang-rt-19-dev"],
-    "coverage": ["clang-19", "libclang-rt-19-dev", "llvm-19"],
-    "bench": ["g++", "libssl-dev", "libbenchmark-dev", "pkg-config"],
-    "platforms": [
-        "debootstrap",
-        "qemu-user-static",
-        "patchelf",
-        "tcl",
-        "autoconf",
-        "automake",
-        "libtool",
-        "libltdl-dev",  # LT_SYS_SYMBOL_USCORE, which libffi's autoreconf needs
-        "make",
-        "xz-utils",
-    ],
-}
+PLATFORM_RUNS = [f"{name}-{version}" for name, version in targets.INTERPRETERS]
+JOBS = str(host.jobs())
 
 nox.options.default_venv_backend = "venv"
 nox.options.envdir = str(ROOT / ".venv" / "nox-sessions")
 nox.options.reuse_venv = "yes"
 nox.options.error_on_missing_interpreters = True
 
-
-def _host_pythons() -> dict[str, str]:
-    """The host's CPython >= 3.12 by version, put first on PATH so nox finds them."""
-    found = {}
-    for version in ("3.14", "3.13", "3.12"):
-        try:
-            found[version] = str(platforms.host_python(version))
-        except RuntimeError:
-            continue
-    os.environ["PATH"] = os.pathsep.join([*(str(Path(p).parent) for p in found.values()), os.environ["PATH"]])
-    return found
-
-
-HOST_PYTHONS = _host_pythons()
+HOST_PYTHONS = host.pythons()
+# nox finds the interpreters by name on PATH.
+os.environ["PATH"] = os.pathsep.join([*(str(p.parent) for p in HOST_PYTHONS.values()), os.environ["PATH"]])
 # The oldest supported CPython the machine has builds and runs the host jobs.
-HOST_PYTHON = min(HOST_PYTHONS, key=lambda v: tuple(map(int, v.split("."))), default=None)
+HOST_PYTHON = next(iter(HOST_PYTHONS), None)
 # The demo takes whichever supported CPython there is, the newest first.
-DEMO_PYTHON = next(iter(HOST_PYTHONS), None)
-
-
-def system_packages(session: nox.Session, *jobs: str) -> None:
-    wanted = sorted({package for job in jobs for package in APT[job]})
-    missing = [
-        p
-        for p in wanted
-        if subprocess.run(["dpkg-query", "-W", "-f=${Status}", p], capture_output=True, text=True).stdout
-        != "install ok installed"
-    ]
-    if not missing:
-        return
-    session.log(f"installing system packages: {' '.join(missing)}")
-    sudo = [] if os.geteuid() == 0 else ["sudo"]
-    environment = {"DEBIAN_FRONTEND": "noninteractive"}
-    session.run(*sudo, "apt-get", "update", "-qq", external=True, env=environment)
-    session.run(
-        *sudo,
-        "apt-get",
-        "install",
-        "-y",
-        "-qq",
-        "--no-install-recommends",
-        *missing,
-        external=True,
-        env=environment,
-        stdout=subprocess.DEVNULL,
-    )
-
-
-def groups(session: nox.Session, *names: str) -> None:
-    session.install(
-        "--disable-pip-version-check",
-        "-q",
-        *(r for name in names for r in nox.project.dependency_groups(PYPROJECT, name)),
-    )
+DEMO_PYTHON = next(reversed(HOST_PYTHONS), None)
 
 
 def call(session: nox.Session, action: Callable[[], object]) -> object:
@@ -122,6 +59,19 @@ def call(session: nox.Session, action: Callable[[], object]) -> object:
         session.error(str(error))
 
 
+def system_packages(session: nox.Session, *jobs: str) -> None:
+    """The Debian packages of these jobs (tools/debian.py), installed if missing."""
+    call(session, lambda: debian.install(*jobs))
+
+
+def pip(session: nox.Session, subcommand: str, *arguments: str) -> None:
+    session.run(*host.pip_command("python", subcommand, *arguments))
+
+
+def groups(session: nox.Session, *names: str) -> None:
+    pip(session, "install", *(r for name in names for r in nox.project.dependency_groups(PYPROJECT, name)))
+
+
 def tool(session: nox.Session, name: str) -> str:
     path = shutil.which(name, path=session.bin)
     if path is None:
@@ -129,27 +79,10 @@ def tool(session: nox.Session, name: str) -> str:
     return path
 
 
-def wheels_module(session: nox.Session):  # type: ignore[no-untyped-def]
-    try:
-        from tools import wheels
-    except ImportError as error:
-        session.error(f"the wheel build (tools/wheels.py) is missing: {error}")
-    return wheels
-
-
-def built_wheel(target: str) -> Path | None:
-    found = sorted(DIST.glob(f"quovel-*-cp312-abi3-*{target}*.whl"))
-    return found[-1] if found else None
-
-
 @nox.session(python=HOST_PYTHON, tags=["test"])
 def tools_tests(session: nox.Session) -> None:
     """The build and test tooling's own tests (tools/tests)."""
-    session.install(
-        "-q",
-        "--disable-pip-version-check",
-        *(r for r in nox.project.dependency_groups(PYPROJECT, "test") if r.startswith("pytest")),
-    )
+    groups(session, "tools")
     session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", str(ROOT / "tools" / "tests"))
 
 
@@ -162,7 +95,7 @@ def core_tests(session: nox.Session) -> None:
     system_packages(session, "core")
     groups(session, "build")
     session.run("cmake", "--preset", "sanitized", stdout=subprocess.DEVNULL)
-    session.run("cmake", "--build", "--preset", "sanitized", "-j", "2")
+    session.run("cmake", "--build", "--preset", "sanitized", "-j", JOBS)
     session.run("ctest", "--preset", "sanitized")
 
 
@@ -176,12 +109,13 @@ def fuzz_run(session: nox.Session) -> None:
     call(session, lambda: fuzz.run(seconds, tool(session, "cmake"), tool(session, "ninja"), harnesses))
 
 
-@nox.session(python=HOST_PYTHON)
+@nox.session(python=HOST_PYTHON, tags=["test"])
 def fuzz_coverage(session: nox.Session) -> None:
-    """Line coverage of core/src reached by the harnesses (posargs: seconds per harness)."""
-    system_packages(session, "core", "coverage")
+    """Line and branch coverage of core/src by the C++ tests and the fuzz corpora, with a floor
+    (posargs: seconds of fresh fuzzing per harness)."""
+    system_packages(session, "core", "fuzz", "coverage")
     groups(session, "build")
-    seconds = int(session.posargs[0]) if session.posargs else 5
+    seconds = int(session.posargs[0]) if session.posargs else 0
     call(session, lambda: fuzz.coverage(seconds, tool(session, "cmake"), tool(session, "ninja")))
 
 
@@ -199,28 +133,23 @@ def lint(session: nox.Session) -> None:
 @nox.session(python=False, tags=["test", "wheels"])
 def sdist(session: nox.Session) -> None:
     """The source distribution, into build/dist/."""
-    wheels = wheels_module(session)
     call(session, lambda: wheels.build_sdist(DIST))
 
 
 @nox.session(python=False, tags=["test", "wheels"])
-@nox.parametrize("target", WHEEL_TARGETS)
+@nox.parametrize("target", targets.TAGS)
 def wheel(session: nox.Session, target: str) -> None:
     """One cp312-abi3 wheel, built from the sdist, repaired and checked, into build/dist/."""
-    system_packages(session, "platforms")
-    wheels = wheels_module(session)
     for stale in DIST.glob(f"quovel-*{target}*.whl"):
         stale.unlink()
-    call(session, lambda: wheels.build_wheel(target, DIST))
+    call(session, lambda: wheels.build_wheel(targets.get(target), DIST))
 
 
 @nox.session(python=False, tags=["test"])
-@nox.parametrize("target", [t for t in WHEEL_TARGETS if not t.endswith(os.uname().machine)])
+@nox.parametrize("target", [t.tag for t in targets.TARGETS if t.emulated])
 def core_tests_cross(session: nox.Session, target: str) -> None:
     """The core's C++ suite built for another architecture and run there under qemu."""
-    system_packages(session, "platforms")
-    wheels = wheels_module(session)
-    call(session, lambda: wheels.core_tests(target))
+    call(session, lambda: wheels.core_tests(targets.get(target)))
 
 
 # --- the wheels on their platforms ------------------------------------------------
@@ -229,15 +158,15 @@ def core_tests_cross(session: nox.Session, target: str) -> None:
 def _platform_run(name: str, log: Path) -> tuple[str, platforms.Result | None, float]:
     """One (wheel, interpreter) run with its output in `log`; None when it failed."""
     platform_name, _, version = name.rpartition("-")
-    target = platforms.PLATFORMS[platform_name].wheel_target
-    wheel_file = built_wheel(target)
     started = time.monotonic()
     with open(log, "w") as out:
-        if wheel_file is None:
-            print(f"no {target} wheel in {DIST}", file=out)
+        try:
+            wheel_file = wheels.built(DIST, targets.PLATFORMS[platform_name])
+        except RuntimeError as error:
+            print(error, file=out)
             return name, None, 0.0
-        command = [sys.executable, "-m", "tools.platforms", "test", str(wheel_file), platform_name, version]
-        if platforms.PLATFORMS[platform_name].emulated is False:
+        command = [sys.executable, "-m", "tools.platforms", str(wheel_file), platform_name, version]
+        if not targets.PLATFORMS[platform_name].emulated:
             command.append("--types")
         status = subprocess.run(command, cwd=ROOT, stdout=out, stderr=subprocess.STDOUT, check=False).returncode
     result = platforms.Result.load(ROOT / "build" / "platforms" / f"{name}" / "result.json")
@@ -247,7 +176,7 @@ def _platform_run(name: str, log: Path) -> tuple[str, platforms.Result | None, f
 @nox.session(python=False, tags=["test"])
 def platforms_all(session: nox.Session) -> None:
     """The whole Python suite against each wheel on every interpreter of its platform, two at a time."""
-    system_packages(session, "platforms")
+    system_packages(session, "cross", "platforms")
     names = session.posargs or PLATFORM_RUNS
     logs = ROOT / "build" / "platforms" / "logs"
     logs.mkdir(parents=True, exist_ok=True)
@@ -258,12 +187,12 @@ def platforms_all(session: nox.Session) -> None:
         platform_name, _, version = name.rpartition("-")
         platforms.test_environment(platform_name, version)
 
-    with ThreadPoolExecutor(max_workers=2) as pool:
+    with ThreadPoolExecutor(max_workers=host.jobs()) as pool:
         call(session, lambda: list(pool.map(prepare, names)))
     # Emulated runs take longest: start them first so the two slots stay busy.
-    ordered = sorted(names, key=lambda n: not platforms.PLATFORMS[n.rpartition("-")[0]].emulated)
+    ordered = sorted(names, key=lambda n: not targets.PLATFORMS[n.rpartition("-")[0]].emulated)
     started = time.monotonic()
-    with ThreadPoolExecutor(max_workers=2) as pool:
+    with ThreadPoolExecutor(max_workers=host.jobs()) as pool:
         outcomes = list(pool.map(lambda n: _platform_run(n, logs / f"{n}.log"), ordered))
     failures = 0
     totals = [0, 0, 0]
@@ -287,14 +216,12 @@ def platforms_all(session: nox.Session) -> None:
 @nox.parametrize("run", PLATFORM_RUNS)
 def platform_tests(session: nox.Session, run: str) -> None:
     """The whole Python suite against one wheel on one interpreter (build/dist/ must hold the wheel)."""
-    system_packages(session, "platforms")
+    system_packages(session, "cross", "platforms")
     platform_name, _, version = run.rpartition("-")
-    target = platforms.PLATFORMS[platform_name].wheel_target
-    wheel_file = built_wheel(target)
-    if wheel_file is None:
-        session.error(f"no {target} wheel in {DIST}: run nox -s 'wheel(target=\"{target}\")' first")
+    wheel_file = call(session, lambda: wheels.built(DIST, targets.PLATFORMS[platform_name]))
+    assert isinstance(wheel_file, Path)
     call(session, lambda: platforms.test(wheel_file, platform_name, version))
-    if not platforms.PLATFORMS[platform_name].emulated:
+    if not targets.PLATFORMS[platform_name].emulated:
         call(session, lambda: platforms.type_check(wheel_file, platform_name, version))
 
 
@@ -308,13 +235,9 @@ def _install_in_place(session: nox.Session, build: Path, *options: str) -> None:
     # A fresh configuration each time: changed options and found libraries
     # are never taken from a stale cache; unchanged objects are kept.
     (build / "cmake" / "CMakeCache.txt").unlink(missing_ok=True)
-    session.run(
-        "python",
-        "-m",
-        "pip",
+    pip(
+        session,
         "wheel",
-        "-q",
-        "--disable-pip-version-check",
         "--no-deps",
         "--no-build-isolation",
         str(ROOT),
@@ -324,17 +247,7 @@ def _install_in_place(session: nox.Session, build: Path, *options: str) -> None:
         f"build-dir={build / 'cmake'}",
         *options,
     )
-    session.run(
-        "python",
-        "-m",
-        "pip",
-        "install",
-        "-q",
-        "--disable-pip-version-check",
-        "--force-reinstall",
-        "--no-deps",
-        *map(str, wheelhouse.glob("quovel-*.whl")),
-    )
+    pip(session, "install", "--force-reinstall", "--no-deps", *map(str, wheelhouse.glob("quovel-*.whl")))
 
 
 @nox.session(python=HOST_PYTHON, tags=["test"])
@@ -347,7 +260,7 @@ def sanitized(session: nox.Session) -> None:
     rerun with a deeper malloc_context_size in ASAN_OPTIONS.
     """
     system_packages(session, "core")
-    groups(session, "test", "build")
+    groups(session, "test", "build", "coverage")
     build = ROOT / "build" / "asan-ext"
     _install_in_place(session, build, "-C", "cmake.build-type=RelWithDebInfo", "-C", "cmake.define.QUOVEL_SANITIZE=ON")
     reports = build / "reports"
@@ -369,18 +282,12 @@ def sanitized(session: nox.Session) -> None:
         "UBSAN_OPTIONS": f"print_stacktrace=1:halt_on_error=1:log_path={reports}/ubsan",
         "QUOVEL_SANITIZED": "1",
     }
+    # The whole suite measures the Python packages' coverage, with its floor
+    # ([tool.coverage] in pyproject.toml); a chosen subset does not.
+    coverage = [] if session.posargs else [*(f"--cov={p}" for p in PYTHON_PACKAGES), f"--cov-config={PYPROJECT_FILE}"]
     with session.chdir(ROOT / "tests"):
         session.run(
-            "python",
-            "-m",
-            "pytest",
-            "-q",
-            "-p",
-            "no:cacheprovider",
-            *session.posargs,
-            ".",
-            env=environment,
-            success_codes=[0],
+            "python", "-m", "pytest", "-q", "-p", "no:cacheprovider", *coverage, *session.posargs, ".", env=environment
         )
     found = sorted(reports.iterdir())
     if found:
@@ -414,14 +321,14 @@ def leak_check(session: nox.Session) -> None:
 @nox.session(python=HOST_PYTHON)
 def bench(session: nox.Session) -> None:
     """Both benchmark suites; regenerates docs/performance.md and its chart (posargs: --quick)."""
-    system_packages(session, "bench")
+    system_packages(session, "core", "bench")
     groups(session, "bench", "test")
     quick = "--quick" in session.posargs
     _install_in_place(session, ROOT / "build" / "bench-ext")
     results = ROOT / "build" / "bench-results"
     results.mkdir(parents=True, exist_ok=True)
     session.run("cmake", "--preset", "bench", stdout=subprocess.DEVNULL)
-    session.run("cmake", "--build", "--preset", "bench", "-j", "2")
+    session.run("cmake", "--build", "--preset", "bench", "-j", JOBS)
     session.run(
         str(ROOT / "build" / "bench" / "quovel_core_bench"),
         f"--benchmark_repetitions={1 if quick else 5}",
@@ -453,7 +360,7 @@ def bench(session: nox.Session) -> None:
 @nox.session(python=False)
 def bench_wheels(session: nox.Session) -> None:
     """The Python benchmark on the glibc and musl x86_64 wheels (CPython 3.13), side by side."""
-    system_packages(session, "platforms")
+    system_packages(session, "cross", "platforms")
     from tools import bench_platforms
 
     call(session, lambda: bench_platforms.compare(DIST, quick="--quick" in session.posargs))
@@ -468,6 +375,6 @@ def demo(session: nox.Session) -> None:
     groups(session, "build")
     # What `pip install "quovel[sim,bleak]"` brings, the walkthrough's whole stack.
     extras = PYPROJECT["project"]["optional-dependencies"]
-    session.install("-q", "--disable-pip-version-check", *extras["sim"], *extras["bleak"])
+    pip(session, "install", *extras["sim"], *extras["bleak"])
     _install_in_place(session, ROOT / "build" / "demo")
     session.run("python", str(ROOT / "examples" / "walkthrough.py"), *session.posargs)

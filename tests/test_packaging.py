@@ -4,6 +4,7 @@ whether its metadata and shipped stubs agree with the module itself."""
 import ast
 import importlib.metadata
 import inspect
+import re
 import struct
 import subprocess
 import sys
@@ -31,7 +32,10 @@ def test_module_is_the_installed_copy() -> None:
 
 def test_metadata_single_sources_version_and_readme() -> None:
     project = tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))["project"]
-    assert DIST.version == project["version"]
+    # The version comes from git (a tag, or commits since one), with no local
+    # part, so that any build can go to an index.
+    assert "version" in project["dynamic"] and "version" not in project
+    assert re.fullmatch(r"\d+(\.\d+)*(\.post\d+)?(\.dev\d+)?", DIST.version), DIST.version
     assert "__version__" not in vars(quovel)
     long_description = (DIST.read_text("METADATA") or "").partition("\n\n")[2]
     assert long_description.strip() == (ROOT / "README.md").read_text(encoding="utf-8").strip()

@@ -6,39 +6,35 @@ built for musl. The two interpreters are built differently, so besides the
 time of each quovel call the table shows the call floor of each (the
 cheapest CPython call of the same shape): a ratio that moves with the floor
 is the interpreter's; one that moves against it is the wheel's.
-
-    python -m tools.bench_platforms DIST [--quick]
 """
 
 from __future__ import annotations
 
-import argparse
 import json
 import subprocess
-import sys
 from pathlib import Path
+from typing import Any
 
-from tools import platforms
+from tools import platforms, targets, wheels
 
 ROOT = Path(__file__).resolve().parent.parent
-RUNS = (("glibc-x86_64", "3.13", "manylinux_2_28_x86_64"), ("musl-x86_64", "3.13", "musllinux_1_2_x86_64"))
+RUNS = (("glibc-x86_64", "3.13"), ("musl-x86_64", "3.13"))
 
 
-def _run_one(dist: Path, platform_name: str, version: str, target: str, quick: bool) -> dict:
-    wheels = sorted(dist.glob(f"quovel-*-cp312-abi3-*{target}*.whl"))
-    if not wheels:
-        raise RuntimeError(f"no {target} wheel in {dist}")
+def _run_one(dist: Path, platform_name: str, version: str, quick: bool) -> dict[str, Any]:
+    wheel = wheels.built(dist, targets.PLATFORMS[platform_name])
     work = ROOT / "build" / "bench-wheels" / platform_name
-    python = platforms.install_wheel(platforms.interpreter(platform_name, version), wheels[-1], work / "env")
+    python = platforms.install_wheel(platforms.interpreter(platform_name, version), wheel, work / "env")
     out = work / "python.json"
     subprocess.run(
         [str(python), str(ROOT / "bench" / "run_benchmarks.py"), *(["--quick"] if quick else []), "--json", str(out)],
         check=True,
     )
-    return json.loads(out.read_text(encoding="utf-8"))
+    result: dict[str, Any] = json.loads(out.read_text(encoding="utf-8"))
+    return result
 
 
-def compare(dist: Path, quick: bool = False) -> list[dict]:
+def compare(dist: Path, quick: bool = False) -> list[dict[str, Any]]:
     results = [_run_one(dist, *run, quick=quick) for run in RUNS]
     glibc, musl = ({row["name"]: row for row in result["hot_paths"]} for result in results)
     rows = []
@@ -70,16 +66,3 @@ def compare(dist: Path, quick: bool = False) -> list[dict]:
     out = ROOT / "build" / "bench-wheels" / "comparison.json"
     out.write_text(json.dumps(rows, indent=1), encoding="utf-8")
     return rows
-
-
-def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("dist", type=Path)
-    parser.add_argument("--quick", action="store_true")
-    args = parser.parse_args(argv)
-    compare(args.dist.resolve(), args.quick)
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())

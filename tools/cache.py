@@ -6,8 +6,9 @@ under one cache root, named after what built it:
 
     $QUOVEL_CACHE (default ~/.cache/quovel)/<name>-<key>/
 
-where <key> is a digest of the recipe's inputs (versions, flags, and the text
-of the files that hold the recipe). A folder counts only once its builder has
+where <key> is a digest of the recipe's inputs: versions, flags, toolchain
+files, and the code of the functions that build it (its syntax, so that
+comments, docstrings, formatting and the module it sits in do not count). A folder counts only once its builder has
 returned and it carries the marker file; a half-built folder left by an
 interrupted run is wiped and built again. Builders run under a per-artefact
 file lock, so parallel sessions wait for one another instead of racing.
@@ -15,12 +16,15 @@ file lock, so parallel sessions wait for one another instead of racing.
 
 from __future__ import annotations
 
+import ast
 import contextlib
 import fcntl
 import hashlib
+import inspect
 import os
 import re
 import shutil
+import textwrap
 from collections.abc import Callable, Iterable, Iterator
 from pathlib import Path
 
@@ -48,6 +52,38 @@ def key(inputs: Iterable[str | bytes | Path]) -> str:
         # Length-prefixed, so that ("ab", "c") and ("a", "bc") differ.
         digest.update(len(data).to_bytes(8, "big") + data)
     return digest.hexdigest()[:16]
+
+
+def recipe(*functions: Callable[..., object]) -> str:
+    """The code of functions, as a cache input that only their syntax changes."""
+    texts = []
+    for function in functions:
+        tree = ast.parse(textwrap.dedent(inspect.getsource(function)))
+        for node in ast.walk(tree):
+            body = getattr(node, "body", None)
+            if isinstance(node, (ast.Module, ast.FunctionDef, ast.ClassDef)) and body and _is_docstring(body[0]):
+                node.body = body[1:] or [ast.Pass()]
+        texts.append(_canonical(tree))
+    return "\n".join(texts)
+
+
+def _is_docstring(node: ast.stmt) -> bool:
+    return isinstance(node, ast.Expr) and isinstance(node.value, ast.Constant) and isinstance(node.value.value, str)
+
+
+def _canonical(node: object) -> str:
+    """A syntax tree as text, the same under every supported CPython (ast.dump's
+    output changes between versions; absent and empty fields are left out)."""
+    if isinstance(node, ast.AST):
+        fields = [
+            f"{name}={_canonical(value)}"
+            for name, value in ast.iter_fields(node)
+            if value is not None and value != [] and name != "type_comment"
+        ]
+        return f"{type(node).__name__}({', '.join(fields)})"
+    if isinstance(node, list):
+        return "[" + ", ".join(_canonical(item) for item in node) + "]"
+    return repr(node)
 
 
 @contextlib.contextmanager

@@ -1,92 +1,206 @@
-"""What the build takes from Debian's archive: host packages, and source
-packages of other suites fetched without touching the host's apt setup."""
+"""Everything taken from Debian's archive: the host's packages, listed once
+here by job, and, through a private apt configuration, packages and source
+packages of other suites and architectures, and minimal root file systems.
+
+The private configuration has its own lists, cache and empty package
+status, and debootstrap only fetches and unpacks, so the host's apt setup
+is neither read for packages nor changed. Both use the mirror the host's
+apt already uses.
+"""
 
 from __future__ import annotations
 
+import functools
 import os
+import re
+import shutil
 import subprocess
 import tempfile
 from pathlib import Path
 
-from tools import cache
+from tools import cache, host
 
-_ARCHIVE_KEYRING = "/usr/share/keyrings/debian-archive-keyring.gpg"
+# The host packages each job needs (Debian names), each package listed once;
+# a session installs those of its jobs that are missing.
+PACKAGES = {
+    "core": ["g++", "libssl-dev", "libgtest-dev", "libgmock-dev", "pkg-config"],
+    "fuzz": ["clang-19", "libclang-rt-19-dev"],
+    "coverage": ["llvm-19"],
+    "bench": ["libbenchmark-dev"],
+    # Cross builds: OpenSSL's Configure (perl, with modules beyond perl-base),
+    # GoogleTest's sources, qemu for aarch64 executables.
+    "cross": ["perl", "make", "googletest", "qemu-user-static"],
+    # Interpreters of every platform: roots, and musl CPython with its libraries.
+    "platforms": [
+        "debootstrap",
+        "patchelf",
+        "tcl",
+        "autoconf",
+        "automake",
+        "libtool",
+        "libltdl-dev",  # LT_SYS_SYMBOL_USCORE, which libffi's autoreconf needs
+        "xz-utils",
+    ],
+}
+KEYRING = "/usr/share/keyrings/debian-archive-keyring.gpg"
+PACKAGES_LIST = "debootstrap-packages.txt"  # the .debs a root was made from
+_HOST_SOURCES = ("/etc/apt/sources.list.d/debian.sources", "/etc/apt/sources.list")
 
 
-def _root_prefix() -> list[str]:
-    return [] if os.geteuid() == 0 else ["sudo"]
+def _installed(package: str) -> bool:
+    status = subprocess.run(["dpkg-query", "-W", "-f=${Status}", package], capture_output=True, text=True).stdout
+    return status == "install ok installed"
 
 
-def install(*packages: str) -> None:
-    """Installs the host packages that are missing, quietly; no-op when all are there."""
-    missing = [
-        package
-        for package in packages
-        if subprocess.run(["dpkg-query", "-W", "-f=${Status}", package], capture_output=True, text=True).stdout
-        != "install ok installed"
-    ]
+def install(*jobs: str) -> None:
+    """Installs the host packages of these jobs that are missing; no-op when all are there."""
+    missing = sorted({package for job in jobs for package in PACKAGES[job] if not _installed(package)})
     if not missing:
         return
     print(f"== installing system packages: {' '.join(missing)}", flush=True)
+    sudo = [] if os.geteuid() == 0 else ["sudo"]
     environment = {**os.environ, "DEBIAN_FRONTEND": "noninteractive"}
-    subprocess.run([*_root_prefix(), "apt-get", "update", "-qq"], check=True, env=environment)
-    subprocess.run(
-        [*_root_prefix(), "apt-get", "install", "-y", "-qq", "--no-install-recommends", *missing],
-        check=True,
-        env=environment,
-        stdout=subprocess.DEVNULL,
+    host.run([*sudo, "apt-get", "update", "-qq"], env=environment)
+    host.run(
+        [*sudo, "apt-get", "install", "-y", "-qq", "--no-install-recommends", *missing], env=environment, quiet=True
     )
 
 
 def installed_version(package: str) -> str:
-    return subprocess.run(
-        ["dpkg-query", "-W", "-f=${Version}", package], capture_output=True, text=True, check=True
-    ).stdout
+    return host.run(["dpkg-query", "-W", "-f=${Version}", package], capture=True)
 
 
-def _private_apt(state: Path, lines: list[str], *extra: str) -> list[str]:
-    """apt-get options for a private list of sources and state under `state`."""
-    (state / "lists" / "partial").mkdir(parents=True, exist_ok=True)
-    (state / "archives" / "partial").mkdir(parents=True, exist_ok=True)
-    (state / "sources.list").write_text("".join(lines))
-    return [
-        "-o",
-        f"Dir::Etc::SourceList={state / 'sources.list'}",
-        "-o",
-        "Dir::Etc::SourceParts=/dev/null",
-        "-o",
-        f"Dir::State::Lists={state / 'lists'}",
-        "-o",
-        f"Dir::Cache={state}",
-        # The unprivileged download user cannot write into the cache.
-        "-o",
-        "APT::Sandbox::User=root",
-        *extra,
-    ]
+@functools.cache
+def mirror() -> str:
+    """The archive URI the host's apt is configured with."""
+    for name in _HOST_SOURCES:
+        path = Path(name)
+        if not path.exists():
+            continue
+        text = path.read_text(encoding="utf-8")
+        for match in re.finditer(r"^(?:URIs:\s*|deb\s+(?:\[[^]]*\]\s+)?)(\S+)", text, re.MULTILINE):
+            uri = match.group(1)
+            if "security" not in uri:
+                return uri.rstrip("/")
+    raise RuntimeError("no Debian mirror found in the host's apt sources")
+
+
+class Apt:
+    """apt-get against one suite and architecture, with state of its own under `folder`."""
+
+    def __init__(self, folder: Path, suite: str, arch: str) -> None:
+        self.folder = folder
+        for sub in ("lists/partial", "archives/partial", "etc/preferences.d", "etc/apt.conf.d"):
+            (folder / sub).mkdir(parents=True, exist_ok=True)
+        (folder / "status").touch()
+        source = f"[arch={arch} signed-by={KEYRING}] {mirror()} {suite} main"
+        (folder / "etc/sources.list").write_text(f"deb {source}\ndeb-src {source}\n", encoding="utf-8")
+        self.options = [
+            "-o",
+            f"Dir::Etc::SourceList={folder / 'etc/sources.list'}",
+            "-o",
+            "Dir::Etc::SourceParts=/nonexistent",
+            "-o",
+            f"Dir::Etc::PreferencesParts={folder / 'etc/preferences.d'}",
+            "-o",
+            f"Dir::Etc::Parts={folder / 'etc/apt.conf.d'}",
+            "-o",
+            f"Dir::State::Lists={folder / 'lists'}",
+            "-o",
+            f"Dir::State::status={folder / 'status'}",
+            "-o",
+            f"Dir::Cache::Archives={folder / 'archives'}",
+            "-o",
+            f"Dir::Cache::pkgcache={folder / 'pkgcache.bin'}",
+            "-o",
+            f"Dir::Cache::srcpkgcache={folder / 'srcpkgcache.bin'}",
+            "-o",
+            f"APT::Architecture={arch}",
+            "-o",
+            f"APT::Architectures={arch}",
+            "-o",
+            "Debug::NoLocking=1",
+            # The unprivileged download user cannot write into this state.
+            "-o",
+            "APT::Sandbox::User=root",
+        ]
+        host.run(["apt-get", "-qq", *self.options, "update"])
+
+    def download(self, packages: list[str], into: Path) -> list[Path]:
+        """The binary packages' .debs, downloaded into `into`."""
+        into.mkdir(parents=True, exist_ok=True)
+        host.run(["apt-get", "-qq", *self.options, "download", *packages], cwd=into, quiet=True)
+        return [deb for package in packages for deb in sorted(into.glob(f"{package}_*.deb"))]
+
+    def source_versions(self, package: str) -> list[str]:
+        """The source package's versions in this suite, newest first (empty if it has none)."""
+        result = subprocess.run(
+            ["apt-cache", *self.options, "showsrc", "--only-source", package],
+            capture_output=True,
+            text=True,
+            check=False,
+        )
+        versions = re.findall(r"^Version:\s*(\S+)", result.stdout, re.MULTILINE)
+        return sorted(set(versions), key=functools.cmp_to_key(compare_versions), reverse=True)
+
+    def source(self, package: str, into: Path, version: str | None = None) -> list[Path]:
+        """The source package's files (.dsc and tarballs), downloaded, not unpacked.
+
+        Without a version, the newest the suite lists; as an index can list a
+        version whose files the mirror no longer holds, the older versions
+        listed are tried in turn.
+        """
+        for candidate in [version] if version else self.source_versions(package):
+            folder = into / candidate
+            folder.mkdir(parents=True, exist_ok=True)
+            fetched = subprocess.run(
+                [
+                    "apt-get",
+                    "-qq",
+                    *self.options,
+                    "source",
+                    "--download-only",
+                    "--only-source",
+                    f"{package}={candidate}",
+                ],
+                cwd=folder,
+                stdout=subprocess.DEVNULL,
+                check=False,
+            )
+            if fetched.returncode == 0:
+                print(f"source {package} {candidate}", flush=True)
+                return sorted(folder.iterdir())
+            shutil.rmtree(folder)
+        raise RuntimeError(f"no source package {package}{f' {version}' if version else ''} could be fetched")
+
+
+def compare_versions(a: str, b: str) -> int:
+    if subprocess.run(["dpkg", "--compare-versions", a, "gt", b], check=False).returncode == 0:
+        return 1
+    return 0 if a == b else -1
+
+
+def unpack_deb(deb: Path, into: Path) -> None:
+    host.run(["dpkg-deb", "-x", deb, into])
 
 
 def source_package(package: str, version: str, suites: tuple[str, ...]) -> Path:
-    """The cached files of a source package (.dsc, orig and debian tarballs).
-
-    apt fetches them with a private list of deb-src lines, so the signatures
-    and hashes are checked as usual while the host's sources stay as they are.
-    """
+    """A cached folder with the files of a source package (.dsc, orig and debian
+    tarballs), from the first of the suites that has that version; apt checks
+    their signatures and hashes as usual."""
 
     def fetch(folder: Path) -> None:
         with tempfile.TemporaryDirectory(dir=folder) as scratch:
-            lines = []
             for suite in suites:
-                mirror = "debian-security" if suite.endswith("-security") else "debian"
-                lines.append(f"deb-src [signed-by={_ARCHIVE_KEYRING}] http://deb.debian.org/{mirror} {suite} main\n")
-            options = _private_apt(Path(scratch), lines)
-            print(f"== fetching the source package {package} {version}", flush=True)
-            subprocess.run(["apt-get", "-qq", *options, "update"], check=True)
-            subprocess.run(
-                ["apt-get", "-qq", *options, "source", "--download-only", f"{package}={version}"],
-                check=True,
-                cwd=folder,
-                stdout=subprocess.DEVNULL,
-            )
+                apt = Apt(Path(scratch) / suite, suite, "amd64")
+                try:
+                    files = apt.source(package, Path(scratch) / "files", version)
+                except RuntimeError:
+                    continue
+                for file in files:
+                    shutil.move(file, folder / file.name)
+                return
+        raise RuntimeError(f"no source package {package} {version} in {', '.join(suites)}")
 
     return cache.artefact(f"debsrc-{package}", [package, version, *suites], fetch)
 
@@ -97,17 +211,37 @@ def binary_root(architecture: str, packages: tuple[str, ...], suite: str = "book
 
     def fetch(folder: Path) -> None:
         with tempfile.TemporaryDirectory(dir=folder) as scratch:
-            state = Path(scratch)
-            line = f"deb [arch={architecture} signed-by={_ARCHIVE_KEYRING}] http://deb.debian.org/debian {suite} main\n"
-            options = _private_apt(
-                state, [line], "-o", f"APT::Architecture={architecture}", "-o", f"APT::Architectures::={architecture}"
-            )
-            print(f"== fetching {' '.join(packages)} for {architecture}", flush=True)
-            subprocess.run(["apt-get", "-qq", *options, "update"], check=True)
-            subprocess.run(
-                ["apt-get", "-qq", *options, "download", *packages], check=True, cwd=state, stdout=subprocess.DEVNULL
-            )
-            for deb in sorted(state.glob("*.deb")):
-                subprocess.run(["dpkg-deb", "-x", str(deb), str(folder)], check=True)
+            apt = Apt(Path(scratch) / "apt", suite, architecture)
+            for deb in apt.download(list(packages), Path(scratch) / "debs"):
+                unpack_deb(deb, folder)
 
     return cache.artefact(f"debroot-{suite}-{architecture}", [suite, architecture, *packages], fetch)
+
+
+def root_file_system(folder: Path, suite: str, arch: str, packages: list[str]) -> None:
+    """A minimal Debian root in `folder` holding `packages` and what they depend on.
+
+    The first stage of debootstrap only fetches and unpacks, so a foreign
+    architecture needs no emulator registered; the packages' maintainer
+    scripts never run, which interpreters do not need.
+    """
+    host.run(
+        [
+            "debootstrap",
+            "--foreign",
+            f"--arch={arch}",
+            "--variant=minbase",
+            f"--include={','.join(packages)}",
+            suite,
+            folder,
+            mirror(),
+        ],
+        quiet=True,
+    )
+    # The first stage leaves the included packages as .debs for the second.
+    debs = sorted((folder / "var/cache/apt/archives").glob("*.deb"))
+    for deb in debs:
+        unpack_deb(deb, folder)
+        deb.unlink()
+    (folder / PACKAGES_LIST).write_text("\n".join(deb.name for deb in debs) + "\n", encoding="utf-8")
+    shutil.rmtree(folder / "debootstrap", ignore_errors=True)

@@ -1,8 +1,9 @@
-"""Static checks that the test command enforces: ruff, clang-format, clang-tidy.
+"""Static checks that the test command enforces: ruff, mypy, clang-format, clang-tidy.
 
     python -m tools.lint [--fix]
 
-Each tool comes from the `lint` dependency group (pinned), so the verdict is
+mypy --strict reads the build and test tooling (tools/, noxfile.py). Each
+tool comes from the `lint` dependency group (pinned), so the verdict is
 the same on every machine. clang-tidy reads two compile databases made by
 clang 19: the `tidy` preset (core, tests, binding, benchmark) and the `fuzz`
 preset (the harnesses, which only build with the fuzzer instrumentation).
@@ -11,15 +12,17 @@ preset (the harnesses, which only build with the fuzzer instrumentation).
 from __future__ import annotations
 
 import argparse
-import os
 import shutil
 import subprocess
 import sys
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
+from tools import host
+
 ROOT = Path(__file__).resolve().parent.parent
 PYTHON_PATHS = ["driver", "simulator", "examples", "tests", "tools", "bench", "stubs", "noxfile.py"]
+MYPY_PATHS = ["tools", "noxfile.py"]
 CXX_FOLDERS = ("core/", "python/", "fuzz/", "bench/")
 
 
@@ -46,6 +49,11 @@ def ruff(fix: bool) -> bool:
     # Both run, so one call reports every finding.
     codes = [subprocess.run(c, cwd=ROOT).returncode for c in (check, fmt)]
     return codes == [0, 0]
+
+
+def mypy() -> bool:
+    command = [_tool("mypy"), "--strict", "--cache-dir", str(ROOT / "build" / "mypy-cache"), *MYPY_PATHS]
+    return subprocess.run(command, cwd=ROOT).returncode == 0
 
 
 def clang_format(fix: bool) -> bool:
@@ -76,7 +84,7 @@ def clang_tidy(cmake: str, python: str) -> bool:
         return file, done.returncode, done.stdout + done.stderr
 
     failed = 0
-    with ThreadPoolExecutor(max_workers=os.cpu_count() or 2) as pool:
+    with ThreadPoolExecutor(max_workers=host.jobs()) as pool:
         for file, code, output in pool.map(run, jobs):
             if code != 0:
                 failed += 1
@@ -91,7 +99,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--no-tidy", action="store_true", help="skip clang-tidy (the slow one)")
     parser.add_argument("--cmake", default=shutil.which("cmake") or "cmake")
     args = parser.parse_args(argv)
-    results = {"ruff": ruff(args.fix), "clang-format": clang_format(args.fix)}
+    results = {"ruff": ruff(args.fix), "mypy": mypy(), "clang-format": clang_format(args.fix)}
     if not args.no_tidy:
         results["clang-tidy"] = clang_tidy(args.cmake, sys.executable)
     for name, ok in results.items():

@@ -9,17 +9,16 @@ x86_64 and under qemu-user on aarch64.
 
 from __future__ import annotations
 
-import inspect
 import os
 import re
 import shlex
 import shutil
-import subprocess
 import tarfile
 import time
 from pathlib import Path
 
-from tools import cache, debian_roots, zig
+from tools import cache, debian, host, zig
+from tools.targets import Target
 
 ROOT = Path(__file__).resolve().parent.parent
 # Where the upstream tarballs come from: each CPython from the suite that
@@ -27,13 +26,6 @@ ROOT = Path(__file__).resolve().parent.parent
 # python3.14 source package, but the archive serves none of its files.)
 SOURCES = {"3.13": "trixie"}
 LIBRARY_SUITE = "trixie"
-_DEBIAN_ARCH = {"x86_64": "amd64", "aarch64": "arm64"}
-
-
-def run(command: list[str | Path], **kwargs: object) -> subprocess.CompletedProcess[str]:
-    text = [str(part) for part in command]
-    print("+", shlex.join(text), flush=True)
-    return subprocess.run(text, check=True, text=True, **kwargs)  # type: ignore[call-overload, no-any-return]
 
 
 def build_python(version: str) -> Path:
@@ -42,7 +34,7 @@ def build_python(version: str) -> Path:
     It must be the same release: the cross build runs it on the new
     standard library, which does not load on an older patch release.
     """
-    recipe = [version, SOURCES[version], inspect.getsource(_build_native)]
+    recipe = [version, SOURCES[version], cache.recipe(_build_native, _unpack, _orig_tarball)]
     folder = cache.artefact(f"python{version}-build-host", recipe, lambda f: _build_native(f, version))
     return folder / "bin" / f"python{version}"
 
@@ -51,17 +43,17 @@ def _build_native(prefix: Path, version: str) -> None:
     work = ROOT / "build" / "musl-python" / f"build-python-{version}"
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
-    apt = debian_roots.Apt(work / "apt", SOURCES[version], "amd64")
+    apt = debian.Apt(work / "apt", SOURCES[version], "amd64")
     cpython = _unpack(_orig_tarball(apt, f"python{version}", work / "src"), work / "src")
     host_env = {k: v for k, v in os.environ.items() if k not in ("CC", "CXX", "AR", "RANLIB")}
-    run(
+    host.run(
         ["./configure", f"--prefix={prefix}", "--without-ensurepip", "--disable-test-modules"],
         cwd=cpython,
         env=host_env,
-        stdout=subprocess.DEVNULL,
+        quiet=True,
     )
-    run(["make", "-j2"], cwd=cpython, env=host_env, stdout=subprocess.DEVNULL)
-    run(["make", "install"], cwd=cpython, env=host_env, stdout=subprocess.DEVNULL)
+    host.run(["make", f"-j{host.jobs()}"], cwd=cpython, env=host_env, quiet=True)
+    host.run(["make", "install"], cwd=cpython, env=host_env, quiet=True)
     shutil.rmtree(work, ignore_errors=True)
 
 
@@ -93,50 +85,60 @@ def _unpack(tarball: Path, into: Path) -> Path:
     return into / top
 
 
-def _orig_tarball(apt: debian_roots.Apt, package: str, into: Path) -> Path:
+def _orig_tarball(apt: debian.Apt, package: str, into: Path) -> Path:
     files = apt.source(package, into / package)
     (orig,) = [f for f in files if ".orig.tar." in f.name and ".asc" not in f.name]
     return orig
 
 
-def prefix(arch: str, version: str) -> Path:
-    """The installed prefix of CPython `version` for musl on `arch`, built on first use."""
-    recipe = [version, arch, SOURCES[version], zig.ZIG_VERSION, Path(__file__)]
-    return cache.artefact(f"python{version}-musl-{arch}", recipe, lambda folder: _build(folder, arch, version))
+def prefix(target: Target, version: str) -> Path:
+    """The installed prefix of CPython `version` for the musl target, built on first use."""
+    recipe = [
+        version,
+        target.zig,
+        target.debian_arch,
+        SOURCES[version],
+        LIBRARY_SUITE,
+        zig.ZIG_VERSION,
+        # The libraries are linked into its extension modules.
+        cache.recipe(_build, _build_libraries, _zig_tools, _unpack, _orig_tarball),
+    ]
+    return cache.artefact(f"python{version}-musl-{target.arch}", recipe, lambda folder: _build(folder, target, version))
 
 
-def _libraries(arch: str) -> Path:
+def _libraries(target: Target) -> Path:
     """zlib, libffi and sqlite for musl on `arch`: static, position-independent.
 
     The extension modules that need them link them in, so a prefix needs no
     library search path; both CPython versions share them.
     """
-    recipe = [arch, LIBRARY_SUITE, zig.ZIG_VERSION, inspect.getsource(_build_libraries), inspect.getsource(_zig_tools)]
-    return cache.artefact(f"musl-libs-{arch}", recipe, lambda folder: _build_libraries(folder, arch))
+    recipe = [
+        target.zig,
+        target.debian_arch,
+        LIBRARY_SUITE,
+        zig.ZIG_VERSION,
+        cache.recipe(_build_libraries, _zig_tools, _unpack, _orig_tarball),
+    ]
+    return cache.artefact(f"musl-libs-{target.arch}", recipe, lambda folder: _build_libraries(folder, target))
 
 
-def _build_libraries(deps: Path, arch: str) -> None:
-    triple = f"{arch}-linux-musl"
+def _build_libraries(deps: Path, target: Target) -> None:
+    triple = target.zig
     work = ROOT / "build" / "musl-libs" / triple
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
-    apt = debian_roots.Apt(work / "apt", LIBRARY_SUITE, _DEBIAN_ARCH[arch])
+    apt = debian.Apt(work / "apt", LIBRARY_SUITE, target.debian_arch)
     env = _zig_tools(work / "bin", triple)
 
     zlib = _unpack(_orig_tarball(apt, "zlib", work / "src"), work / "src")
-    run(
-        ["./configure", "--static", f"--prefix={deps}"],
-        cwd=zlib,
-        env=dict(env, CFLAGS="-fPIC"),
-        stdout=subprocess.DEVNULL,
-    )
-    run(["make", "-j2", "libz.a"], cwd=zlib, env=env, stdout=subprocess.DEVNULL)
-    run(["make", "install"], cwd=zlib, env=env, stdout=subprocess.DEVNULL)
+    host.run(["./configure", "--static", f"--prefix={deps}"], cwd=zlib, env=dict(env, CFLAGS="-fPIC"), quiet=True)
+    host.run(["make", f"-j{host.jobs()}", "libz.a"], cwd=zlib, env=env, quiet=True)
+    host.run(["make", "install"], cwd=zlib, env=env, quiet=True)
 
     libffi = _unpack(_orig_tarball(apt, "libffi", work / "src"), work / "src")
     if not (libffi / "configure").exists():  # Debian's tarball is cut from the repository
-        run(["autoreconf", "-fi"], cwd=libffi, stdout=subprocess.DEVNULL)
-    run(
+        host.run(["autoreconf", "-fi"], cwd=libffi, quiet=True)
+    host.run(
         [
             "./configure",
             f"--host={triple}",
@@ -149,19 +151,19 @@ def _build_libraries(deps: Path, arch: str) -> None:
         ],
         cwd=libffi,
         env=env,
-        stdout=subprocess.DEVNULL,
+        quiet=True,
     )
-    run(["make", "-j2", "install"], cwd=libffi, env=env, stdout=subprocess.DEVNULL)
+    host.run(["make", f"-j{host.jobs()}", "install"], cwd=libffi, env=env, quiet=True)
 
     # sqlite's source tree generates its one-file amalgamation with host
     # tools (tclsh); only that file is compiled for the target.
     sqlite = _unpack(_orig_tarball(apt, "sqlite3", work / "src"), work / "src")
     host_env = {k: v for k, v in os.environ.items() if k not in ("CC", "CXX", "AR", "RANLIB")}
-    run(["./configure"], cwd=sqlite, env=host_env, stdout=subprocess.DEVNULL)
-    run(["make", "sqlite3.c"], cwd=sqlite, env=host_env, stdout=subprocess.DEVNULL)
+    host.run(["./configure"], cwd=sqlite, env=host_env, quiet=True)
+    host.run(["make", "sqlite3.c"], cwd=sqlite, env=host_env, quiet=True)
     (deps / "include").mkdir(parents=True, exist_ok=True)
     shutil.copy(sqlite / "sqlite3.h", deps / "include")
-    run(
+    host.run(
         [
             env["CC"],
             "-fPIC",
@@ -175,17 +177,17 @@ def _build_libraries(deps: Path, arch: str) -> None:
         ],
         env=env,
     )
-    run([env["AR"], "rcs", deps / "lib" / "libsqlite3.a", work / "sqlite3.o"], env=env)
+    host.run([env["AR"], "rcs", deps / "lib" / "libsqlite3.a", work / "sqlite3.o"], env=env)
     shutil.rmtree(work, ignore_errors=True)
 
 
-def _build(prefix: Path, arch: str, version: str) -> None:
-    triple = f"{arch}-linux-musl"
-    deps = _libraries(arch)
+def _build(prefix: Path, target: Target, version: str) -> None:
+    triple, arch = target.zig, target.arch
+    deps = _libraries(target)
     work = ROOT / "build" / "musl-python" / f"{triple}-{version}"
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
-    apt = debian_roots.Apt(work / "apt", SOURCES[version], _DEBIAN_ARCH[arch])
+    apt = debian.Apt(work / "apt", SOURCES[version], target.debian_arch)
     env = _zig_tools(work / "bin", triple)
     started = time.monotonic()
 
@@ -208,7 +210,7 @@ def _build(prefix: Path, arch: str, version: str) -> None:
         LIBSQLITE3_CFLAGS=f"-I{deps / 'include'}",
         LIBSQLITE3_LIBS=f"-L{lib} -lsqlite3 -lm",
     )
-    run(
+    host.run(
         [
             "./configure",
             f"--host={triple}",
@@ -221,7 +223,7 @@ def _build(prefix: Path, arch: str, version: str) -> None:
         ],
         cwd=cpython,
         env=env,
-        stdout=subprocess.DEVNULL,
+        quiet=True,
     )
     # configure reads the platform triplet from libc headers that zig's
     # compiler does not use; without it extension modules carry no platform
@@ -235,17 +237,17 @@ def _build(prefix: Path, arch: str, version: str) -> None:
         if count != 1:
             raise RuntimeError(f"no {variable} in CPython's Makefile")
     makefile.write_text(text, encoding="utf-8")
-    run(["make", "-j2"], cwd=cpython, env=env, stdout=subprocess.DEVNULL)
-    run(["make", "install"], cwd=cpython, env=env, stdout=subprocess.DEVNULL)
+    host.run(["make", f"-j{host.jobs()}"], cwd=cpython, env=env, quiet=True)
+    host.run(["make", "install"], cwd=cpython, env=env, quiet=True)
 
     # musl's loader, from Debian's package, kept inside the prefix and named
     # as the interpreter's loader, so the binary starts without anything
     # installed on the host.
-    loader_deb = apt.download("musl", work / "debs")
-    debian_roots.unpack_deb(loader_deb, work / "musl")
+    (loader_deb,) = apt.download(["musl"], work / "debs")
+    debian.unpack_deb(loader_deb, work / "musl")
     (libc,) = (work / "musl" / "usr/lib" / triple).glob("libc.so")
     loader = prefix / "lib" / f"ld-musl-{arch}.so.1"
     shutil.copy(libc, loader)
-    run(["patchelf", "--set-interpreter", loader, prefix / "bin" / f"python{version}"])
+    host.run(["patchelf", "--set-interpreter", loader, prefix / "bin" / f"python{version}"])
     shutil.rmtree(work, ignore_errors=True)
     print(f"built CPython {version} for musl on {arch} in {time.monotonic() - started:.0f} s", flush=True)

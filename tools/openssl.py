@@ -1,25 +1,38 @@
-"""libcrypto of OpenSSL 3.5 LTS, built per wheel target with zig and cached.
+"""libcrypto of OpenSSL 3.5 LTS, configured down to what a private, statically
+linked copy needs, built one of two ways from the same upstream tarball:
 
-The source is Debian 13's source package (the upstream tarball as signed into
-the archive), configured down to what a private, statically linked copy
-needs. The cache key covers the version, the flags, the toolchain and this
-file.
+- per wheel target with zig, from Debian 13's source package, cached
+  (`prefix()`; the local wheels and the cross-built core suites);
+- with the machine's own compiler (`python -m tools.openssl PREFIX`; the
+  release build, inside each cibuildwheel container, where the tarball
+  comes straight from Debian's pool).
+
+Both check the tarball's SHA-256 and run the same configure and make steps.
 """
 
 from __future__ import annotations
 
+import argparse
+import hashlib
+import os
+import platform
 import shutil
-import subprocess
+import sys
 import tarfile
 import tempfile
+import urllib.request
+from collections.abc import Mapping
 from pathlib import Path
 
-from tools import cache, debian, targets, zig
+from tools import cache, debian, host, targets, zig
 
 VERSION = "3.5.7"
 DEBIAN_VERSION = f"{VERSION}-1~deb13u2"
+TARBALL = f"openssl_{VERSION}.orig.tar.gz"
+SHA256 = "a8c0d28a529ca480f9f36cf5792e2cd21984552a3c8e4aa11a24aa31aeac98e8"
 # The archive this project can reach serves the trixie pool, not the security one.
 SUITES = ("trixie",)
+POOL = f"https://deb.debian.org/debian/pool/main/o/openssl/{TARBALL}"
 CONFIGURE = (
     "no-shared",
     "no-tests",
@@ -33,50 +46,88 @@ CONFIGURE = (
     "no-autoload-config",
     "-fPIC",
 )
-# OpenSSL's own name for each architecture's Linux platform.
-_PLATFORM = {"x86_64": "linux-x86_64", "aarch64": "linux-aarch64"}
 
 
-def prefix(target: str) -> Path:
+def _check(tarball: Path) -> Path:
+    digest = hashlib.sha256(tarball.read_bytes()).hexdigest()
+    if digest != SHA256:
+        raise RuntimeError(f"{tarball.name}: SHA-256 {digest}, expected {SHA256}")
+    return tarball
+
+
+def _compile(tarball: Path, folder: Path, openssl_platform: str, environment: Mapping[str, str]) -> None:
+    """Builds libcrypto from the tarball into `folder` (lib/libcrypto.a, include/openssl/, LICENSE.txt)."""
+    # Inside the artefact's folder, so that an interrupted build leaves nothing behind.
+    with tempfile.TemporaryDirectory(dir=folder) as scratch:
+        with tarfile.open(_check(tarball)) as archive:
+            archive.extractall(scratch, filter="tar")
+        tree = Path(scratch) / f"openssl-{VERSION}"
+        # The scratch folder's name must not reach the objects' debug information.
+        flags = [*CONFIGURE, f"-ffile-prefix-map={tree}=openssl-{VERSION}"]
+        log = folder / "build.log"
+        host.run(["perl", "Configure", openssl_platform, *flags], cwd=tree, env=environment, log=log)
+        for goal in ("build_generated", "libcrypto.a"):
+            host.run(["make", f"-j{host.jobs()}", goal], cwd=tree, env=environment, log=log)
+        (folder / "lib").mkdir()
+        shutil.copy2(tree / "libcrypto.a", folder / "lib" / "libcrypto.a")
+        (folder / "include").mkdir()
+        shutil.copytree(tree / "include" / "openssl", folder / "include" / "openssl")
+        shutil.copy2(tree / "LICENSE.txt", folder / "LICENSE.txt")
+
+
+def _zig_environment(triple: str) -> dict[str, str]:
+    zig_binary = str(zig.binary())
+    return {
+        **targets.build_environment(),
+        "CC": f"{zig_binary} cc -target {triple}",
+        "AR": f"{zig_binary} ar",
+        "RANLIB": f"{zig_binary} ranlib",
+    }
+
+
+def prefix(target: targets.Target) -> Path:
     """A prefix with include/openssl/, lib/libcrypto.a and LICENSE.txt for the target."""
-    triple = targets.zig_target(target)
 
     def build(folder: Path) -> None:
+        debian.install("cross")
         sources = debian.source_package("openssl", DEBIAN_VERSION, SUITES)
-        tarball = sources / f"openssl_{VERSION}.orig.tar.gz"
-        print(f"== building libcrypto {VERSION} for {triple}", flush=True)
-        # Inside the artefact's folder, so that an interrupted build leaves nothing behind.
-        with tempfile.TemporaryDirectory(dir=folder) as scratch:
-            with tarfile.open(tarball) as archive:
-                archive.extractall(scratch, filter="tar")
-            tree = Path(scratch) / f"openssl-{VERSION}"
-            zig_binary = str(zig.binary())
-            environment = {
-                **targets.build_environment(),
-                "CC": f"{zig_binary} cc -target {triple}",
-                "AR": f"{zig_binary} ar",
-                "RANLIB": f"{zig_binary} ranlib",
-            }
-            # The scratch folder's name must not reach the objects' debug information.
-            flags = [*CONFIGURE, f"-ffile-prefix-map={tree}=openssl-{VERSION}"]
-            steps = [
-                ["perl", "Configure", _PLATFORM[triple.partition("-")[0]], *flags],
-                ["make", f"-j{targets.jobs()}", "build_generated"],
-                ["make", f"-j{targets.jobs()}", "libcrypto.a"],
-            ]
-            log = folder / "build.log"
-            with open(log, "w") as output:
-                for step in steps:
-                    result = subprocess.run(step, cwd=tree, env=environment, stdout=output, stderr=subprocess.STDOUT)
-                    if result.returncode != 0:
-                        print(log.read_text()[-4000:])
-                        raise subprocess.CalledProcessError(result.returncode, step)
-            (folder / "lib").mkdir()
-            shutil.copy2(tree / "libcrypto.a", folder / "lib" / "libcrypto.a")
-            (folder / "include").mkdir()
-            shutil.copytree(tree / "include" / "openssl", folder / "include" / "openssl")
-            shutil.copy2(tree / "LICENSE.txt", folder / "LICENSE.txt")
+        print(f"== building libcrypto {VERSION} for {target.zig}", flush=True)
+        _compile(sources / TARBALL, folder, target.openssl_platform, _zig_environment(target.zig))
 
     # OpenSSL's own build runs zig directly: the CMake toolchain files play no part.
-    inputs = ["openssl", DEBIAN_VERSION, *CONFIGURE, targets.SOURCE_DATE_EPOCH, zig.ZIG_VERSION, triple, Path(__file__)]
-    return cache.artefact(f"libcrypto-{target}", inputs, build)
+    inputs = [
+        "openssl",
+        DEBIAN_VERSION,
+        SHA256,
+        *CONFIGURE,
+        targets.SOURCE_DATE_EPOCH,
+        zig.ZIG_VERSION,
+        target.zig,
+        target.openssl_platform,
+        cache.recipe(_compile, _zig_environment, targets.build_environment),
+    ]
+    return cache.artefact(f"libcrypto-{target.tag}", inputs, build)
+
+
+def build_native(folder: Path) -> None:
+    """libcrypto for this machine, with its own compiler ($CC or cc), into `folder`."""
+    (openssl_platform,) = {t.openssl_platform for t in targets.TARGETS if t.arch == platform.machine()}
+    folder.mkdir(parents=True, exist_ok=True)
+    with tempfile.TemporaryDirectory() as scratch:
+        tarball = Path(scratch) / TARBALL
+        print(f"== fetching {POOL}", flush=True)
+        with urllib.request.urlopen(POOL, timeout=300) as response, open(tarball, "wb") as out:
+            shutil.copyfileobj(response, out)
+        environment = {**os.environ, "SOURCE_DATE_EPOCH": targets.SOURCE_DATE_EPOCH}
+        _compile(tarball, folder, openssl_platform, environment)
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description="Builds libcrypto for this machine with its own compiler.")
+    parser.add_argument("prefix", type=Path, help="where lib/libcrypto.a and include/openssl/ go")
+    build_native(parser.parse_args(argv).prefix.resolve())
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -28,14 +28,11 @@ import time
 import xml.etree.ElementTree as ElementTree
 from pathlib import Path
 
-from tools import cache, debian_roots, musl_python
+from tools import cache, debian, host, musl_python
 from tools.project import dependency_group
+from tools.targets import INTERPRETERS, PLATFORMS, Target
 
 ROOT = Path(__file__).resolve().parent.parent
-QEMU = "qemu-aarch64-static"
-# qemu's default CPU model emulates pointer authentication, which Debian's
-# arm64 binaries use on every call: about 19 times slower than this one.
-QEMU_CPU = "cortex-a72"
 DEBIAN_INTERPRETERS = {"3.13": "trixie", "3.14": "sid"}
 HOST_VERSIONS = ("3.12", "3.13")
 # Bumped when the layout of a test environment (launcher, folders) changes.
@@ -43,58 +40,10 @@ ENV_LAYOUT = "launcher-1"
 
 
 @dataclasses.dataclass(frozen=True)
-class Platform:
-    libc: str  # "glibc" or "musl"
-    arch: str  # "x86_64" or "aarch64"
-
-    @property
-    def name(self) -> str:
-        return f"{self.libc}-{self.arch}"
-
-    @property
-    def wheel_target(self) -> str:
-        return f"manylinux_2_28_{self.arch}" if self.libc == "glibc" else f"musllinux_1_2_{self.arch}"
-
-    @property
-    def emulated(self) -> bool:
-        return self.arch != os.uname().machine
-
-    @property
-    def debian_arch(self) -> str:
-        return {"x86_64": "amd64", "aarch64": "arm64"}[self.arch]
-
-    def pip_platforms(self, glibc: str = "2_36") -> list[str]:
-        if self.libc == "musl":
-            return [f"musllinux_1_{minor}_{self.arch}" for minor in (2, 1)]
-        major, minor = (int(part) for part in glibc.split("_"))
-        tags = [f"manylinux_{major}_{m}_{self.arch}" for m in range(minor, 16, -1)]
-        return tags + [f"manylinux2014_{self.arch}"]
-
-
-PLATFORMS = {p.name: p for p in (Platform(libc, arch) for libc in ("glibc", "musl") for arch in ("x86_64", "aarch64"))}
-# (platform, version): every interpreter the wheels are tested on.
-INTERPRETERS: tuple[tuple[str, str], ...] = (
-    ("glibc-x86_64", "3.12"),
-    ("glibc-x86_64", "3.13"),
-    ("glibc-x86_64", "3.14"),
-    ("glibc-aarch64", "3.13"),
-    ("glibc-aarch64", "3.14"),
-    ("musl-x86_64", "3.13"),
-    ("musl-aarch64", "3.13"),
-)
-
-
-def run(command: list[str | Path], **kwargs: object) -> subprocess.CompletedProcess[str]:
-    text = [str(part) for part in command]
-    print("+", shlex.join(text), flush=True)
-    return subprocess.run(text, check=True, text=True, **kwargs)  # type: ignore[call-overload, no-any-return]
-
-
-@dataclasses.dataclass(frozen=True)
 class Interpreter:
     """A CPython binary of a platform and how the host starts it."""
 
-    platform: Platform
+    platform: Target
     version: str
     binary: Path  # the interpreter's own executable (of its platform)
     origin: str  # where it comes from, for reports
@@ -106,7 +55,7 @@ class Interpreter:
         binary = shlex.quote(str(self.binary))
         if self.platform.emulated:
             root = f"-L {shlex.quote(str(self.root))} " if self.root else ""
-            return f'exec {QEMU} -cpu {QEMU_CPU} {root}-0 {argv0} {binary} "$@"'
+            return f'exec {shlex.join(self.platform.qemu())} {root}-0 {argv0} {binary} "$@"'
         if self.root:  # a newer glibc than the host's: its own loader and libraries
             libs = self.root / "usr/lib" / f"{self.platform.arch}-linux-gnu"
             loader = libs / ("ld-linux-x86-64.so.2" if self.platform.arch == "x86_64" else "ld-linux-aarch64.so.1")
@@ -119,49 +68,30 @@ class Interpreter:
 # --- interpreters ----------------------------------------------------------------
 
 
-def host_python(version: str) -> Path:
-    """The host's CPython of that version: on PATH or under pyenv."""
-    candidates = [shutil.which(f"python{version}")]
-    pyenv_root = Path(os.environ.get("PYENV_ROOT", Path.home() / ".pyenv"))
-    candidates += sorted(str(p) for p in pyenv_root.glob(f"versions/{version}*/bin/python{version}"))
-    candidates.append(f"/usr/bin/python{version}")
-    for candidate in candidates:
-        if not candidate or not Path(candidate).exists():
-            continue
-        probe = subprocess.run(
-            [candidate, "-c", "import sys, venv; print(sys.executable)"], capture_output=True, text=True, check=False
-        )
-        if probe.returncode == 0:
-            return Path(probe.stdout.strip())
-    raise RuntimeError(f"no CPython {version} on this machine (install it, e.g. with pyenv)")
+def _build_debian_root(folder: Path, platform: Target, version: str, suite: str, packages: list[str]) -> None:
+    debian.root_file_system(folder, suite, platform.debian_arch, packages)
+    # Debian compiles the standard library at install time, which the
+    # first stage skips; do it once here rather than on every start.
+    interpreter = Interpreter(platform, version, folder / f"usr/bin/python{version}", "", folder)
+    with tempfile.TemporaryDirectory() as scratch:
+        python = launcher_env(interpreter, Path(scratch))
+        host.run([python, "-m", "compileall", "-q", "-j0", folder / f"usr/lib/python{version}"], quiet=True)
 
 
-def _debian_root(platform: Platform, version: str) -> Path:
+def _debian_root(platform: Target, version: str) -> Path:
     suite = DEBIAN_INTERPRETERS[version]
     packages = [f"python{version}"]
-
-    def build(folder: Path) -> None:
-        debian_roots.root_file_system(folder, suite, platform.debian_arch, packages)
-        # Debian compiles the standard library at install time, which the
-        # first stage skips; do it once here rather than on every start.
-        interpreter = Interpreter(platform, version, folder / f"usr/bin/python{version}", "", folder)
-        with tempfile.TemporaryDirectory() as scratch:
-            python = launcher_env(interpreter, Path(scratch))
-            run(
-                [python, "-m", "compileall", "-q", "-j0", folder / f"usr/lib/python{version}"],
-                stdout=subprocess.DEVNULL,
-            )
-
+    recipe = cache.recipe(_build_debian_root, debian.root_file_system)
     return cache.artefact(
         f"debian-{suite}-{platform.debian_arch}-python{version}",
-        [suite, platform.debian_arch, *packages, Path(debian_roots.__file__), "compiled"],
-        build,
+        [suite, platform.debian_arch, *packages, recipe],
+        lambda folder: _build_debian_root(folder, platform, version, suite, packages),
     )
 
 
 def _glibc_level(root: Path) -> str:
     """The manylinux level a root's glibc satisfies, from the libc6 package it holds."""
-    packages = (root / debian_roots.PACKAGES_LIST).read_text(encoding="utf-8").split()
+    packages = (root / debian.PACKAGES_LIST).read_text(encoding="utf-8").split()
     (libc,) = [name for name in packages if name.startswith("libc6_")]
     major, minor = libc.split("_")[1].split("-")[0].split(".")[:2]
     return f"{major}_{minor}"
@@ -173,10 +103,10 @@ def interpreter(platform_name: str, version: str) -> Interpreter:
     if (platform_name, version) not in INTERPRETERS:
         raise ValueError(f"no {version} interpreter for {platform_name}")
     if platform.libc == "musl":
-        prefix = musl_python.prefix(platform.arch, version)
+        prefix = musl_python.prefix(platform, version)
         return Interpreter(platform, version, prefix / "bin" / f"python{version}", f"CPython {version} built for musl")
     if not platform.emulated and version in HOST_VERSIONS:
-        return Interpreter(platform, version, host_python(version), f"host CPython {version}")
+        return Interpreter(platform, version, host.python(version), f"host CPython {version}")
     root = _debian_root(platform, version)
     return Interpreter(
         platform,
@@ -186,16 +116,6 @@ def interpreter(platform_name: str, version: str) -> Interpreter:
         root,
         _glibc_level(root),
     )
-
-
-def musl_source_versions() -> dict[str, str | None]:
-    """Which Debian suites offer a python3.14 source package (for a musl 3.14)."""
-    found: dict[str, str | None] = {}
-    with tempfile.TemporaryDirectory() as scratch:
-        for suite in ("sid", "forky", "experimental"):
-            versions = debian_roots.Apt(Path(scratch) / suite, suite, "amd64").source_versions("python3.14")
-            found[suite] = versions[0] if versions else None
-    return found
 
 
 # --- launcher environments and test runs ---------------------------------------------
@@ -233,38 +153,11 @@ def sdist_wheels(requirements: list[str]) -> Path:
 
     def build(folder: Path) -> None:
         report = folder / "report.json"
-        run(
-            [
-                sys.executable,
-                "-m",
-                "pip",
-                "install",
-                "--quiet",
-                "--disable-pip-version-check",
-                "--dry-run",
-                "--ignore-installed",
-                "--report",
-                report,
-                *requirements,
-            ]
-        )
+        host.pip("install", "--dry-run", "--ignore-installed", "--report", report, *requirements)
         for item in json.loads(report.read_text(encoding="utf-8"))["install"]:
             if not item["download_info"]["url"].endswith(".whl"):
                 metadata = item["metadata"]
-                run(
-                    [
-                        sys.executable,
-                        "-m",
-                        "pip",
-                        "wheel",
-                        "--quiet",
-                        "--disable-pip-version-check",
-                        "--no-deps",
-                        "--wheel-dir",
-                        folder,
-                        f"{metadata['name']}=={metadata['version']}",
-                    ]
-                )
+                host.pip("wheel", "--no-deps", "--wheel-dir", folder, f"{metadata['name']}=={metadata['version']}")
 
     return cache.artefact("sdist-wheels", requirements, build)
 
@@ -273,26 +166,19 @@ def _pip_for(interpreter: Interpreter, target: Path, *args: str | Path, find_lin
     """pip on the host installing into `target` for the interpreter's platform and version."""
     platforms = [f"--platform={tag}" for tag in interpreter.platform.pip_platforms(interpreter.glibc)]
     links = [f"--find-links={find_links}"] if find_links else []
-    run(
-        [
-            sys.executable,
-            "-m",
-            "pip",
-            "install",
-            "--quiet",
-            "--disable-pip-version-check",
-            "--root-user-action=ignore",
-            "--no-compile",
-            "--upgrade",
-            "--target",
-            target,
-            "--only-binary=:all:",
-            *platforms,
-            *links,
-            f"--python-version={interpreter.version}",
-            "--implementation=cp",
-            *args,
-        ]
+    host.pip(
+        "install",
+        "--root-user-action=ignore",
+        "--no-compile",
+        "--upgrade",
+        "--target",
+        target,
+        "--only-binary=:all:",
+        *platforms,
+        *links,
+        f"--python-version={interpreter.version}",
+        "--implementation=cp",
+        *args,
     )
 
 
@@ -307,7 +193,7 @@ def test_environment(platform_name: str, version: str, group: str = "test") -> t
         _pip_for(chosen, site, *requirements, find_links=sdist_wheels(requirements))
         # Byte-compiled once here: the environment forbids writing bytecode
         # later, and compiling on every start costs most under emulation.
-        run([python, "-m", "compileall", "-q", "-j0", site], stdout=subprocess.DEVNULL)
+        host.run([python, "-m", "compileall", "-q", "-j0", site], quiet=True)
 
     recipe = [platform_name, version, str(chosen.binary), *requirements, ENV_LAYOUT]
     folder = cache.artefact(f"env-{platform_name}-{version}", recipe, build)
@@ -322,7 +208,7 @@ def install_wheel(chosen: Interpreter, wheel: Path, work: Path) -> Path:
     while the test dependencies are shared and never change.
     """
     shutil.rmtree(work, ignore_errors=True)
-    _, cached = test_environment(chosen.platform.name, chosen.version)
+    _, cached = test_environment(chosen.platform.platform, chosen.version)
     python = launcher_env(chosen, work)
     site = work / "lib" / f"python{chosen.version}" / "site-packages"
     _pip_for(chosen, site, "--no-deps", wheel)
@@ -380,7 +266,7 @@ def test(
     chosen = interpreter(platform_name, version)
     work = work or ROOT / "build" / "platforms" / f"{platform_name}-{version}"
     python = install_wheel(chosen, wheel, work / "env")
-    run([python, "-m", "compileall", "-q", work / "env" / "lib"], stdout=subprocess.DEVNULL)
+    host.run([python, "-m", "compileall", "-q", work / "env" / "lib"], quiet=True)
     result = Result(wheel.name, f"{chosen.origin} ({platform_name})")
     env = dict(os.environ)
     env.pop("PYTHONPATH", None)
@@ -424,40 +310,25 @@ def type_check(wheel: Path, platform_name: str, version: str) -> None:
     python = install_wheel(chosen, wheel, work / "env")
     env = dict(os.environ)
     env.pop("PYTHONPATH", None)
-    run([python, "-m", "mypy.stubtest", "quovel"], cwd=work, env=env)
-    run(
+    host.run([python, "-m", "mypy.stubtest", "quovel"], cwd=work, env=env)
+    host.run(
         [python, "-m", "mypy", "--strict", "--cache-dir", work / "mypy-cache", ROOT / "examples" / "typed_usage.py"],
         cwd=work,
         env=env,
     )
-    run([python, ROOT / "examples" / "typed_usage.py"], cwd=work, env=env, stdout=subprocess.DEVNULL)
+    host.run([python, ROOT / "examples" / "typed_usage.py"], cwd=work, env=env, quiet=True)
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description="Interpreters of every platform, and the suite run on each.")
-    commands = parser.add_subparsers(dest="command", required=True)
-    prepare = commands.add_parser("prepare", help="build or unpack interpreters and their test environments")
-    prepare.add_argument("names", nargs="*", help="PLATFORM-VERSION, e.g. musl-aarch64-3.13 (default all)")
-    check = commands.add_parser("test", help="run the whole suite against a wheel")
-    check.add_argument("wheel", type=Path)
-    check.add_argument("platform", choices=PLATFORMS)
-    check.add_argument("version")
-    check.add_argument("--types", action="store_true", help="also stubtest and mypy --strict on the typed example")
-    commands.add_parser("sources", help="which suites offer a python3.14 source package")
+    parser = argparse.ArgumentParser(description="The whole suite against a wheel on one interpreter.")
+    parser.add_argument("wheel", type=Path)
+    parser.add_argument("platform", choices=PLATFORMS)
+    parser.add_argument("version")
+    parser.add_argument("--types", action="store_true", help="also stubtest and mypy --strict on the typed example")
     args = parser.parse_args(argv)
-    if args.command == "prepare":
-        chosen = [(n.rpartition("-")[0], n.rpartition("-")[2]) for n in args.names] or list(INTERPRETERS)
-        for platform_name, version in chosen:
-            started = time.monotonic()
-            _, python = test_environment(platform_name, version)
-            print(f"{platform_name} {version}: {python} ({time.monotonic() - started:.0f} s)", flush=True)
-    elif args.command == "test":
-        test(args.wheel.resolve(), args.platform, args.version)
-        if args.types:
-            type_check(args.wheel.resolve(), args.platform, args.version)
-    else:
-        for suite, found in musl_source_versions().items():
-            print(f"{suite}: {found or 'no python3.14 source package'}")
+    test(args.wheel.resolve(), args.platform, args.version)
+    if args.types:
+        type_check(args.wheel.resolve(), args.platform, args.version)
     return 0
 
 

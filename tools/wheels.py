@@ -7,15 +7,11 @@ OpenSSL 3.5 linked in privately, then checked: the tag auditwheel derives
 agrees with the target, the stable ABI audit is clean, the extension needs
 nothing but libc (and libm) at run time and exports only its init function,
 and the wheel records which OpenSSL it embeds.
-
-    python -m tools.wheels [--target T ...] [--core-tests] --out DIR
 """
 
 from __future__ import annotations
 
-import argparse
 import functools
-import glob
 import hashlib
 import json
 import os
@@ -26,57 +22,21 @@ import tarfile
 import time
 import zipfile
 from pathlib import Path
+from typing import Any
 
-from tools import debian, googletest, openssl, project, targets
-
-TARGETS: tuple[str, ...] = (
-    "manylinux_2_28_x86_64",
-    "manylinux_2_28_aarch64",
-    "musllinux_1_2_x86_64",
-    "musllinux_1_2_aarch64",
-)
+from tools import debian, googletest, host, openssl, project, targets
+from tools.targets import Target
 
 ROOT = Path(__file__).resolve().parent.parent
 WORK = ROOT / "build" / "wheels"
 TOOLS_VENV = ROOT / ".venv" / "wheel-tools"
-# qemu's default CPU emulates pointer authentication, which makes everything
-# many times slower; this one has none.
-QEMU_CPU = "cortex-a72"
-
-# Shared libraries the extension may need, per libc; anything else (OpenSSL,
-# a C++ runtime) would have to be on the user's machine.
-_ALLOWED_NEEDED = {
-    # Before glibc 2.34 threads and dlopen lived in their own libraries, and
-    # zig links against 2.28's.
-    "gnu": {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"},
-    "musl": {"libc.musl-x86_64.so.1", "libc.musl-aarch64.so.1"},
-}
 
 
 def _log(message: str) -> None:
     print(f"== {message}", flush=True)
 
 
-def architecture(target: str) -> str:
-    return "aarch64" if target.endswith("aarch64") else "x86_64"
-
-
-def libc(target: str) -> str:
-    return "musl" if target.startswith("musllinux") else "gnu"
-
-
-def _check_target(target: str) -> None:
-    if target not in TARGETS:
-        raise RuntimeError(f"unknown target {target!r}; known: {', '.join(TARGETS)}")
-    # OpenSSL's build runs Configure (perl, with modules beyond perl-base) and make.
-    debian.install("perl", "make")
-
-
 # --- the pinned build tools ---------------------------------------------------
-
-
-def _wheel_group() -> list[str]:
-    return project.dependency_group("wheel")
 
 
 def _has_pins(python: Path, pins: list[str]) -> bool:
@@ -91,51 +51,22 @@ def _has_pins(python: Path, pins: list[str]) -> bool:
     return subprocess.run([str(python), "-c", probe, json.dumps(pins)]).returncode == 0
 
 
-def host_pythons() -> list[str]:
-    """The host's CPython 3.12 and later, one per version, oldest first."""
-    found = []
-    for version in ("3.12", "3.13", "3.14"):
-        candidates = [
-            shutil.which(f"python{version}"),
-            *sorted(glob.glob(os.path.expanduser(f"~/.pyenv/versions/{version}*/bin/python{version}"))),
-        ]
-        for candidate in candidates:
-            # A pyenv shim for a version that is not selected exists but fails.
-            if candidate and subprocess.run([candidate, "-c", "import venv"], capture_output=True).returncode == 0:
-                found.append(candidate)
-                break
-    return found
-
-
-def _build_python() -> str:
-    """CPython 3.12 or later: the stable-ABI headers of 3.12 are what the wheel promises."""
-    if sys.version_info >= (3, 12):
-        return sys.executable
-    found = host_pythons()
-    if not found:
-        raise RuntimeError("building the wheels needs CPython 3.12 or later")
-    return found[0]
-
-
 @functools.cache
 def tools_bin() -> Path:
     """The folder holding the pinned build tools: the running environment's when
     it has the `wheel` dependency group installed, else a private one."""
-    pins = _wheel_group()
-    here = Path(sys.executable).parent
+    pins = project.dependency_group("wheel")
     if sys.version_info >= (3, 12) and _has_pins(Path(sys.executable), pins):
-        return here
+        return Path(sys.executable).parent
     python = TOOLS_VENV / "bin" / "python"
     if not (python.exists() and _has_pins(python, pins)):
         _log(f"installing the wheel build tools into {TOOLS_VENV}")
-        for step in (
-            [_build_python(), "-m", "venv", "--clear", str(TOOLS_VENV)],
-            [str(python), "-m", "pip", "install", "-q", "--disable-pip-version-check", *pins],
-        ):
-            result = subprocess.run(step, capture_output=True, text=True)
-            if result.returncode != 0:
-                print(result.stdout + result.stderr, file=sys.stderr)
-                raise subprocess.CalledProcessError(result.returncode, step)
+        # CPython 3.12 or later: the stable-ABI headers of 3.12 are what the wheel promises.
+        found = host.pythons()
+        if not found:
+            raise RuntimeError("building the wheels needs CPython 3.12 or later")
+        host.run([next(iter(found.values())), "-m", "venv", "--clear", TOOLS_VENV], quiet=True)
+        host.pip("install", *pins, python=python)
     return TOOLS_VENV / "bin"
 
 
@@ -165,35 +96,6 @@ def _sdist_epoch(sdist: Path) -> str:
     return str(int(info.mtime))
 
 
-def _run(command: list[str], environment: dict[str, str], log: Path | None = None, **options: object) -> str:
-    """Runs a command; with a log, its output goes there and its tail is shown on failure."""
-    if log is None:
-        result = subprocess.run(
-            command,
-            env=environment,
-            text=True,
-            stdout=subprocess.PIPE,  # type: ignore[call-overload]
-            stderr=subprocess.STDOUT,
-            **options,
-        )
-    else:
-        log.parent.mkdir(parents=True, exist_ok=True)
-        with open(log, "w") as output:
-            result = subprocess.run(
-                command,
-                env=environment,
-                text=True,
-                stdout=output,  # type: ignore[call-overload]
-                stderr=subprocess.STDOUT,
-                **options,
-            )
-    if result.returncode != 0:
-        text = log.read_text() if log else result.stdout
-        print(text[-6000:], file=sys.stderr)
-        raise subprocess.CalledProcessError(result.returncode, command)
-    return result.stdout if log is None else ""
-
-
 # --- sdist ----------------------------------------------------------------------
 
 _SDIST_MUST_HOLD = (
@@ -215,10 +117,10 @@ def build_sdist(out: Path) -> Path:
     before = set(out.glob("quovel-*.tar.gz"))
     for stale in before:
         stale.unlink()
-    _run(
-        [str(tools_bin() / "python"), "-m", "build", "--sdist", "--no-isolation", "--outdir", str(out), str(ROOT)],
-        environment,
-        WORK / "logs" / "sdist.log",
+    host.run(
+        [tools_bin() / "python", "-m", "build", "--sdist", "--no-isolation", "--outdir", out, ROOT],
+        env=environment,
+        log=WORK / "logs" / "sdist.log",
     )
     (sdist,) = out.glob("quovel-*.tar.gz")
     with tarfile.open(sdist) as archive:
@@ -274,19 +176,19 @@ with open(sys.argv[1], "rb") as handle:
 """
 
 
-def inspect_extension(path: Path) -> dict[str, object]:
+def inspect_extension(path: Path) -> dict[str, Any]:
     """Machine, NEEDED entries and exported symbols of an ELF file (any architecture)."""
-    output = _run([str(tools_bin() / "python"), "-c", _INSPECT_ELF, str(path)], _environment())
-    result: dict[str, object] = json.loads(output)
+    output = host.run([tools_bin() / "python", "-c", _INSPECT_ELF, path], env=_environment(), capture=True)
+    result: dict[str, Any] = json.loads(output)
     return result
 
 
-def needed_problems(target: str, needed: list[str]) -> list[str]:
+def needed_problems(target: Target, needed: list[str]) -> list[str]:
     """What is wrong with an extension's NEEDED entries for the target, if anything."""
-    allowed = _ALLOWED_NEEDED[libc(target)]
-    problems = [f"needs {name}" for name in needed if name not in allowed]
-    if libc(target) == "musl" and f"libc.musl-{architecture(target)}.so.1" not in needed:
-        problems.append(f"does not name musl's libc.musl-{architecture(target)}.so.1")
+    problems = [f"needs {name}" for name in needed if name not in target.needed]
+    # A musl extension that names no libc at all would not load on Alpine.
+    if target.libc == "musl" and not target.needed & set(needed):
+        problems.append(f"does not name musl's {' or '.join(sorted(target.needed))}")
     return problems
 
 
@@ -305,42 +207,36 @@ def _policy_rank(tag: str) -> tuple[int, int]:
     return int(parts[1]), int(parts[2])
 
 
-def tag_problems(target: str, audited: str) -> list[str]:
+def tag_problems(target: Target, audited: str) -> list[str]:
     """A wheel may claim its audited tag or a newer one of the same libc and
     architecture, never an older one (that would promise too old a libc)."""
-    family, arch = target.split("_")[0], architecture(target)
-    if audited.split("_")[0] != family or not audited.endswith(arch):
-        return [f"auditwheel sees {audited}, not a {family} {arch} wheel"]
-    if _policy_rank(audited) > _policy_rank(target):
-        return [f"needs {audited}, newer than its tag {target}"]
+    family = target.tag.split("_")[0]
+    if audited.split("_")[0] != family or not audited.endswith(target.arch):
+        return [f"auditwheel sees {audited}, not a {family} {target.arch} wheel"]
+    if _policy_rank(audited) > _policy_rank(target.tag):
+        return [f"needs {audited}, newer than its tag {target.tag}"]
     return []
 
 
-_ARCHITECTURE_MACHINE = {"x86_64": "EM_X86_64", "aarch64": "EM_AARCH64"}
-
-
-def check_wheel(target: str, wheel: Path) -> dict[str, object]:
+def check_wheel(target: Target, wheel: Path) -> dict[str, Any]:
     """Every check a distributed wheel must pass; returns what was measured."""
     environment = _environment()
     bindir = tools_bin()
     problems: list[str] = []
-    expected_name_end = f"-cp312-abi3-{target}.whl"
+    expected_name_end = f"-cp312-abi3-{target.tag}.whl"
     if not wheel.name.endswith(expected_name_end):
         problems.append(f"file name does not end in {expected_name_end}")
 
-    show = _run([str(bindir / "auditwheel"), "show", str(wheel)], environment)
-    audited = audited_tag(show)
+    audited = audited_tag(host.run([bindir / "auditwheel", "show", wheel], env=environment, capture=True))
     problems += tag_problems(target, audited)
-    abi3 = " ".join(
-        _run(
-            [str(bindir / "abi3audit"), "--strict", "--summary", str(wheel)], {**environment, "COLUMNS": "200"}
-        ).split()
+    abi3_output = host.run(
+        [bindir / "abi3audit", "--strict", "--summary", wheel], env={**environment, "COLUMNS": "200"}, capture=True
     )
-    abi3 = abi3.partition(f"{wheel.name}: ")[2]
+    abi3 = " ".join(abi3_output.split()).partition(f"{wheel.name}: ")[2]
     if "0 ABI version mismatches and 0 ABI violations" not in abi3:
         problems.append(f"abi3audit: {abi3}")
 
-    scratch = WORK / "inspect" / target
+    scratch = WORK / "inspect" / target.tag
     shutil.rmtree(scratch, ignore_errors=True)
     with zipfile.ZipFile(wheel) as archive:
         names = archive.namelist()
@@ -351,12 +247,12 @@ def check_wheel(target: str, wheel: Path) -> dict[str, object]:
         notes = [name for name in names if name.endswith(".dist-info/licenses/OpenSSL.txt")]
         openssl_note = archive.read(notes[0]).decode() if notes else "nothing"
     elf = inspect_extension(scratch / extensions[0])
-    needed = list(elf["needed"])  # type: ignore[call-overload]
+    needed: list[str] = elf["needed"]
     problems += needed_problems(target, needed)
-    if elf["machine"] != _ARCHITECTURE_MACHINE[architecture(target)]:
+    if elf["machine"] != target.elf_machine:
         problems.append(f"is built for {elf['machine']}")
     if elf["exported"] != ["PyInit_quovel"]:
-        problems.append(f"exports {elf['exported'][:8]}")  # type: ignore[index]
+        problems.append(f"exports {elf['exported'][:8]}")
     if f"OpenSSL {openssl.VERSION} " not in openssl_note:
         problems.append(f"records {openssl_note.strip()!r}, not OpenSSL {openssl.VERSION}")
     if problems:
@@ -371,62 +267,68 @@ def check_wheel(target: str, wheel: Path) -> dict[str, object]:
     }
 
 
-def build_wheel(target: str, out: Path, sdist: Path | None = None, work: Path | None = None) -> Path:
+def _openssl_defines(libcrypto: Path) -> list[str]:
+    # Named outright, so that a build folder configured against an older
+    # cached libcrypto cannot keep pointing at it.
+    return [
+        f"OPENSSL_ROOT_DIR={libcrypto}",
+        f"OPENSSL_INCLUDE_DIR={libcrypto / 'include'}",
+        f"OPENSSL_CRYPTO_LIBRARY={libcrypto / 'lib' / 'libcrypto.a'}",
+        "QUOVEL_STATIC_OPENSSL=ON",
+    ]
+
+
+def build_wheel(target: Target, out: Path, sdist: Path | None = None, work: Path | None = None) -> Path:
     """Builds the target's wheel from the sdist (built first unless given),
     tagged for the target, checks it, and puts it in `out`. The build folder (`work`,
     build/wheels/<target> by default) is kept for incremental rebuilds."""
-    _check_target(target)
+    debian.install("cross")
     started = time.monotonic()
     out.mkdir(parents=True, exist_ok=True)
     libcrypto = openssl.prefix(target)
     if sdist is None:
         sdist = build_sdist(WORK / "sdist")
-    work = work or WORK / target
+    work = work or WORK / target.tag
     tree = _sync_tree(sdist, work / "src")
     raw = work / "raw"
     shutil.rmtree(raw, ignore_errors=True)
     environment = _environment(
-        CMAKE_TOOLCHAIN_FILE=str(targets.toolchain_file(target)),
+        CMAKE_TOOLCHAIN_FILE=str(target.toolchain_file),
         # The platform part of the wheel's tag when cross-compiling: the
         # target's tag itself. auditwheel repair cannot set it (it offers
         # only the host's architecture and libc), and with libcrypto and
         # libc++ linked in there is nothing to graft; `auditwheel show`
         # checks the tag instead.
-        _PYTHON_HOST_PLATFORM=target,
+        _PYTHON_HOST_PLATFORM=target.tag,
         # No build paths in the binary, so that where it was built does not matter.
         CFLAGS=f"-ffile-prefix-map={tree}=quovel",
         CXXFLAGS=f"-ffile-prefix-map={tree}=quovel",
         SOURCE_DATE_EPOCH=_sdist_epoch(sdist),
     )
-    _log(f"building the {target} wheel")
-    _run(
+    _log(f"building the {target.tag} wheel")
+    host.run(
         [
-            str(tools_bin() / "python"),
+            tools_bin() / "python",
             "-m",
             "build",
             "--wheel",
             "--no-isolation",
             "--outdir",
-            str(raw),
+            raw,
             f"-Cbuild-dir={work / 'cmake'}",
-            # Named outright, so that a build folder configured against an older
-            # cached libcrypto cannot keep pointing at it.
-            f"-Ccmake.define.OPENSSL_ROOT_DIR={libcrypto}",
-            f"-Ccmake.define.OPENSSL_INCLUDE_DIR={libcrypto / 'include'}",
-            f"-Ccmake.define.OPENSSL_CRYPTO_LIBRARY={libcrypto / 'lib' / 'libcrypto.a'}",
-            "-Ccmake.define.QUOVEL_STATIC_OPENSSL=ON",
+            *(f"-Ccmake.define.{define}" for define in _openssl_defines(libcrypto)),
             # Stripped by the linker, not by whichever strip the host has.
             "-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=-Wl,--strip-all",
             "-Cinstall.strip=false",
             "-Cbuild.verbose=true",
-            str(tree),
+            tree,
         ],
-        environment,
-        work / "build.log",
+        env=environment,
+        log=work / "build.log",
     )
     (wheel,) = raw.glob("quovel-*.whl")
     measured = check_wheel(target, wheel)
-    for stale in out.glob(f"quovel-*-{target}.whl"):
+    for stale in out.glob(f"quovel-*-{target.tag}.whl"):
         stale.unlink()
     final = Path(shutil.copy2(wheel, out / wheel.name))
     measured["seconds"] = round(time.monotonic() - started, 1)
@@ -434,153 +336,58 @@ def build_wheel(target: str, out: Path, sdist: Path | None = None, work: Path | 
     _log(
         f"{final.name}: {measured['size']} bytes, auditwheel {measured['auditwheel']}, "
         f"NEEDED {' '.join(measured['needed'])}, abi3audit: {measured['abi3audit']}, {measured['seconds']} s"
-    )  # type: ignore[arg-type]
+    )
     return final
 
 
-def smoke_import(wheel: Path) -> list[str]:
-    """Imports the wheel's module with each host CPython that can load it
-    (the whole suite on every platform is the platform tests' job)."""
-    versions = []
-    for python in host_pythons():
-        folder = WORK / "smoke" / Path(python).name
-        shutil.rmtree(folder, ignore_errors=True)
-        _run(
-            [
-                python,
-                "-m",
-                "pip",
-                "install",
-                "-q",
-                "--disable-pip-version-check",
-                "--no-deps",
-                "--target",
-                str(folder),
-                str(wheel),
-            ],
-            _environment(),
-        )
-        probe = (
-            "import sys; sys.path.insert(0, sys.argv[1]); import quovel; "
-            "assert quovel.__file__.startswith(sys.argv[1]), quovel.__file__; "
-            "print(sys.version.split()[0])"
-        )
-        versions.append(_run([python, "-c", probe, str(folder)], _environment()).strip())
-    _log(f"{wheel.name} imports on CPython {', '.join(versions)}")
-    return versions
+def built(dist: Path, target: Target) -> Path:
+    """The target's wheel in `dist`."""
+    found = sorted(dist.glob(f"quovel-*-cp312-abi3-{target.tag}.whl"))
+    if not found:
+        raise RuntimeError(f"no {target.tag} wheel in {dist}: run nox -s 'wheel(target=\"{target.tag}\")' first")
+    return found[-1]
 
 
 # --- the core's C++ suite per target ----------------------------------------------
 
 
-def _qemu(target: str) -> list[str]:
-    if architecture(target) == "x86_64":
-        return []
-    debian.install("qemu-user-static")
-    command = ["qemu-aarch64-static", "-cpu", QEMU_CPU]
-    if libc(target) == "gnu":
-        command += ["-L", str(debian.binary_root("arm64", ("libc6",)))]
-    return command
-
-
-def core_tests(target: str) -> None:
+def core_tests(target: Target) -> None:
     """Builds the core's GoogleTest suite for the target and runs it there:
     natively for x86_64, under qemu-user for aarch64 (where, unlike x86_64,
     `char` is unsigned)."""
-    _check_target(target)
+    debian.install("cross")
     environment = _environment()
     cmake, ninja = tools_bin() / "cmake", tools_bin() / "ninja"
     libcrypto = openssl.prefix(target)
     gtest = googletest.prefix(target, cmake, ninja)
-    build = WORK / target / "core-tests"
+    build = WORK / target.tag / "core-tests"
     # musl executables are linked statically, so qemu needs no root file system.
-    linker_flags = "-static" if libc(target) == "musl" else ""
-    _log(f"building the core tests for {target}")
-    _run(
+    linker_flags = "-static" if target.libc == "musl" else ""
+    _log(f"building the core tests for {target.tag}")
+    host.run(
         [
-            str(cmake),
+            cmake,
             "-S",
-            str(ROOT),
+            ROOT,
             "-B",
-            str(build),
+            build,
             "-G",
             "Ninja",
             f"-DCMAKE_MAKE_PROGRAM={ninja}",
-            f"-DCMAKE_TOOLCHAIN_FILE={targets.toolchain_file(target)}",
+            f"-DCMAKE_TOOLCHAIN_FILE={target.toolchain_file}",
             "-DCMAKE_BUILD_TYPE=Release",
             "-DQUOVEL_BUILD_PYTHON=OFF",
             "-DQUOVEL_BUILD_TESTS=ON",
-            "-DQUOVEL_STATIC_OPENSSL=ON",
-            f"-DOPENSSL_ROOT_DIR={libcrypto}",
-            f"-DOPENSSL_INCLUDE_DIR={libcrypto / 'include'}",
-            f"-DOPENSSL_CRYPTO_LIBRARY={libcrypto / 'lib' / 'libcrypto.a'}",
+            *(f"-D{define}" for define in _openssl_defines(libcrypto)),
             f"-DGTest_DIR={gtest / 'lib' / 'cmake' / 'GTest'}",
             f"-DCMAKE_EXE_LINKER_FLAGS={linker_flags}",
         ],
-        environment,
-        build / "configure.log",
+        env=environment,
+        log=build / "configure.log",
     )
-    _run([str(cmake), "--build", str(build), "-j", "2"], environment, build / "build.log")
-    executable = build / "core" / "quovel_core_tests"
-    _log(f"running the core tests for {target}" + (" under qemu" if architecture(target) != "x86_64" else ""))
-    subprocess.run([*_qemu(target), str(executable), "--gtest_brief=1"], env=environment, check=True)
-
-
-# --- command line -------------------------------------------------------------------
-
-
-def check_reproducible(target: str, wheel: Path, sdist: Path) -> None:
-    """Builds the wheel again from scratch in another folder; the bytes must match."""
-    again = WORK / "again" / target
-    shutil.rmtree(again, ignore_errors=True)
-    rebuilt = build_wheel(target, again / "out", sdist, work=again)
-    first, second = (hashlib.sha256(path.read_bytes()).hexdigest() for path in (wheel, rebuilt))
-    if first != second:
-        raise RuntimeError(f"{wheel.name}: a second build differs ({first[:12]} != {second[:12]})")
-    _log(f"{wheel.name}: rebuilt from scratch elsewhere, same sha256 {first[:16]}")
-
-
-def main(arguments: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m tools.wheels", description=__doc__.split("\n\n")[0])
-    parser.add_argument(
-        "--target", action="append", choices=TARGETS, help="a wheel target (repeatable; default: all four)"
-    )
-    parser.add_argument("--core-tests", action="store_true", help="also run the C++ core suite for each target")
-    parser.add_argument("--no-wheels", action="store_true", help="only the core tests, no sdist or wheels")
-    parser.add_argument(
-        "--reproducible",
-        action="store_true",
-        help="build the sdist and each wheel a second time from scratch and compare",
-    )
-    parser.add_argument("--out", type=Path, required=True, help="folder for the sdist and the wheels")
-    options = parser.parse_args(arguments)
-    targets = options.target or list(TARGETS)
-    out = options.out.resolve()
-    if not options.no_wheels:
-        sdist = build_sdist(out)
-        if options.reproducible:
-            again = build_sdist(WORK / "again" / "sdist")
-            if again.read_bytes() != sdist.read_bytes():
-                raise RuntimeError(f"{sdist.name}: a second build differs")
-            _log(f"{sdist.name}: built twice, same bytes")
-        for target in targets:
-            wheel = build_wheel(target, out, sdist)
-            if target == "manylinux_2_28_x86_64":
-                smoke_import(wheel)
-            if options.reproducible:
-                check_reproducible(target, wheel, sdist)
-        print("\n| wheel | bytes | auditwheel show | abi3audit | NEEDED | seconds |\n|---|---|---|---|---|---|")
-        for target in targets:
-            row = json.loads((WORK / target / "measured.json").read_text())
-            print(
-                f"| {row['wheel']} | {row['size']} | {row['auditwheel']} | {row['abi3audit']} | "
-                f"{' '.join(row['needed'])} | {row['seconds']} |"
-            )
-    if options.core_tests:
-        for target in targets:
-            core_tests(target)
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+    host.run([cmake, "--build", build, "-j", str(host.jobs())], env=environment, log=build / "build.log")
+    emulator = target.qemu()
+    if emulator and target.libc == "gnu":
+        emulator += ["-L", str(debian.binary_root(target.debian_arch, ("libc6",)))]
+    _log(f"running the core tests for {target.tag}" + (" under qemu" if emulator else ""))
+    host.run([*emulator, build / "core" / "quovel_core_tests", "--gtest_brief=1"], env=environment)

@@ -8,31 +8,15 @@ use) is kept beside it, so a warm run compiles in seconds.
 
 from __future__ import annotations
 
-import subprocess
-import sys
 from pathlib import Path
 
-from tools import cache
+from tools import cache, host
 
 ZIG_VERSION = "0.17.1"
 
 
 def _install(folder: Path) -> None:
-    subprocess.run(
-        [
-            sys.executable,
-            "-m",
-            "pip",
-            "install",
-            "--quiet",
-            "--disable-pip-version-check",
-            "--no-deps",
-            "--target",
-            str(folder / "site"),
-            f"ziglang=={ZIG_VERSION}",
-        ],
-        check=True,
-    )
+    host.pip("install", "--no-deps", "--target", folder / "site", f"ziglang=={ZIG_VERSION}")
 
 
 def home() -> Path:

@@ -38,14 +38,15 @@ def test_embedded_libcrypto_ignores_the_hosts_openssl_config(tmp_path: Path) -> 
     config.write_text(BAD_CONFIG)
     environment = {**os.environ, "OPENSSL_CONF": str(config)}
 
-    prefix = openssl.prefix("manylinux_2_28_x86_64")
+    target = targets.get("manylinux_2_28_x86_64")
+    prefix = openssl.prefix(target)
     ours = tmp_path / "ours"
     subprocess.run(
         [
             str(zig.binary()),
             "cc",
             "-target",
-            targets.zig_target("manylinux_2_28_x86_64"),
+            target.zig,
             "-O2",
             f"-I{prefix / 'include'}",
             str(source),

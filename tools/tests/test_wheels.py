@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from tools import wheels
+from tools import openssl, targets, wheels
 
 NEEDED_CASES = [
     ("manylinux_2_28_x86_64", ["libm.so.6", "libpthread.so.0", "libc.so.6", "ld-linux-x86-64.so.2"], []),
@@ -22,13 +22,18 @@ NEEDED_CASES = [
     ("musllinux_1_2_aarch64", ["libc.musl-aarch64.so.1"], []),
     # What zig records before the musl name is patched in.
     ("musllinux_1_2_x86_64", ["libc.so"], ["needs libc.so", "does not name musl's libc.musl-x86_64.so.1"]),
-    ("musllinux_1_2_aarch64", ["libc.musl-x86_64.so.1"], ["does not name musl's libc.musl-aarch64.so.1"]),
+    (
+        "musllinux_1_2_aarch64",
+        ["libc.musl-x86_64.so.1"],
+        ["needs libc.musl-x86_64.so.1", "does not name musl's libc.musl-aarch64.so.1"],
+    ),
+    ("manylinux_2_28_aarch64", ["libc.so.6", "ld-linux-x86-64.so.2"], ["needs ld-linux-x86-64.so.2"]),
 ]
 
 
 @pytest.mark.parametrize(("target", "needed", "problems"), NEEDED_CASES)
 def test_needed_entries(target: str, needed: list[str], problems: list[str]) -> None:
-    assert wheels.needed_problems(target, needed) == problems
+    assert wheels.needed_problems(targets.get(target), needed) == problems
 
 
 TAG_CASES = [
@@ -44,7 +49,7 @@ TAG_CASES = [
 
 @pytest.mark.parametrize(("target", "audited", "consistent"), TAG_CASES)
 def test_tag_consistency(target: str, audited: str, consistent: bool) -> None:
-    assert (wheels.tag_problems(target, audited) == []) is consistent
+    assert (wheels.tag_problems(targets.get(target), audited) == []) is consistent
 
 
 def test_audited_tag_is_read_across_line_breaks() -> None:
@@ -165,7 +170,7 @@ def _fake_wheel(folder: Path, libraries: list[str], exported: list[str], note: s
     return wheel
 
 
-NOTE = f"The extension module links libcrypto of OpenSSL {wheels.openssl.VERSION} statically; ..."
+NOTE = f"The extension module links libcrypto of OpenSSL {openssl.VERSION} statically; ..."
 
 
 @pytest.mark.skipif(
@@ -188,8 +193,8 @@ def test_check_wheel_verdicts(
 ) -> None:
     wheel = _fake_wheel(tmp_path, libraries, exported, note)
     if problem is None:
-        measured = wheels.check_wheel("manylinux_2_28_x86_64", wheel)
+        measured = wheels.check_wheel(targets.get("manylinux_2_28_x86_64"), wheel)
         assert measured["needed"] == ["libc.so.6"]
     else:
         with pytest.raises(RuntimeError, match=re.escape(problem)):
-            wheels.check_wheel("manylinux_2_28_x86_64", wheel)
+            wheels.check_wheel(targets.get("manylinux_2_28_x86_64"), wheel)
