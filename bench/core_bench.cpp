@@ -2,7 +2,9 @@
 // own, with the C++ heap allocations each iteration makes.
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
+#include <openssl/types.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdlib>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "quovel/advertisement.hpp"
+#include "quovel/bytes.hpp"
 #include "quovel/cipher.hpp"
 #include "quovel/commands.hpp"
 #include "quovel/crc.hpp"
@@ -21,6 +24,7 @@
 #include "quovel/operations.hpp"
 #include "quovel/packet.hpp"
 #include "quovel/selection.hpp"
+#include "quovel/version.hpp"
 
 // Counts every allocation through operator new, the core's only allocator
 // (OpenSSL's own allocations are not counted).

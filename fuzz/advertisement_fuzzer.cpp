@@ -6,14 +6,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "fuzz_support.hpp"
 #include "quovel/advertisement.hpp"
+#include "quovel/bytes.hpp"
 #include "quovel/hex.hpp"
 #include "quovel/selection.hpp"
+#include "quovel/version.hpp"
 
 namespace quovel::fuzz {
 namespace {

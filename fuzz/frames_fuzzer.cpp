@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "fuzz_support.hpp"
+#include "quovel/bytes.hpp"
 #include "quovel/frames.hpp"
 
 namespace quovel::fuzz {

@@ -3,6 +3,7 @@
 // Never a crash; whatever is accepted must come back through the canonical
 // form unchanged, and credentials built by the encoding rule must decode to
 // the number they were built from.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -11,8 +12,11 @@
 
 #include "fuzz_support.hpp"
 #include "quovel/base64.hpp"
+#include "quovel/bytes.hpp"
+#include "quovel/cipher.hpp"
 #include "quovel/crc.hpp"
 #include "quovel/credential.hpp"
+#include "quovel/errors.hpp"
 #include "quovel/hex.hpp"
 #include "quovel/keys.hpp"
 #include "quovel/text.hpp"

@@ -6,13 +6,16 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iostream>
 #include <string>
 #include <string_view>
 
+#include "quovel/bytes.hpp"
 #include "quovel/cipher.hpp"
 #include "quovel/crc.hpp"
 #include "quovel/packet.hpp"
+#include "quovel/version.hpp"
 
 namespace {
 

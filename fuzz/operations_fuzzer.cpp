@@ -2,6 +2,7 @@
 // with the right key so that every check is reached. Each answer is
 // predicted from decode_response and the step rules; a failed call must
 // leave phase() and awaiting_reply() exactly as they were.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -10,9 +11,14 @@
 #include <variant>
 
 #include "fuzz_support.hpp"
+#include "quovel/bytes.hpp"
+#include "quovel/cipher.hpp"
 #include "quovel/commands.hpp"
+#include "quovel/errors.hpp"
 #include "quovel/operations.hpp"
 #include "quovel/packet.hpp"
+#include "quovel/step.hpp"
+#include "quovel/version.hpp"
 
 namespace quovel::fuzz {
 namespace {

@@ -6,12 +6,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <variant>
 
 #include "fuzz_support.hpp"
+#include "quovel/bytes.hpp"
 #include "quovel/cipher.hpp"
 #include "quovel/crc.hpp"
+#include "quovel/errors.hpp"
 #include "quovel/packet.hpp"
+#include "quovel/version.hpp"
 
 namespace quovel::fuzz {
 namespace {

@@ -13,6 +13,7 @@
 #include "quovel/advertisement.hpp"
 #include "quovel/text.hpp"
 #include "quovel/tracker.hpp"
+#include "quovel/version.hpp"
 
 namespace quovel::fuzz {
 namespace {

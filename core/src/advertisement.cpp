@@ -1,6 +1,13 @@
 #include "quovel/advertisement.hpp"
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
 
+#include "quovel/bytes.hpp"
 #include "quovel/hex.hpp"
+#include "quovel/version.hpp"
 
 namespace quovel {
 namespace {

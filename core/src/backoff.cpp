@@ -1,6 +1,7 @@
 #include "quovel/backoff.hpp"
 
 #include <algorithm>
+#include <cstdint>
 
 namespace quovel {
 namespace {

@@ -2,11 +2,15 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include "quovel/bytes.hpp"
+#include "quovel/errors.hpp"
 #include "quovel/hex.hpp"
 
 namespace quovel {

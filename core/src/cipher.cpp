@@ -1,11 +1,18 @@
 #include "quovel/cipher.hpp"
 
 #include <openssl/evp.h>
+#include <openssl/types.h>
 
 #include <array>
 #include <climits>
+#include <cstdint>
 #include <cstring>
+#include <span>
 #include <utility>
+
+#include "quovel/bytes.hpp"
+#include "quovel/errors.hpp"
+#include "quovel/secret.hpp"
 
 namespace quovel {
 namespace {

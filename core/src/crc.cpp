@@ -1,4 +1,7 @@
 #include "quovel/crc.hpp"
+#include <cstdint>
+
+#include "quovel/bytes.hpp"
 
 namespace quovel {
 

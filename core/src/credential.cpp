@@ -1,12 +1,16 @@
 #include "quovel/credential.hpp"
 
 #include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <string>
+#include <string_view>
 
 #include "quovel/base64.hpp"
 #include "quovel/bytes.hpp"
 #include "quovel/crc.hpp"
+#include "quovel/errors.hpp"
 #include "quovel/text.hpp"
 
 namespace quovel {

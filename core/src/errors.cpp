@@ -1,6 +1,8 @@
 #include "quovel/errors.hpp"
 
-#include <string_view>
+#include <cstdint>
+#include <string>
+#include <variant>
 
 #include "quovel/commands.hpp"
 #include "quovel/hex.hpp"

@@ -1,7 +1,10 @@
 #include "quovel/frames.hpp"
 
 #include <algorithm>
+#include <cstddef>
+#include <optional>
 
+#include "quovel/bytes.hpp"
 #include "quovel/packet.hpp"
 
 namespace quovel {

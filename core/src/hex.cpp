@@ -1,6 +1,15 @@
 #include "quovel/hex.hpp"
 
 #include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "quovel/bytes.hpp"
+#include "quovel/errors.hpp"
 
 namespace quovel {
 namespace {

@@ -1,8 +1,15 @@
 #include "quovel/keys.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <limits>
+#include <string>
+#include <string_view>
+#include <utility>
 
+#include "quovel/bytes.hpp"
+#include "quovel/cipher.hpp"
+#include "quovel/errors.hpp"
 #include "quovel/hex.hpp"
 #include "quovel/secret.hpp"
 #include "quovel/text.hpp"

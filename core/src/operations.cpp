@@ -4,11 +4,19 @@
 #include <array>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
+#include <span>
 #include <utility>
 
+#include "quovel/bytes.hpp"
+#include "quovel/cipher.hpp"
 #include "quovel/commands.hpp"
+#include "quovel/errors.hpp"
 #include "quovel/packet.hpp"
+#include "quovel/secret.hpp"
+#include "quovel/step.hpp"
+#include "quovel/version.hpp"
 
 namespace quovel {
 namespace {

@@ -1,9 +1,15 @@
 #include "quovel/packet.hpp"
 
-#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <span>
 #include <utility>
 
+#include "quovel/bytes.hpp"
+#include "quovel/cipher.hpp"
 #include "quovel/crc.hpp"
+#include "quovel/errors.hpp"
+#include "quovel/version.hpp"
 
 namespace quovel {
 namespace {

@@ -1,6 +1,8 @@
 #include "quovel/secret.hpp"
 
 #include <openssl/crypto.h>
+#include <cstdint>
+#include <span>
 
 namespace quovel {
 

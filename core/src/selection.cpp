@@ -1,6 +1,16 @@
 #include "quovel/selection.hpp"
 
 #include <algorithm>
+#include <bitset>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "quovel/advertisement.hpp"
+#include "quovel/bytes.hpp"
 
 namespace quovel {
 namespace {

@@ -1,4 +1,6 @@
 #include "quovel/step.hpp"
+#include <cstdint>
+#include <string>
 
 namespace quovel {
 

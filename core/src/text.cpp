@@ -1,8 +1,16 @@
 #include "quovel/text.hpp"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
 
+#include "quovel/bytes.hpp"
+#include "quovel/errors.hpp"
 #include "quovel/hex.hpp"
 
 namespace quovel {

@@ -1,7 +1,13 @@
 #include "quovel/tracker.hpp"
 
+#include <cstdint>
 #include <limits>
+#include <optional>
+#include <string_view>
 #include <type_traits>
+#include <variant>
+
+#include "quovel/advertisement.hpp"
 
 namespace quovel::tracker {
 namespace {

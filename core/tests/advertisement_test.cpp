@@ -2,11 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "quovel/bytes.hpp"
+#include "quovel/version.hpp"
 
 namespace quovel {
 namespace {

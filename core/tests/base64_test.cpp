@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "quovel/bytes.hpp"
+
 namespace quovel {
 namespace {
 

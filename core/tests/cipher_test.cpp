@@ -2,10 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <string_view>
 #include <utility>
 #include <vector>
 
+#include "quovel/bytes.hpp"
+#include "quovel/errors.hpp"
 #include "quovel/hex.hpp"
 
 namespace quovel {

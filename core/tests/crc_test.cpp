@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string_view>
+
+#include "quovel/bytes.hpp"
 
 namespace quovel {
 namespace {

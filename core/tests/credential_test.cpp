@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "quovel/crc.hpp"
+#include "quovel/errors.hpp"
 
 namespace quovel {
 namespace {

@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
+#include <cstddef>
+#include <initializer_list>
+#include <string_view>
+#include <utility>
 #include <vector>
 
+#include "quovel/bytes.hpp"
 #include "quovel/hex.hpp"
 
 namespace quovel {

@@ -2,8 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
+
+#include "quovel/bytes.hpp"
+#include "quovel/errors.hpp"
 
 namespace quovel {
 namespace {

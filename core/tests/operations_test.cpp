@@ -7,10 +7,16 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
+#include "quovel/bytes.hpp"
+#include "quovel/cipher.hpp"
+#include "quovel/errors.hpp"
 #include "quovel/packet.hpp"
+#include "quovel/step.hpp"
+#include "quovel/version.hpp"
 
 namespace quovel {
 namespace {

@@ -2,10 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 
+#include "quovel/bytes.hpp"
+#include "quovel/cipher.hpp"
 #include "quovel/crc.hpp"
+#include "quovel/errors.hpp"
 #include "quovel/hex.hpp"
+#include "quovel/version.hpp"
 
 namespace quovel {
 namespace {

@@ -7,6 +7,8 @@
 #include <string>
 #include <utility>
 
+#include "quovel/bytes.hpp"
+
 namespace quovel {
 namespace {
 

@@ -2,9 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+
+#include "quovel/bytes.hpp"
 
 namespace quovel {
 namespace {

@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 #include <type_traits>
-#include <vector>
+
+#include "quovel/advertisement.hpp"
+#include "quovel/version.hpp"
 
 namespace quovel::tracker {
 namespace {
