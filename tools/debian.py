@@ -72,7 +72,8 @@ def installed_version(package: str) -> str:
 
 @functools.cache
 def mirror() -> str:
-    """The archive URI the host's apt is configured with."""
+    """The archive URI the host's apt is configured with (Debian's own where
+    there is no apt, as in the release build's containers)."""
     for name in _HOST_SOURCES:
         path = Path(name)
         if not path.exists():
@@ -82,7 +83,9 @@ def mirror() -> str:
             uri = match.group(1)
             if "security" not in uri:
                 return uri.rstrip("/")
-    raise RuntimeError("no Debian mirror found in the host's apt sources")
+    if Path("/etc/apt").exists():
+        raise RuntimeError("no Debian mirror found in the host's apt sources")
+    return "https://deb.debian.org/debian"
 
 
 class Apt:

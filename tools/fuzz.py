@@ -32,7 +32,7 @@ ROOT = Path(__file__).resolve().parent.parent
 HARNESSES = ("packet", "frames", "operations", "advertisement", "keys", "tracker")
 # Coverage of core/src (percent) under which the test command fails: a few
 # points under what is measured, so that new code must come with its tests.
-FLOORS = {"lines": 0.0, "branches": 0.0}
+FLOORS = {"lines": 95.0, "branches": 88.0}
 
 
 def _build(preset: str, cmake: str, ninja: str) -> Path:

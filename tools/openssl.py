@@ -32,7 +32,6 @@ TARBALL = f"openssl_{VERSION}.orig.tar.gz"
 SHA256 = "a8c0d28a529ca480f9f36cf5792e2cd21984552a3c8e4aa11a24aa31aeac98e8"
 # The archive this project can reach serves the trixie pool, not the security one.
 SUITES = ("trixie",)
-POOL = f"https://deb.debian.org/debian/pool/main/o/openssl/{TARBALL}"
 CONFIGURE = (
     "no-shared",
     "no-tests",
@@ -115,8 +114,9 @@ def build_native(folder: Path) -> None:
     folder.mkdir(parents=True, exist_ok=True)
     with tempfile.TemporaryDirectory() as scratch:
         tarball = Path(scratch) / TARBALL
-        print(f"== fetching {POOL}", flush=True)
-        with urllib.request.urlopen(POOL, timeout=300) as response, open(tarball, "wb") as out:
+        url = f"{debian.mirror()}/pool/main/o/openssl/{TARBALL}"
+        print(f"== fetching {url}", flush=True)
+        with urllib.request.urlopen(url, timeout=300) as response, open(tarball, "wb") as out:
             shutil.copyfileobj(response, out)
         environment = {**os.environ, "SOURCE_DATE_EPOCH": targets.SOURCE_DATE_EPOCH}
         _compile(tarball, folder, openssl_platform, environment)
