@@ -138,7 +138,7 @@ def main() -> None:
     link = Link(lock)  # notifications arrive on quovel.NOTIFY_CHARACTERISTIC
 
     state = run(link, quovel.StatusOp(aes_key, version))
-    print("status:", state)
+    print("status:", state, sorted(tracker.on_status(now_ms, state)), tracker.reported_state)
 
     actions: list[Action] = ["unlock", "lock"]
     for action in actions:
@@ -154,6 +154,13 @@ def main() -> None:
         except quovel.UnexpectedCommand:
             # Stray frames: a real caller skips up to quovel.MAX_STRAY_FRAMES.
             tracker.on_command_failed()
+            # Then asks the lock where the bolt is; None when that fails too.
+            answer: str | None
+            try:
+                answer = run(link, quovel.StatusOp(aes_key, version))
+            except quovel.QuovelError:
+                answer = None
+            tracker.on_status(now_ms, answer)
             continue
         now_ms += 2_000
         tracker.on_command_acknowledged(now_ms, action)

@@ -201,6 +201,13 @@ METHODS = {
             "Record that a command failed, leaving the outcome unknown. The reported\n"
             "state deliberately stays in progress rather than reverting.",
         ),
+        "on_status": (
+            "($self, now_ms, status)",
+            'Record what a status query returned at `now_ms`: `"LOCKED"` or\n'
+            '`"UNLOCKED"` settles the state, any other answer ends a command in flight\n'
+            "at the last known position, and `None` (the query failed, nothing was\n"
+            "heard) does the same without touching availability.",
+        ),
         "credit_blind_time": (
             "($self, blind_ms)",
             "Give back time during which the radio was busy connecting and could not\nhave heard an advertisement.",
@@ -409,6 +416,7 @@ WITH_ARGUMENTS = [
         ("now_ms", "action"),
         (5, "unlock"),
     ),
+    ("on_status", lambda: quovel.LockTracker().on_status, ("now_ms", "status"), (5, "LOCKED")),
     ("credit_blind_time", lambda: quovel.LockTracker().credit_blind_time, ("blind_ms",), (5,)),
     ("poll_availability", lambda: quovel.LockTracker().poll_availability, ("now_ms", "offline_after_ms"), (5, 10)),
     ("decode_credential", lambda: quovel.decode_credential, ("value",), ("NTMsOTQ=",)),

@@ -194,6 +194,12 @@ class LockTracker:
         """Record that a command failed, leaving the outcome unknown. The reported
         state deliberately stays in progress rather than reverting.
         """
+    def on_status(self, now_ms: int, status: str | None) -> set[str]:
+        """Record what a status query returned at `now_ms`: `"LOCKED"` or
+        `"UNLOCKED"` settles the state, any other answer ends a command in flight
+        at the last known position, and `None` (the query failed, nothing was
+        heard) does the same without touching availability.
+        """
     def credit_blind_time(self, blind_ms: int) -> None:
         """Give back time during which the radio was busy connecting and could not
         have heard an advertisement.
