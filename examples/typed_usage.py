@@ -74,7 +74,8 @@ def validate_config(aes_key: str, unlock_key: str) -> tuple[str, int] | str:
     try:
         return quovel.normalize_aes_key(aes_key), quovel.normalize_unlock_key(unlock_key)
     except quovel.QuovelError as error:
-        return str(error)
+        # The kind (one of quovel.ERROR_KINDS) picks a translated message.
+        return f"{error} ({error.kind})"
 
 
 def unlock_key_from_credential(credential: str) -> int | None:

@@ -52,7 +52,7 @@ std::optional<Actuation> action_argument(PyObject* value) {
   const auto text = to_utf8(value, "action");
   if (!text) return std::nullopt;
   const auto action = tracker::parse_actuation(*text);
-  if (!action) raise_quovel_error(unknown_actuation_message(*text).c_str());
+  if (!action) raise_quovel_error(kUnknownActuation, unknown_actuation_message(*text));
   return action;
 }
 

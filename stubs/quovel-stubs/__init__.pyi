@@ -33,6 +33,7 @@ __all__ = [
     "CRC_RETRY_DELAY",
     "WRITE_CHUNK_DELAY",
     "connect_backoff",
+    "ERROR_KINDS",
 ]
 
 # A byte string where the module accepts more than `bytes`; a `str` is refused.
@@ -53,7 +54,14 @@ _StatusDone: TypeAlias = tuple[Literal["done"], str]
 _ActuationDone: TypeAlias = tuple[Literal["done"], None]
 
 class QuovelError(Exception):
-    """Raised for every protocol failure; the single argument is its message."""
+    """Raised for every protocol failure; the single argument is its message.
+
+    An error raised by the module carries `kind`, one of `ERROR_KINDS`, for
+    code that must tell failures apart (to translate them, or to know which
+    key to suspect) without reading the message.
+    """
+
+    kind: str
 
 class CrcMismatch(QuovelError):
     """A reply failed its checksum; the operation may be repeated."""
@@ -287,3 +295,6 @@ WRITE_CHUNK_DELAY: Final = 0.02
 
 def connect_backoff(attempt: int) -> float:
     """Seconds to wait before connect attempt `attempt` (1-based)."""
+
+ERROR_KINDS: Final[frozenset[str]]
+"""Every `kind` a `QuovelError` raised by the module may carry."""
