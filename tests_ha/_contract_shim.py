@@ -5,9 +5,10 @@ from __future__ import annotations
 import asyncio
 import dataclasses
 
+from bleak.backends.device import BLEDevice
+
 import quovel
 import quovel_bleak
-from bleak.backends.device import BLEDevice
 from quovel_bleak import errors
 
 
@@ -54,7 +55,9 @@ def install() -> None:
         def __init__(self, device, aes_key, unlock_key=None, **kwargs):
             self._placeholder = isinstance(device, str)
             kwargs.setdefault("timing", Timing())
-            super().__init__(BLEDevice(device, None, {}) if self._placeholder else device, aes_key, unlock_key, **kwargs)
+            super().__init__(
+                BLEDevice(device, None, {}) if self._placeholder else device, aes_key, unlock_key, **kwargs
+            )
 
         @classmethod
         def from_service_info(cls, info, aes_key, unlock_key=None, **kwargs):

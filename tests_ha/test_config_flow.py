@@ -42,7 +42,9 @@ def credential(value: int) -> str:
     digits = str(value).encode()
     n = len(digits)
     key = 0x5C
-    return base64.b64encode(",".join(str(b) for b in [*(d ^ key for d in digits), key ^ CRC8_TABLE[n]]).encode()).decode()
+    return base64.b64encode(
+        ",".join(str(b) for b in [*(d ^ key for d in digits), key ^ CRC8_TABLE[n]]).encode()
+    ).decode()
 
 
 def listed(text: str) -> str:
@@ -206,11 +208,7 @@ async def test_an_unreachable_lock_is_reported_within_the_check_deadline(
 
 @pytest.mark.parametrize("suspect", [CONF_AES_KEY, CONF_UNLOCK_KEY])
 async def test_reauthentication_asks_for_the_refused_key(
-    hass: HomeAssistant,
-    proxy: SimulatedProxy,
-    peripheral: SimulatedPeripheral,
-    entry: MockConfigEntry,
-    suspect: str,
+    hass: HomeAssistant, proxy: SimulatedProxy, peripheral: SimulatedPeripheral, entry: MockConfigEntry, suspect: str
 ) -> None:
     proxy.advertise(peripheral)
     await hass.async_block_till_done()

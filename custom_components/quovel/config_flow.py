@@ -4,10 +4,9 @@ from __future__ import annotations
 
 import logging
 from collections.abc import Mapping
-from typing import Any
+from typing import Any, override
 
-import quovel
-import voluptuous as vol
+import probatio
 from homeassistant.components.bluetooth import (
     BluetoothServiceInfoBleak,
     async_ble_device_from_address,
@@ -24,6 +23,8 @@ from homeassistant.helpers.selector import (
     TextSelectorConfig,
     TextSelectorType,
 )
+
+import quovel
 from quovel_bleak import LockClient, LockError, Timing, is_lock_advertisement
 
 from .const import CHECK_DEADLINE, CONF_AES_KEY, CONF_CREDENTIAL, CONF_HOLD_LINK, CONF_SUSPECT, CONF_UNLOCK_KEY, DOMAIN
@@ -38,11 +39,14 @@ _CREDENTIAL_ERRORS = frozenset(
     {"base64_decode", "utf8_decode", "protocol", "credential_out_of_range", "invalid_unlock_key"}
 )
 
-_AES_KEY_SCHEMA = vol.Schema({vol.Required(CONF_AES_KEY): _SECRET})
-_UNLOCK_KEY_SCHEMA = vol.Schema(
-    {vol.Optional(CONF_UNLOCK_KEY, default=""): _SECRET, vol.Optional(CONF_CREDENTIAL, default=""): _SECRET}
-)
-_KEYS_SCHEMA = _AES_KEY_SCHEMA.extend(_UNLOCK_KEY_SCHEMA.schema)
+_AES_KEY_FIELDS = {probatio.Required(CONF_AES_KEY): _SECRET}
+_UNLOCK_KEY_FIELDS = {
+    probatio.Optional(CONF_UNLOCK_KEY, default=""): _SECRET,
+    probatio.Optional(CONF_CREDENTIAL, default=""): _SECRET,
+}
+_AES_KEY_SCHEMA = probatio.Schema(_AES_KEY_FIELDS)
+_UNLOCK_KEY_SCHEMA = probatio.Schema(_UNLOCK_KEY_FIELDS)
+_KEYS_SCHEMA = probatio.Schema(_AES_KEY_FIELDS | _UNLOCK_KEY_FIELDS)
 
 
 def _kind(error: quovel.QuovelError, known: frozenset[str], fallback: str) -> str:
@@ -88,9 +92,11 @@ class QuovelConfigFlow(ConfigFlow, domain=DOMAIN):
 
     @staticmethod
     @callback
+    @override
     def async_get_options_flow(config_entry: QuovelConfigEntry) -> QuovelOptionsFlow:
         return QuovelOptionsFlow()
 
+    @override
     async def async_step_bluetooth(self, discovery_info: BluetoothServiceInfoBleak) -> ConfigFlowResult:
         await self.async_set_unique_id(discovery_info.address)
         self._abort_if_unique_id_configured()
@@ -103,6 +109,7 @@ class QuovelConfigFlow(ConfigFlow, domain=DOMAIN):
     async def async_step_bluetooth_confirm(self, user_input: dict[str, Any] | None = None) -> ConfigFlowResult:
         return await self._keys_step("bluetooth_confirm", user_input)
 
+    @override
     async def async_step_user(self, user_input: dict[str, Any] | None = None) -> ConfigFlowResult:
         if user_input is not None:
             address = user_input[CONF_ADDRESS]
@@ -117,7 +124,9 @@ class QuovelConfigFlow(ConfigFlow, domain=DOMAIN):
         if not self._discovered:
             return self.async_abort(reason="no_devices_found")
         choices = {address: f"{info.name} ({address})" for address, info in self._discovered.items()}
-        return self.async_show_form(step_id="user", data_schema=vol.Schema({vol.Required(CONF_ADDRESS): vol.In(choices)}))
+        return self.async_show_form(
+            step_id="user", data_schema=probatio.Schema({probatio.Required(CONF_ADDRESS): probatio.In(choices)})
+        )
 
     async def async_step_keys(self, user_input: dict[str, Any] | None = None) -> ConfigFlowResult:
         return await self._keys_step("keys", user_input)
@@ -136,10 +145,7 @@ class QuovelConfigFlow(ConfigFlow, domain=DOMAIN):
                     data={CONF_ADDRESS: self._info.address, CONF_AES_KEY: aes_key, CONF_UNLOCK_KEY: unlock_key},
                 )
         return self.async_show_form(
-            step_id=step_id,
-            data_schema=_KEYS_SCHEMA,
-            errors=errors,
-            description_placeholders={"name": self._title()},
+            step_id=step_id, data_schema=_KEYS_SCHEMA, errors=errors, description_placeholders={"name": self._title()}
         )
 
     async def async_step_reauth(self, entry_data: Mapping[str, Any]) -> ConfigFlowResult:
@@ -206,12 +212,10 @@ class QuovelOptionsFlow(OptionsFlowWithReload):
     async def async_step_init(self, user_input: dict[str, Any] | None = None) -> ConfigFlowResult:
         if user_input is not None:
             return self.async_create_entry(data=user_input)
-        schema = vol.Schema(
+        schema = probatio.Schema(
             {
-                vol.Required(CONF_HOLD_LINK, default=Timing().hold_link): NumberSelector(
-                    NumberSelectorConfig(
-                        min=0, max=60, step=0.5, unit_of_measurement="s", mode=NumberSelectorMode.BOX
-                    )
+                probatio.Required(CONF_HOLD_LINK, default=Timing().hold_link): NumberSelector(
+                    NumberSelectorConfig(min=0, max=60, step=0.5, unit_of_measurement="s", mode=NumberSelectorMode.BOX)
                 )
             }
         )

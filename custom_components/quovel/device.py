@@ -6,8 +6,6 @@ import logging
 from collections.abc import Callable
 from datetime import datetime, timedelta
 
-import quovel
-import quovel_bleak
 from bleak.backends.device import BLEDevice
 from homeassistant.components import bluetooth
 from homeassistant.components.bluetooth import BluetoothServiceInfoBleak
@@ -15,6 +13,9 @@ from homeassistant.config_entries import ConfigEntry
 from homeassistant.const import CONF_ADDRESS
 from homeassistant.core import CALLBACK_TYPE, HomeAssistant, callback
 from homeassistant.helpers.event import async_track_time_interval
+
+import quovel
+import quovel_bleak
 from quovel_bleak import LockClient, Timing
 
 from .const import AVAILABILITY_INTERVAL, CONF_AES_KEY, CONF_HOLD_LINK, CONF_UNLOCK_KEY

@@ -58,4 +58,8 @@ async def async_get_config_entry_diagnostics(hass: HomeAssistant, entry: QuovelC
 
 
 def _plain(value: object) -> object:
-    return value if isinstance(value, (int, float, str, bool)) or value is None else getattr(value, "__name__", repr(value))
+    return (
+        value
+        if isinstance(value, (int, float, str, bool)) or value is None
+        else getattr(value, "__name__", repr(value))
+    )

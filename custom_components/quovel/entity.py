@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+from typing import override
+
 from homeassistant.helpers.device_registry import CONNECTION_BLUETOOTH, DeviceInfo
 from homeassistant.helpers.entity import Entity
 
@@ -22,9 +24,11 @@ class QuovelEntity(Entity):
             name=device.name,
         )
 
+    @override
     @property
     def available(self) -> bool:
         return self.device.tracker.available
 
+    @override
     async def async_added_to_hass(self) -> None:
         self.async_on_remove(self.device.async_add_listener(self.async_write_ha_state))

@@ -2,12 +2,13 @@
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, override
 
 from homeassistant.components.lock import LockEntity
 from homeassistant.core import HomeAssistant
 from homeassistant.exceptions import HomeAssistantError
 from homeassistant.helpers.entity_platform import AddConfigEntryEntitiesCallback
+
 from quovel_bleak import LockError
 
 from .const import CONF_SUSPECT, DOMAIN
@@ -19,7 +20,15 @@ PARALLEL_UPDATES = 0
 
 # Kinds of driver failure with a message of their own; any other kind gets the general one.
 ERROR_KINDS = frozenset(
-    {"handshake_refused", "actuation_refused", "unreachable", "no_connection_slot", "no_reply", "link_lost", "bad_reply"}
+    {
+        "handshake_refused",
+        "actuation_refused",
+        "unreachable",
+        "no_connection_slot",
+        "no_reply",
+        "link_lost",
+        "bad_reply",
+    }
 )
 
 
@@ -36,24 +45,29 @@ class QuovelLock(QuovelEntity, LockEntity):
         super().__init__(device, None)
         self._entry = entry
 
+    @override
     @property
     def is_locked(self) -> bool | None:
         return {"LOCKED": True, "UNLOCKED": False}.get(self.device.tracker.reported_state or "")
 
+    @override
     @property
     def is_locking(self) -> bool:
         return self.device.tracker.reported_state == "LOCKING"
 
+    @override
     @property
     def is_unlocking(self) -> bool:
         return self.device.tracker.reported_state == "UNLOCKING"
 
+    @override
     async def async_lock(self, **kwargs: Any) -> None:
         try:
             await self.device.client.lock()
         except LockError as error:
             raise self._failure("lock", error) from error
 
+    @override
     async def async_unlock(self, **kwargs: Any) -> None:
         try:
             await self.device.client.unlock()

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+from typing import override
+
 from homeassistant.components.sensor import SensorDeviceClass, SensorEntity, SensorStateClass
 from homeassistant.const import PERCENTAGE, EntityCategory
 from homeassistant.core import HomeAssistant
@@ -29,6 +31,7 @@ class QuovelBattery(QuovelEntity, SensorEntity):
     def __init__(self, device: LockDevice) -> None:
         super().__init__(device, "battery")
 
+    @override
     @property
     def native_value(self) -> int | None:
         return self.device.tracker.battery

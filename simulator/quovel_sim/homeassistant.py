@@ -61,7 +61,9 @@ class SimulatedProxy(bluetooth.BaseHaRemoteScanner):
         ``now`` is Home Assistant's monotonic time of reception
         (``bluetooth.MONOTONIC_TIME()`` when omitted).
         """
-        data = peripheral.lock.manufacturer_data(stale=stale, dfu=dfu) if manufacturer_data is None else manufacturer_data
+        data = (
+            peripheral.lock.manufacturer_data(stale=stale, dfu=dfu) if manufacturer_data is None else manufacturer_data
+        )
         self._async_on_advertisement(
             peripheral.address,
             rssi,
