@@ -347,6 +347,7 @@ def ha_tests(session: nox.Session) -> None:
             f"--cov-report=json:{report}",
             *session.posargs,
             external=True,
+            env={"COVERAGE_FILE": str(work / ".coverage")},
         )
     covered = json.loads(report.read_text(encoding="utf-8"))["totals"]["percent_covered"]
     session.log(f"integration coverage: {covered:.1f} %")
