@@ -7,6 +7,7 @@ import json
 import time
 from pathlib import Path
 from typing import Any
+from unittest.mock import patch
 
 import pytest
 from conftest import ADDRESS, AES_KEY, UNLOCK_KEY
@@ -247,3 +248,12 @@ async def test_options_set_how_long_the_link_is_held(
     await hass.async_block_till_done()
     # Reloaded with the new timing.
     assert entry.runtime_data.client.timing.hold_link == 0
+
+
+async def test_an_unexpected_failure_of_the_check_is_reported(
+    hass: HomeAssistant, proxy: SimulatedProxy, peripheral: SimulatedPeripheral
+) -> None:
+    flow = await discovered(hass, proxy, peripheral)
+    with patch("quovel_bleak.LockClient.status", side_effect=RuntimeError("boom")):
+        result = await hass.config_entries.flow.async_configure(flow["flow_id"], KEYS)
+    assert result["errors"] == {"base": "unknown"}

@@ -9,7 +9,8 @@ from unittest.mock import patch
 
 import pytest
 from conftest import ADDRESS
-from homeassistant.components.bluetooth import MONOTONIC_TIME
+from habluetooth.const import UNAVAILABLE_TRACK_SECONDS
+from homeassistant.components.bluetooth import FALLBACK_MAXIMUM_STALE_ADVERTISEMENT_SECONDS, MONOTONIC_TIME
 from homeassistant.components.lock import LockState
 from homeassistant.config_entries import ConfigEntryState
 from homeassistant.const import ATTR_ENTITY_ID, STATE_UNAVAILABLE, STATE_UNKNOWN
@@ -215,3 +216,21 @@ async def test_unload_and_reload_leave_nothing_behind(
     proxy.advertise(peripheral)
     await hass.async_block_till_done()
     assert device.tracker.reported_state == "LOCKED"
+
+
+async def test_home_assistant_declaring_the_lock_gone_makes_it_unavailable(
+    hass: HomeAssistant, proxy: SimulatedProxy, peripheral: SimulatedPeripheral, entry: MockConfigEntry
+) -> None:
+    await set_up(hass, entry)
+    # Last heard long ago: Home Assistant's own sweep finds it gone.
+    proxy.advertise(peripheral, now=MONOTONIC_TIME() - 2 * FALLBACK_MAXIMUM_STALE_ADVERTISEMENT_SECONDS)
+    await hass.async_block_till_done()
+    assert state(hass) == LockState.LOCKED
+    # Only Home Assistant's verdict counts here, not the integration's own limit.
+    with patch("quovel_bleak.poll_availability", return_value=set()):
+        async_fire_time_changed(hass, dt_util.utcnow() + timedelta(seconds=UNAVAILABLE_TRACK_SECONDS + 1))
+        await hass.async_block_till_done()
+    assert state(hass) == STATE_UNAVAILABLE
+    proxy.advertise(peripheral)
+    await hass.async_block_till_done()
+    assert state(hass) == LockState.LOCKED
