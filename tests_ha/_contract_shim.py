@@ -13,8 +13,30 @@ from quovel_bleak import errors
 
 
 def install() -> None:
-    if hasattr(quovel_bleak, "OFFLINE_AFTER"):
-        return
+    if not hasattr(quovel, "ERROR_KINDS"):
+        _module()
+    if not hasattr(quovel_bleak, "OFFLINE_AFTER"):
+        _driver()
+
+
+def _module() -> None:
+    prefixes = {
+        "hex decode error": "hex_decode",
+        "AES key must be exactly": "aes_key_length",
+        "invalid unlock key": "invalid_unlock_key",
+        "base64 decode error": "base64_decode",
+        "UTF-8 decode error": "utf8_decode",
+        "invalid credential byte": "protocol",
+        "credential value does not fit": "credential_out_of_range",
+        "command 0x": "command_refused",
+        "AES decryption failed": "aes_decryption_failed",
+    }
+    quovel.QuovelError.kind = property(
+        lambda e: next((k for p, k in prefixes.items() if str(e).startswith(p)), "other")
+    )
+
+
+def _driver() -> None:
     quovel_bleak.OFFLINE_AFTER = 300.0
     quovel_bleak.to_ms = lambda seconds: max(0, int(seconds * 1000))
     quovel_bleak.poll_availability = lambda tracker, now, offline_after=300.0: tracker.poll_availability(
@@ -31,19 +53,6 @@ def install() -> None:
     }
     errors.LockError.kind = property(lambda e: next(v[0] for k, v in kinds.items() if isinstance(e, k)))
     errors.LockError.suspect = property(lambda e: next(v[1] for k, v in kinds.items() if isinstance(e, k)))
-    prefixes = {
-        "hex decode error": "hex_decode",
-        "AES key must be exactly": "aes_key_length",
-        "invalid unlock key": "invalid_unlock_key",
-        "base64 decode error": "base64_decode",
-        "UTF-8 decode error": "utf8_decode",
-        "invalid credential byte": "protocol",
-        "credential value does not fit": "credential_out_of_range",
-    }
-    quovel.QuovelError.kind = property(
-        lambda e: next((k for p, k in prefixes.items() if str(e).startswith(p)), "other")
-    )
-
     @dataclasses.dataclass(frozen=True, slots=True)
     class Timing(quovel_bleak.Timing):
         hold_link: float = 7.0

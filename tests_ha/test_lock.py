@@ -185,7 +185,8 @@ async def test_unload_and_reload_leave_nothing_behind(
     def ours() -> list[str]:
         """Our timers and tasks on the loop."""
         handles = [*hass.loop._scheduled, *hass.loop._ready]  # type: ignore[attr-defined]
-        found = [repr(h) for h in handles if "custom_components" in repr(h) or "quovel_bleak" in repr(h)]
+        live = [repr(h) for h in handles if not h.cancelled()]
+        found = [h for h in live if "custom_components" in h or "quovel_bleak" in h]
         tasks = [repr(t.get_coro()) for t in asyncio.all_tasks()]
         return found + [t for t in tasks if "custom_components" in t or "quovel_bleak" in t]
 

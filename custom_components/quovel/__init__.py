@@ -2,8 +2,8 @@
 
 from __future__ import annotations
 
-from homeassistant.const import Platform
-from homeassistant.core import HomeAssistant
+from homeassistant.const import EVENT_HOMEASSISTANT_STOP, Platform
+from homeassistant.core import Event, HomeAssistant
 
 from .device import LockDevice, QuovelConfigEntry
 
@@ -15,6 +15,12 @@ async def async_setup_entry(hass: HomeAssistant, entry: QuovelConfigEntry) -> bo
     device = LockDevice(hass, entry)
     entry.runtime_data = device
     entry.async_on_unload(device.async_start())
+
+    async def close(_event: Event) -> None:
+        # A held link is let go when Home Assistant stops, not left to the stack.
+        await device.client.close()
+
+    entry.async_on_unload(hass.bus.async_listen_once(EVENT_HOMEASSISTANT_STOP, close))
     await hass.config_entries.async_forward_entry_setups(entry, PLATFORMS)
     return True
 

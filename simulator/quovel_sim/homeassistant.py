@@ -29,8 +29,8 @@ from collections.abc import Callable
 from homeassistant.components import bluetooth
 from homeassistant.core import HomeAssistant
 
+from . import SERVICE_UUID
 from .bleak_backend import SimulatedPeripheral, SimulatedRadio
-from .client import SERVICE_UUID
 
 DEFAULT_SOURCE = "AA:BB:CC:DD:EE:F0"
 
