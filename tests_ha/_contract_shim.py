@@ -53,6 +53,7 @@ def _driver() -> None:
     }
     errors.LockError.kind = property(lambda e: next(v[0] for k, v in kinds.items() if isinstance(e, k)))
     errors.LockError.suspect = property(lambda e: next(v[1] for k, v in kinds.items() if isinstance(e, k)))
+
     @dataclasses.dataclass(frozen=True, slots=True)
     class Timing(quovel_bleak.Timing):
         hold_link: float = 7.0
