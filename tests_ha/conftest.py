@@ -2,9 +2,11 @@
 
 from __future__ import annotations
 
+import functools
 import sys
-from collections.abc import AsyncIterator
+from collections.abc import AsyncIterator, Iterator
 from pathlib import Path
+from unittest.mock import patch
 
 import pytest
 
@@ -19,6 +21,7 @@ from homeassistant.core import HomeAssistant
 from homeassistant.setup import async_setup_component
 from pytest_homeassistant_custom_component.common import MockConfigEntry
 
+import quovel_bleak
 from custom_components.quovel.const import CONF_AES_KEY, CONF_UNLOCK_KEY, DOMAIN
 from quovel_sim import SimulatedLock
 from quovel_sim.bleak_backend import LinkFaults, SimulatedPeripheral, SimulatedRadio
@@ -32,6 +35,17 @@ ADDRESS = "C4:3A:51:0B:7E:19"
 @pytest.fixture(autouse=True)
 def auto_enable_custom_integrations(enable_custom_integrations: None) -> None:
     """The integration under test lives in custom_components/."""
+
+
+@pytest.fixture(autouse=True)
+def quick_replies() -> Iterator[None]:
+    """A silent lock costs a test 1 s rather than the driver's reply timeout."""
+    quick = functools.partial(quovel_bleak.Timing, reply_timeout=1.0)
+    with (
+        patch("custom_components.quovel.device.Timing", quick),
+        patch("custom_components.quovel.config_flow.Timing", quick),
+    ):
+        yield
 
 
 @pytest.fixture

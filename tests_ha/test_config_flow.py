@@ -235,6 +235,9 @@ async def test_reauthentication_asks_for_the_refused_key(
     result = await hass.config_entries.flow.async_configure(result["flow_id"], answer)
     assert result["type"] is FlowResultType.ABORT and result["reason"] == "reauth_successful"
     assert entry.data[suspect] == old[suspect]
+    await hass.async_block_till_done()  # the entry is set up again with the key
+    assert entry.state is config_entries.ConfigEntryState.LOADED
+    assert await hass.config_entries.async_unload(entry.entry_id)
 
 
 async def test_options_set_how_long_the_link_is_held(
