@@ -65,22 +65,25 @@ async def test_states_follow_stateful_advertisements(
     assert (dr.CONNECTION_BLUETOOTH, ADDRESS) in device.connections
 
 
-async def test_a_stateless_lock_shows_what_it_was_told_and_what_it_reports(
+async def test_a_stateless_lock_shows_what_it_reports_and_what_it_was_told(
     hass: HomeAssistant, proxy: SimulatedProxy, peripheral: SimulatedPeripheral, entry: MockConfigEntry
 ) -> None:
     await set_up(hass, entry)
     proxy.advertise(peripheral, manufacturer_data=STATELESS)
     await hass.async_block_till_done()
     assert (state(hass), state(hass, BATTERY)) == (STATE_UNKNOWN, STATE_UNKNOWN)
-    await press(hass, "unlock")
-    assert state(hass) == LockState.UNLOCKED and not peripheral.lock.locked
-    # A failed command is settled by what the lock says, not left "locking".
+    # A failed command is settled by the status the lock reports, not left "unlocking".
     peripheral.lock.faults = Faults(refuse_actuation=True)
     with pytest.raises(HomeAssistantError):
-        await press(hass, "lock")
-    assert state(hass) == LockState.UNLOCKED
-    for _ in range(60):  # an hour of stateless advertisements changes nothing
-        proxy.advertise(peripheral, manufacturer_data=STATELESS)
+        await press(hass, "unlock")
+    assert state(hass) == LockState.LOCKED and peripheral.lock.locked
+    peripheral.lock.faults = Faults()
+    await press(hass, "unlock")
+    assert state(hass) == LockState.UNLOCKED and not peripheral.lock.locked
+    # An hour of stateless advertisements changes nothing.
+    start = MONOTONIC_TIME()
+    for minute in range(60):
+        proxy.advertise(peripheral, manufacturer_data=STATELESS, now=start + 60 * minute)
     await hass.async_block_till_done()
     assert state(hass) == LockState.UNLOCKED
 
