@@ -22,14 +22,15 @@ from pytest_homeassistant_custom_component.common import MockConfigEntry, async_
 
 import quovel_bleak
 from custom_components.quovel.const import AVAILABILITY_INTERVAL, DOMAIN
-from quovel_sim import Faults
+from quovel_sim import Faults, ProtocolHeader
 from quovel_sim.advertising import STALE_COMPANY_ID, stateless_entry
 from quovel_sim.bleak_backend import LinkFaults, SimulatedPeripheral
 from quovel_sim.homeassistant import SimulatedProxy
 
 LOCK = "lock.front_door"
 BATTERY = "sensor.front_door_battery"
-STATELESS = {STALE_COMPANY_ID: stateless_entry(ADDRESS)}
+# The broadcast of a lock whose protocol version (1) cannot carry its state.
+STATELESS = {STALE_COMPANY_ID: stateless_entry(ADDRESS, protocol_version=1)}
 
 
 async def set_up(hass: HomeAssistant, entry: MockConfigEntry) -> None:
@@ -68,6 +69,7 @@ async def test_states_follow_stateful_advertisements(
 async def test_a_stateless_lock_shows_what_it_reports_and_what_it_was_told(
     hass: HomeAssistant, proxy: SimulatedProxy, peripheral: SimulatedPeripheral, entry: MockConfigEntry
 ) -> None:
+    peripheral.lock.header = ProtocolHeader(protocol_version=1)
     await set_up(hass, entry)
     proxy.advertise(peripheral, manufacturer_data=STATELESS)
     await hass.async_block_till_done()
