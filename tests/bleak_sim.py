@@ -17,6 +17,8 @@ from quovel_sim.virtual_time import run
 
 AES_KEY = bytes.fromhex("8e73b0f7da0e6452c810f32b809079e5")
 UNLOCK_KEY = 2718281828
+# The module's LockTracker.on_status, which settles a failed command.
+HAS_ON_STATUS = hasattr(quovel.LockTracker, "on_status")
 
 
 class RecordingTracker:
@@ -25,13 +27,16 @@ class RecordingTracker:
     def __init__(self) -> None:
         self.real = quovel.LockTracker()
         self.calls: list[str] = []
+        self.statuses: list[str | None] = []
 
     def __getattr__(self, name: str) -> Any:
         attribute = getattr(self.real, name)
-        if callable(attribute) and name.startswith("on_command"):
+        if callable(attribute) and name.startswith(("on_command", "on_status")):
 
             def record(*args: Any) -> Any:
                 self.calls.append(name)
+                if name == "on_status":
+                    self.statuses.append(args[1])
                 return attribute(*args)
 
             return record
@@ -75,5 +80,11 @@ class Rig:
         )
 
     def run(self, action: str, **options: Any) -> Any:
+        """One call on a new client, closed afterwards."""
         client = self.client(**options)
-        return run(getattr(client, action)())
+
+        async def call() -> Any:
+            async with client:
+                return await getattr(client, action)()
+
+        return run(call())
