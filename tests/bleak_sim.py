@@ -69,15 +69,9 @@ class Rig:
             await asyncio.sleep(seconds)
 
         options.setdefault("tracker", self.tracker)
-        return LockClient(
-            self.radio.ble_device(self.lock.address),
-            AES_KEY,
-            unlock_key,
-            on_change=self.changes.append,
-            sleep=sleep,
-            backend=self.radio.backend,
-            **options,
-        )
+        options.setdefault("on_change", self.changes.append)
+        device = options.pop("device", None) or self.radio.ble_device(self.lock.address)
+        return LockClient(device, AES_KEY, unlock_key, sleep=sleep, backend=self.radio.backend, **options)
 
     def run(self, action: str, **options: Any) -> Any:
         """One call on a new client, closed afterwards."""

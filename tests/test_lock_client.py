@@ -341,4 +341,3 @@ def test_a_thousand_random_exchanges_leave_the_tracker_true():
 
     run(rounds())
     assert outcomes["ok"] > 500 and outcomes["failed"] > 100
-

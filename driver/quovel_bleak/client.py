@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import contextvars
 import logging
 import math
 import weakref
@@ -43,6 +44,15 @@ ChangeListener: TypeAlias = Callable[[set[str]], None]
 # What bleak, BlueZ and the operating system raise when a GATT call or a
 # connection fails.
 _LINK_ERRORS = (BleakError, TimeoutError, OSError, EOFError)
+# How bleak-retry-connector recognises a proxy or adapter without a free slot.
+_NO_SLOT_TEXTS: frozenset[str] = frozenset(
+    getattr(bleak_retry_connector, "OUT_OF_SLOTS_ERRORS", {"available connection", "connection slot"})
+)
+# Why the last connection attempt of this task failed: a deadline that ends
+# bleak-retry-connector's loop early still tells a missing slot apart.
+_LAST_CONNECT_FAILURE: contextvars.ContextVar[BaseException | None] = contextvars.ContextVar(
+    "quovel_bleak_last_connect_failure", default=None
+)
 
 
 class ServiceInfo(Protocol):
@@ -118,6 +128,9 @@ class _Call:
     def expired(self) -> LockError:
         passed = f"the {self.limit:g} s deadline passed while {self.phase}"
         if self.phase == "connecting":
+            last = _LAST_CONNECT_FAILURE.get()
+            if last is not None and _no_slot(last):
+                return NoConnectionSlot(f"could not connect: {passed}; no free connection slot: {_describe(last)}")
             return LockUnreachable(f"could not connect: {passed}")
         if self.phase == "waiting for its turn":
             return LockUnreachable(f"{passed} (another operation on this lock was in progress)")
@@ -399,9 +412,7 @@ class LockClient:
                 if link is not None:
                     site.discard(link, self._timing.disconnect_timeout, clear_cache=True)
                 if cache_cleared:
-                    raise LockUnreachable(
-                        f"{missing}, also after clearing the service cache"
-                    ) from missing.__cause__
+                    raise LockUnreachable(f"{missing}, also after clearing the service cache") from missing.__cause__
                 cache_cleared = True
                 if _LOGGER.isEnabledFor(_DEBUG):
                     _LOGGER.debug("%s: %s; clearing the service cache and connecting again", self._address, missing)
@@ -438,7 +449,7 @@ class LockClient:
             raise LockUnreachable(f"{self._address} has not been heard: no Bluetooth device to connect to")
         link = _Link(self._address)
         # Looked up now: Home Assistant replaces the class while it sets up.
-        client_class = self._client_class or bleak_retry_connector.BleakClientWithServiceCache
+        client_class = _noting_failures(self._client_class or bleak_retry_connector.BleakClientWithServiceCache)
         # Only a backend the caller chose; the default stays bleak's (or Home Assistant's).
         extra: dict[str, Any] = {} if self._backend is None else {"backend": self._backend}
         started = self._now()
@@ -449,6 +460,7 @@ class LockClient:
             except Exception as error:
                 if _LOGGER.isEnabledFor(_DEBUG):
                     _LOGGER.debug("%s: closing stale connections failed: %s", self._address, _describe(error))
+            _LAST_CONNECT_FAILURE.set(None)
             # establish_connection is the one retry loop around connecting.
             client = await bleak_retry_connector.establish_connection(
                 client_class,
@@ -542,7 +554,9 @@ class LockClient:
         # Nothing heard before a request can answer it.
         link.reset()
         debug = _LOGGER.isEnabledFor(_DEBUG)
-        client = link.client
+        client, characteristic = link.client, link.characteristic
+        if client is None or characteristic is None:
+            raise LinkLost("the link was taken down")
         for offset in range(0, len(packet), quovel.WRITE_CHUNK):
             if offset:
                 await self._sleep(self._timing.write_chunk_delay)
@@ -550,7 +564,7 @@ class LockClient:
             if debug:
                 _LOGGER.debug("%s: write %s%s", self._address, chunk.hex(), " (with response)" if link.response else "")
             try:
-                await client.write_gatt_char(link.characteristic, chunk, response=link.response)
+                await client.write_gatt_char(characteristic, chunk, response=link.response)
             except _LINK_ERRORS as error:
                 raise link.failure(error, "writing") from error
 
@@ -737,7 +751,9 @@ class _Site:
             return
         link.client = None
         link.lost = True
-        task = asyncio.get_running_loop().create_task(_disconnect(link._address, client, disconnect_timeout, clear_cache))
+        task = asyncio.get_running_loop().create_task(
+            _disconnect(link._address, client, disconnect_timeout, clear_cache)
+        )
         self.closing.add(task)
         task.add_done_callback(self.closing.discard)
 
@@ -778,6 +794,33 @@ async def _disconnect(address: str, client: BleakClient, timeout: float, clear_c
             _LOGGER.debug("%s: disconnected", address)
     except Exception as error:
         _LOGGER.warning("%s: disconnecting failed (the outcome stands): %s", address, _describe(error))
+
+
+_NOTING: weakref.WeakKeyDictionary[type[BleakClient], type[BleakClient]] = weakref.WeakKeyDictionary()
+
+
+def _noting_failures(client_class: type[BleakClient]) -> type[BleakClient]:
+    """``client_class``, noting why each connection attempt fails."""
+    known = _NOTING.get(client_class)
+    if known is not None:
+        return known
+
+    class Noting(client_class):  # type: ignore[valid-type,misc]
+        async def connect(self, **kwargs: Any) -> None:
+            try:
+                await super().connect(**kwargs)
+            except Exception as error:
+                _LAST_CONNECT_FAILURE.set(error)
+                raise
+
+    Noting.__name__ = Noting.__qualname__ = client_class.__name__
+    _NOTING[client_class] = Noting
+    return Noting
+
+
+def _no_slot(error: BaseException) -> bool:
+    text = str(error)
+    return any(sign in text for sign in _NO_SLOT_TEXTS)
 
 
 def _refusal(error: quovel.QuovelError, first: bool) -> Exception:
