@@ -826,8 +826,13 @@ def _no_slot(error: BaseException) -> bool:
 def _refusal(error: quovel.QuovelError, first: bool) -> Exception:
     """Which key the lock's refusal points at, keeping quovel's message."""
     message = str(error)
-    refused = message.startswith("command 0x")
-    if first and (refused or message == "AES decryption failed"):
+    kind = getattr(error, "kind", None)
+    if kind is None:  # a module whose errors carry no kind yet
+        refused = message.startswith("command 0x")
+        undecryptable = message == "AES decryption failed"
+    else:
+        refused, undecryptable = kind == "command_refused", kind == "aes_decryption_failed"
+    if first and (refused or undecryptable):
         return HandshakeRefused(message)
     if refused:
         return ActuationRefused(message)
