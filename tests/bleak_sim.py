@@ -17,8 +17,6 @@ from quovel_sim.virtual_time import run
 
 AES_KEY = bytes.fromhex("8e73b0f7da0e6452c810f32b809079e5")
 UNLOCK_KEY = 2718281828
-# The module's LockTracker.on_status, which settles a failed command.
-HAS_ON_STATUS = hasattr(quovel.LockTracker, "on_status")
 
 
 class RecordingTracker:

@@ -10,7 +10,7 @@ from typing import Any
 
 import bleak_retry_connector
 import pytest
-from bleak_sim import HAS_ON_STATUS, Rig
+from bleak_sim import Rig
 
 import quovel
 import quovel_bleak as qb
@@ -21,7 +21,6 @@ from quovel_sim.virtual_time import run
 HOLD = qb.Timing().hold_link
 # 47-byte handshake and 31-byte actuation request, in 20-byte chunks.
 ACTUATION_CHUNKS = [20, 20, 7, 20, 11]
-needs_on_status = pytest.mark.skipif(not HAS_ON_STATUS, reason="the module has no LockTracker.on_status yet")
 
 
 def now() -> float:
@@ -271,7 +270,6 @@ def test_a_stale_service_cache_is_cleared_and_connecting_tried_once_more(caplog)
     assert "clear_cache not implemented" in caplog.text
 
 
-@needs_on_status
 @pytest.mark.parametrize(
     ("faults", "link", "error", "queried", "connections"),
     [
@@ -292,7 +290,6 @@ def test_a_failed_command_is_settled_by_one_status_query(faults, link, error, qu
     assert rig.peripheral.connect_attempts <= bleak_retry_connector.MAX_CONNECT_ATTEMPTS + (queried is not None)
 
 
-@needs_on_status
 def test_the_settling_query_gets_only_what_is_left_of_the_deadline():
     rig = Rig(faults=Faults(silent=True))
     client = rig.client()
@@ -306,15 +303,6 @@ def test_the_settling_query_gets_only_what_is_left_of_the_deadline():
 
     assert run(call()) == pytest.approx(12, abs=0.5)
     assert rig.tracker.statuses == [None]
-
-
-@needs_on_status
-@pytest.mark.parametrize("locked", [True, False])
-def test_status_settles_the_tracker(locked):
-    rig = Rig(locked=locked)
-    assert rig.run("status") == rig.state
-    assert rig.tracker.calls == ["on_status"] and rig.tracker.statuses == [rig.state]
-    assert rig.tracker.reported_state == rig.state
 
 
 def test_logging_formats_nothing_unless_debug_is_on(caplog):

@@ -309,8 +309,6 @@ class LockClient:
     async def _settle(self, site: _Site, call: _Call, failure: LockError) -> None:
         """One status query after a failed command, so the tracker shows what
         the lock says instead of the command that failed."""
-        if getattr(self._tracker, "on_status", None) is None:
-            return  # a module without LockTracker.on_status
         result: str | None = None
         # Connecting again would only repeat the failure (and its wait).
         if not isinstance(failure, LockUnreachable) and call.remaining() > 0:
@@ -323,10 +321,8 @@ class LockClient:
 
     def _feed_status(self, result: str | None) -> None:
         tracker = self._tracker
-        # LockTracker.on_status is new in the module; older builds lack it.
-        on_status = getattr(tracker, "on_status", None)
-        if on_status is not None:
-            self._tell("on_status", on_status(self._now_ms(), result))
+        if tracker is not None:
+            self._tell("on_status", tracker.on_status(self._now_ms(), result))
 
     @contextlib.asynccontextmanager
     async def _turn(self, site: _Site, call: _Call) -> AsyncIterator[None]:
@@ -826,13 +822,8 @@ def _no_slot(error: BaseException) -> bool:
 def _refusal(error: quovel.QuovelError, first: bool) -> Exception:
     """Which key the lock's refusal points at, keeping quovel's message."""
     message = str(error)
-    kind = getattr(error, "kind", None)
-    if kind is None:  # a module whose errors carry no kind yet
-        refused = message.startswith("command 0x")
-        undecryptable = message == "AES decryption failed"
-    else:
-        refused, undecryptable = kind == "command_refused", kind == "aes_decryption_failed"
-    if first and (refused or undecryptable):
+    refused = error.kind == "command_refused"
+    if first and (refused or error.kind == "aes_decryption_failed"):
         return HandshakeRefused(message)
     if refused:
         return ActuationRefused(message)
