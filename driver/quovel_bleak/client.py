@@ -134,6 +134,8 @@ class _Call:
             return LockUnreachable(f"could not connect: {passed}")
         if self.phase == "waiting for its turn":
             return LockUnreachable(f"{passed} (another operation on this lock was in progress)")
+        if self.phase == "waiting for the last link to close":
+            return LockUnreachable(passed)
         return NoReply(passed)
 
 
