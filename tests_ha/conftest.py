@@ -12,10 +12,6 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))  # custom_components
 
-import _contract_shim
-
-_contract_shim.install()
-
 from homeassistant.const import CONF_ADDRESS
 from homeassistant.core import HomeAssistant
 from homeassistant.setup import async_setup_component
