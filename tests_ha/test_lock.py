@@ -13,12 +13,18 @@ from habluetooth.const import UNAVAILABLE_TRACK_SECONDS
 from homeassistant.components.bluetooth import FALLBACK_MAXIMUM_STALE_ADVERTISEMENT_SECONDS, MONOTONIC_TIME
 from homeassistant.components.lock import LockState
 from homeassistant.config_entries import ConfigEntryState
-from homeassistant.const import ATTR_ENTITY_ID, STATE_UNAVAILABLE, STATE_UNKNOWN
+from homeassistant.const import (
+    ATTR_ENTITY_ID,
+    EVENT_HOMEASSISTANT_STOP,
+    EVENT_STATE_CHANGED,
+    STATE_UNAVAILABLE,
+    STATE_UNKNOWN,
+)
 from homeassistant.core import HomeAssistant
 from homeassistant.exceptions import HomeAssistantError
 from homeassistant.helpers import device_registry as dr
 from homeassistant.util import dt as dt_util
-from pytest_homeassistant_custom_component.common import MockConfigEntry, async_fire_time_changed
+from pytest_homeassistant_custom_component.common import MockConfigEntry, async_capture_events, async_fire_time_changed
 
 import quovel_bleak
 from custom_components.quovel.const import AVAILABILITY_INTERVAL, DOMAIN
@@ -96,16 +102,21 @@ async def test_lock_and_unlock_through_the_services(
     await set_up(hass, entry)
     proxy.advertise(peripheral)
     await hass.async_block_till_done()
-    seen: list[str] = []
-    hass.bus.async_listen("state_changed", lambda event: seen.append(event.data["new_state"].state))
+    events = async_capture_events(hass, EVENT_STATE_CHANGED)
     await press(hass, "unlock")
     assert state(hass) == LockState.UNLOCKED and not peripheral.lock.locked
     await press(hass, "lock")
     assert state(hass) == LockState.LOCKED and peripheral.lock.locked
-    assert [s for s in seen if s in LockState] == ["unlocking", "unlocked", "locking", "locked"]
+    seen = [e.data["new_state"].state for e in events if e.data["entity_id"] == LOCK]
+    assert seen == ["unlocking", "unlocked", "locking", "locked"]
     # The link dropping once, mid-exchange, costs a reconnection, not the command.
     peripheral.link.drop_after_writes = [3]
     await press(hass, "unlock")
+    assert state(hass) == LockState.UNLOCKED and not peripheral.lock.locked
+    peripheral.lock.faults = Faults(refuse_actuation=True)
+    with pytest.raises(HomeAssistantError) as raised:
+        await press(hass, "lock")
+    assert raised.value.translation_key == "actuation_refused"
     assert state(hass) == LockState.UNLOCKED and not peripheral.lock.locked
 
 
@@ -240,3 +251,16 @@ async def test_home_assistant_declaring_the_lock_gone_makes_it_unavailable(
     proxy.advertise(peripheral)
     await hass.async_block_till_done()
     assert state(hass) == LockState.LOCKED
+
+
+async def test_stopping_home_assistant_lets_a_held_link_go(
+    hass: HomeAssistant, proxy: SimulatedProxy, peripheral: SimulatedPeripheral, entry: MockConfigEntry
+) -> None:
+    await set_up(hass, entry)
+    proxy.advertise(peripheral)
+    await hass.async_block_till_done()
+    await press(hass, "unlock")
+    assert peripheral.connected  # held for the next command
+    hass.bus.async_fire(EVENT_HOMEASSISTANT_STOP)
+    await hass.async_block_till_done()
+    assert not peripheral.connected
