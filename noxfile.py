@@ -345,6 +345,7 @@ def ha_tests(session: nox.Session) -> None:
             f"--cov={ROOT / 'custom_components' / 'quovel'}",
             "--cov-report=term-missing:skip-covered",
             f"--cov-report=json:{report}",
+            "--cov-fail-under=95",  # what Home Assistant asks of an integration
             *session.posargs,
             external=True,
             env={"COVERAGE_FILE": str(work / ".coverage")},
