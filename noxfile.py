@@ -317,7 +317,7 @@ def _fresh_wheel(target: str) -> Path | None:
 def ha_tests(session: nox.Session) -> None:
     """The Home Assistant integration in Home Assistant's harness on CPython 3.14 (tests_ha/).
 
-    With its coverage, mypy --strict on it, and quovel[bleak] resolved under
+    With its coverage, mypy --strict on it and on the simulated proxy, and quovel[bleak] resolved under
     Home Assistant's package constraints. Uses the host's built wheel when it
     is current, else builds the module in place.
     """
@@ -362,6 +362,7 @@ def ha_tests(session: nox.Session) -> None:
             "--cache-dir",
             str(work / "mypy-cache"),
             "custom_components/quovel",
+            "simulator/quovel_sim/homeassistant.py",
             external=True,
         )
     # What Home Assistant's installer does with the manifest's requirement.
