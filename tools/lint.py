@@ -21,7 +21,18 @@ from pathlib import Path
 from tools import host
 
 ROOT = Path(__file__).resolve().parent.parent
-PYTHON_PATHS = ["driver", "simulator", "examples", "tests", "tools", "bench", "stubs", "noxfile.py"]
+PYTHON_PATHS = [
+    "driver",
+    "simulator",
+    "custom_components",
+    "examples",
+    "tests",
+    "tests_ha",
+    "tools",
+    "bench",
+    "stubs",
+    "noxfile.py",
+]
 MYPY_PATHS = ["tools", "noxfile.py"]
 CXX_FOLDERS = ("core/", "python/", "fuzz/", "bench/")
 
