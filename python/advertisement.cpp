@@ -1,7 +1,12 @@
 // Python class Advertisement and the functions that make one:
 // parse_advertisement (one entry) and select_advertisement (a whole map).
 #include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "arguments.hpp"
@@ -10,6 +15,7 @@
 #include "convert.hpp"
 #include "py_ref.hpp"
 #include "quovel/advertisement.hpp"
+#include "quovel/bytes.hpp"
 #include "quovel/selection.hpp"
 #include "wrapped.hpp"
 

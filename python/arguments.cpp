@@ -1,5 +1,7 @@
 #include "arguments.hpp"
 
+#include <cstddef>
+#include <span>
 #include <string>
 
 #include "errors.hpp"

@@ -1,5 +1,7 @@
 // connect_backoff: the caller's retry schedule.
 #include "quovel/backoff.hpp"
+#include <cstdint>
+
 #include "arguments.hpp"
 #include "bindings.hpp"
 #include "callables.hpp"

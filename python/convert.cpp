@@ -1,10 +1,15 @@
 #include "convert.hpp"
 
 #include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "errors.hpp"
 #include "py_ref.hpp"
+#include "quovel/bytes.hpp"
 
 namespace quovel::py {
 namespace {

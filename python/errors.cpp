@@ -1,9 +1,11 @@
 #include "errors.hpp"
 
-#include <string>
+#include <cstddef>
+#include <string_view>
 
 #include "convert.hpp"
 #include "py_ref.hpp"
+#include "quovel/errors.hpp"
 
 namespace quovel::py {
 namespace {

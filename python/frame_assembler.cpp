@@ -1,4 +1,5 @@
 // Python class FrameAssembler over the core's frame assembler.
+#include "arguments.hpp"
 #include "bindings.hpp"
 #include "callables.hpp"
 #include "convert.hpp"

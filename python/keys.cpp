@@ -1,5 +1,8 @@
 // The key and credential functions, and the key arguments of the operations.
+#include <cstdint>
 #include <limits>
+#include <optional>
+#include <utility>
 
 #include "arguments.hpp"
 #include "bindings.hpp"
@@ -8,7 +11,10 @@
 #include "errors.hpp"
 #include "key_arguments.hpp"
 #include "py_ref.hpp"
+#include "quovel/bytes.hpp"
+#include "quovel/cipher.hpp"
 #include "quovel/credential.hpp"
+#include "quovel/errors.hpp"
 #include "quovel/keys.hpp"
 #include "quovel/secret.hpp"
 

@@ -1,10 +1,13 @@
 // Python class LockVersion: an immutable holder of one header record.
+#include <optional>
 #include <string>
 
 #include "arguments.hpp"
 #include "bindings.hpp"
+#include "borrow.hpp"
 #include "callables.hpp"
 #include "convert.hpp"
+#include "quovel/version.hpp"
 #include "wrapped.hpp"
 
 namespace quovel::py {

@@ -1,6 +1,5 @@
 // Module initialisation: one execution step binds every attribute, in a
 // fixed order, each name also appended to __all__.
-#include <functional>
 
 #include "bindings.hpp"
 #include "caller_constants.hpp"

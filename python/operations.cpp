@@ -1,4 +1,5 @@
 // Python classes StatusOp, LockOp and UnlockOp over the core step machines.
+#include <cstdint>
 #include <variant>
 
 #include "arguments.hpp"
@@ -6,8 +7,11 @@
 #include "callables.hpp"
 #include "convert.hpp"
 #include "key_arguments.hpp"
+#include "py_ref.hpp"
 #include "quovel/commands.hpp"
+#include "quovel/errors.hpp"
 #include "quovel/operations.hpp"
+#include "quovel/step.hpp"
 #include "wrapped.hpp"
 
 namespace quovel::py {

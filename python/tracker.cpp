@@ -1,5 +1,5 @@
 // Python class LockTracker over the core tracker.
-#include <array>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -7,7 +7,9 @@
 #include "bindings.hpp"
 #include "callables.hpp"
 #include "convert.hpp"
+#include "errors.hpp"
 #include "py_ref.hpp"
+#include "quovel/advertisement.hpp"
 #include "quovel/text.hpp"
 #include "quovel/tracker.hpp"
 #include "wrapped.hpp"
