@@ -39,6 +39,7 @@ APT = {
     "fuzz": ["clang-19", "libclang-rt-19-dev"],
     "coverage": ["clang-19", "libclang-rt-19-dev", "llvm-19"],
     "bench": ["g++", "libssl-dev", "libbenchmark-dev", "pkg-config"],
+    "mqtt": ["mosquitto"],
     "platforms": [
         "debootstrap",
         "qemu-user-static",
@@ -388,6 +389,16 @@ def sanitized(session: nox.Session) -> None:
             print(report.read_text(errors="replace"))
         session.error("sanitizer reports")
     session.log("no sanitizer reports")
+
+
+@nox.session(python=HOST_PYTHON, tags=["test"])
+def mqtt_tests(session: nox.Session) -> None:
+    """The MQTT bridge's tests (tests_mqtt) against a real mosquitto on a loopback port."""
+    system_packages(session, "core", "mqtt")
+    groups(session, "mqtt_test", "build")
+    _install_in_place(session, ROOT / "build" / "mqtt-ext")
+    with session.chdir(ROOT / "tests_mqtt"):
+        session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", *session.posargs, ".")
 
 
 @nox.session(python=HOST_PYTHON)
