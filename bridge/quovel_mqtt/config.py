@@ -192,12 +192,12 @@ def _secret(reader: _Reader, base: str, *, required: bool, inline_allowed: bool)
         return None
     key = given[0]
     if key == base:
-        reader.get(key, str)
+        value = reader.get(key, (str, int) if base == "unlock_key" else str)
         if not inline_allowed:
             raise reader.error(
                 key, f"the file is readable by other users: put the key in {base}_file or {base}_env, or chmod o-r the file"
             )
-        return key, Secret(reader.table[key].strip())
+        return key, Secret(str(value).strip())
     if key.endswith("_env"):
         name = reader.text(key)
         assert name is not None
