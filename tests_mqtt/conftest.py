@@ -141,7 +141,9 @@ class HomeAssistant:
     def payloads(self, topic: str) -> list[str]:
         return [s.payload for s in self.seen if s.topic == topic]
 
-    async def wait_for(self, topic: str, payload: str | None = None, *, after: float = 0.0, timeout: float = 15) -> Seen:
+    async def wait_for(
+        self, topic: str, payload: str | None = None, *, after: float = 0.0, timeout: float = 15
+    ) -> Seen:
         async with asyncio.timeout(timeout):
             while True:
                 for seen in self.seen:

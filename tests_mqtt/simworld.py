@@ -37,7 +37,9 @@ class World:
     def __init__(self) -> None:
         self.radio = SimulatedRadio()
 
-    def add(self, address: str, aes_key: str, unlock_key: int, *, connect_delay: float = 0.0, **options: Any) -> SimulatedLock:
+    def add(
+        self, address: str, aes_key: str, unlock_key: int, *, connect_delay: float = 0.0, **options: Any
+    ) -> SimulatedLock:
         lock = SimulatedLock(aes_key=bytes.fromhex(aes_key), unlock_key=unlock_key, address=address, **options)
         self.radio.add(lock, LinkFaults(connect_delay=connect_delay), name=f"Lock {address[-5:]}")
         return lock

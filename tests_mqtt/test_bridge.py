@@ -90,7 +90,9 @@ def _matches(pattern: str, topic: str) -> bool:
 def test_discovery_state_and_availability(broker: Mosquitto, tmp_path: Path) -> None:
     world = World()
     world.add(A, AES_KEY, UNLOCK_KEY, battery=77)
-    config = write_config(tmp_path / "bridge.toml", broker.port, [{"name": "Front door", "address": A, "aes_key": AES_KEY}])
+    config = write_config(
+        tmp_path / "bridge.toml", broker.port, [{"name": "Front door", "address": A, "aes_key": AES_KEY}]
+    )
 
     async def scenario() -> None:
         async with HomeAssistant(broker.port) as ha, running(config, world) as bridge:
@@ -142,24 +144,24 @@ def test_commands_outcomes_and_faults(broker: Mosquitto, tmp_path: Path) -> None
                 await commands(ha, bridge)
 
     async def commands(ha: HomeAssistant, bridge: Bridge) -> None:
-            for index in (0, 1, 2, 4):
-                await ha.wait_for(bridge.locks[index].topics.state, "LOCKED")
-            for index, command, expected in table:
-                topics = bridge.locks[index].topics
-                sent = await ha.send(topics.command, command)
-                outcome = await ha.result(topics.result, after=sent)
-                assert outcome.items() >= {"command": command.upper(), **expected}.items(), (command, outcome)
-            states = ha.payloads(bridge.locks[0].topics.state)
-            assert states[-2:] == ["UNLOCKING", "UNLOCKED"] and not good.locked
-            assert refusing.locked
-            assert [json.loads(p)["command"] for p in ha.payloads(bridge.locks[0].topics.result)] == ["UNLOCK", "REFRESH"]
-            # Unknown commands are logged and ignored.
-            topics = bridge.locks[0].topics
-            sent = await ha.send(topics.command, "OPEN")
-            await ha.send(topics.command, "")
-            await asyncio.sleep(0.3)
-            assert not any(s.topic == topics.result and s.at >= sent for s in ha.seen)
-            assert len(good.actuations) == 1
+        for index in (0, 1, 2, 4):
+            await ha.wait_for(bridge.locks[index].topics.state, "LOCKED")
+        for index, command, expected in table:
+            topics = bridge.locks[index].topics
+            sent = await ha.send(topics.command, command)
+            outcome = await ha.result(topics.result, after=sent)
+            assert outcome.items() >= {"command": command.upper(), **expected}.items(), (command, outcome)
+        states = ha.payloads(bridge.locks[0].topics.state)
+        assert states[-2:] == ["UNLOCKING", "UNLOCKED"] and not good.locked
+        assert refusing.locked
+        assert [json.loads(p)["command"] for p in ha.payloads(bridge.locks[0].topics.result)] == ["UNLOCK", "REFRESH"]
+        # Unknown commands are logged and ignored.
+        topics = bridge.locks[0].topics
+        sent = await ha.send(topics.command, "OPEN")
+        await ha.send(topics.command, "")
+        await asyncio.sleep(0.3)
+        assert not any(s.topic == topics.result and s.at >= sent for s in ha.seen)
+        assert len(good.actuations) == 1
 
     asyncio.run(scenario())
 
@@ -170,7 +172,10 @@ def test_adapter_missing_at_start_and_lock_out_of_range(broker: Mosquitto, tmp_p
     faults = scanner_faults(world.radio)
     faults.start_errors += ["no-adapter", "not-ready"]
     config = write_config(
-        tmp_path / "bridge.toml", broker.port, [{"address": A, "aes_key": AES_KEY}], extra="[bridge]\noffline_after = 1\n"
+        tmp_path / "bridge.toml",
+        broker.port,
+        [{"address": A, "aes_key": AES_KEY}],
+        extra="[bridge]\noffline_after = 1\n",
     )
 
     async def scenario() -> None:
@@ -235,8 +240,7 @@ def test_tls_and_password(tmp_path: Path) -> None:
     subprocess.run(["mosquitto_passwd", "-c", "-b", str(passwords), "bridge", "s3cret-pass"], check=True)
     passwords.chmod(0o644)
     broker = Mosquitto(
-        tmp_path,
-        f"allow_anonymous false\npassword_file {passwords}\ncafile {ca}\ncertfile {cert}\nkeyfile {key}\n",
+        tmp_path, f"allow_anonymous false\npassword_file {passwords}\ncafile {ca}\ncertfile {cert}\nkeyfile {key}\n"
     )
     broker.start()
     secret = tmp_path / "mqtt-password"
@@ -255,7 +259,9 @@ def test_tls_and_password(tmp_path: Path) -> None:
     try:
 
         async def scenario() -> None:
-            ha = HomeAssistant(broker.port, options={"username": "bridge", "password": "s3cret-pass", "tls_context": context})
+            ha = HomeAssistant(
+                broker.port, options={"username": "bridge", "password": "s3cret-pass", "tls_context": context}
+            )
             async with ha, running(config, world) as bridge:
                 await ha.wait_for(bridge.topics.bridge_availability, "online")
                 await ha.wait_for(bridge.locks[0].topics.state, "LOCKED")

@@ -19,7 +19,18 @@ from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-PYTHON_PATHS = ["driver", "simulator", "bridge", "examples", "tests", "tests_mqtt", "tools", "bench", "stubs", "noxfile.py"]
+PYTHON_PATHS = [
+    "driver",
+    "simulator",
+    "bridge",
+    "examples",
+    "tests",
+    "tests_mqtt",
+    "tools",
+    "bench",
+    "stubs",
+    "noxfile.py",
+]
 CXX_FOLDERS = ("core/", "python/", "fuzz/", "bench/")
 
 

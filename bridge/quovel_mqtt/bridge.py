@@ -35,9 +35,9 @@ from bleak import BleakScanner
 from bleak.backends.client import BaseBleakClient
 from bleak.backends.device import BLEDevice
 from bleak.backends.scanner import AdvertisementData, BaseBleakScanner
-from quovel_bleak import LockClient, LockError, LockUnreachable
 
 import quovel
+from quovel_bleak import LockClient, LockError, LockUnreachable
 
 from . import driver
 from .config import Config, LockConfig
@@ -125,15 +125,17 @@ class Bridge:
         self._outbox.append(Message(topic, payload, retain))
         self._wake.set()
 
-    def _publish_changes(self, lock: _Lock, changes: set[str]) -> None:
+    def _publish_changes(self, lock: _Lock, changes: set[str], *, log: bool = True) -> None:
         tracker = lock.tracker
         if "state" in changes:
-            _LOGGER.info("%s: %s", lock.config.name, tracker.reported_state or "state unknown")
+            if log:
+                _LOGGER.info("%s: %s", lock.config.name, tracker.reported_state or "state unknown")
             self.publish(lock.topics.state, tracker.reported_state or NONE, retain=True)
         if "battery" in changes:
             self.publish(lock.topics.battery, NONE if tracker.battery is None else str(tracker.battery), retain=True)
         if "available" in changes:
-            _LOGGER.info("%s: %s", lock.config.name, "in range" if tracker.available else "offline")
+            if log:
+                _LOGGER.info("%s: %s", lock.config.name, "in range" if tracker.available else "offline")
             self.publish(lock.topics.availability, ONLINE if tracker.available else OFFLINE, retain=True)
 
     def _publish_all(self) -> None:
@@ -141,7 +143,7 @@ class Bridge:
         if self.config.discovery:
             self._publish_discovery()
         for lock in self.locks:
-            self._publish_changes(lock, {"state", "battery", "available"})
+            self._publish_changes(lock, {"state", "battery", "available"}, log=False)
 
     def _publish_discovery(self) -> None:
         for lock in self.locks:
@@ -223,8 +225,8 @@ class Bridge:
             if text == "online" and self.config.discovery:
                 _LOGGER.info("Home Assistant is online: publishing discovery again")
                 self._publish_discovery()
-                for lock in self.locks:
-                    self._publish_changes(lock, {"state", "battery", "available"})
+                for each in self.locks:
+                    self._publish_changes(each, {"state", "battery", "available"}, log=False)
             return
         object_id = topic.split("/")[-2]
         lock = self._by_object_id.get(object_id)
@@ -244,7 +246,9 @@ class Bridge:
         try:
             lock.commands.put_nowait(command)
         except asyncio.QueueFull:
-            _LOGGER.warning("%s: ignored %s: %d commands are waiting already", lock.config.name, command, lock.commands.qsize())
+            _LOGGER.warning(
+                "%s: ignored %s: %d commands are waiting already", lock.config.name, command, lock.commands.qsize()
+            )
 
     # --- the radio -------------------------------------------------------------
 
@@ -337,10 +341,7 @@ class Bridge:
                 outcome["result"] = "ok"
         except LockError as error:
             outcome.update(
-                result="failed",
-                kind=driver.error_kind(error),
-                suspect=driver.error_suspect(error),
-                message=str(error),
+                result="failed", kind=driver.error_kind(error), suspect=driver.error_suspect(error), message=str(error)
             )
         except Exception as error:
             _LOGGER.exception("%s: %s failed unexpectedly", lock.config.name, command)

@@ -44,9 +44,7 @@ def main(argv: list[str] | None = None) -> int:
     if args.check:
         print(f"{config.file}: {len(config.locks)} locks, broker {config.broker.host}:{config.broker.port}")
         return 0
-    logging.basicConfig(
-        level=args.log_level.upper(), format="%(levelname)s %(name)s: %(message)s", stream=sys.stderr
-    )
+    logging.basicConfig(level=args.log_level.upper(), format="%(levelname)s %(name)s: %(message)s", stream=sys.stderr)
 
     async def run() -> None:
         stop = asyncio.Event()

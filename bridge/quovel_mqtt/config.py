@@ -133,7 +133,7 @@ class _Reader:
         return value
 
     def text(self, key: str, default: str | None = None) -> str | None:
-        value = self.get(key, str, default)
+        value: str | None = self.get(key, str, default)
         if value is not None and not value.strip():
             raise self.error(key, "must not be empty")
         return value
@@ -172,9 +172,14 @@ def _kind_name(kind: type | tuple[type, ...]) -> str:
 
 
 def _toml_type(value: object) -> str:
-    return {str: "a string", int: "an integer", float: "a number", bool: "a boolean", dict: "a table", list: "an array"}.get(
-        type(value), type(value).__name__
-    )
+    return {
+        str: "a string",
+        int: "an integer",
+        float: "a number",
+        bool: "a boolean",
+        dict: "a table",
+        list: "an array",
+    }.get(type(value), type(value).__name__)
 
 
 def _readable_by_others(path: Path) -> bool:
@@ -195,7 +200,8 @@ def _secret(reader: _Reader, base: str, *, required: bool, inline_allowed: bool)
         value = reader.get(key, (str, int) if base == "unlock_key" else str)
         if not inline_allowed:
             raise reader.error(
-                key, f"the file is readable by other users: put the key in {base}_file or {base}_env, or chmod o-r the file"
+                key,
+                f"the file is readable by other users: put the key in {base}_file or {base}_env, or chmod o-r the file",
             )
         return key, Secret(str(value).strip())
     if key.endswith("_env"):
@@ -255,7 +261,7 @@ def _unlock_key(reader: _Reader, inline_allowed: bool) -> int | None:
 
 
 _TOP = {"mqtt", "homeassistant", "bridge", "lock", "simulation"}
-_MQTT = {"host", "port", "username", "password_file", "password_env", "client_id", "keepalive", "tls"}
+_MQTT = {"host", "port", "username", "password", "password_file", "password_env", "client_id", "keepalive", "tls"}
 _TLS = {"ca_file", "cert_file", "key_file", "insecure"}
 _HA = {"discovery", "discovery_prefix", "status_topic"}
 _BRIDGE = {"topic_prefix", "adapter", "offline_after", "hold_link"}
@@ -302,7 +308,9 @@ def load(file: str | os.PathLike[str]) -> Config:
                 insecure=reader.get("insecure", bool, False),
             )
             if (tls.cert_file is None) != (tls.key_file is None):
-                raise reader.error("key_file" if tls.key_file is None else "cert_file", "give cert_file and key_file together")
+                raise reader.error(
+                    "key_file" if tls.key_file is None else "cert_file", "give cert_file and key_file together"
+                )
     password = None
     if "password" in mqtt.table:
         raise mqtt.error("password", "put the password in password_file or password_env")
@@ -326,7 +334,18 @@ def load(file: str | os.PathLike[str]) -> Config:
 
     ha = top.table_of("homeassistant", _HA) or _Reader(path, {}, "homeassistant", _HA)
     discovery_prefix = ha.topic("discovery_prefix", DEFAULT_DISCOVERY_PREFIX)
+    status_topic = ha.topic("status_topic", f"{discovery_prefix}/status")
+    discovery = ha.get("discovery", bool, True)
     bridge = top.table_of("bridge", _BRIDGE) or _Reader(path, {}, "bridge", _BRIDGE)
+    topic_prefix = bridge.topic("topic_prefix", DEFAULT_PREFIX)
+    adapter = bridge.text("adapter")
+    offline_after = bridge.number("offline_after", 1, 86400)
+    hold_link = bridge.number("hold_link", 0, 60)
+    simulation = None
+    if (sim := top.table_of("simulation", {"backend"})) is not None:
+        simulation = sim.text("backend")
+        if simulation is None or ":" not in simulation:
+            raise sim.error("backend", "must name a callable as module:name")
 
     raw_locks = top.get("lock", list)
     if not raw_locks:
@@ -355,22 +374,17 @@ def load(file: str | os.PathLike[str]) -> Config:
             )
         )
 
-    simulation = None
-    if (sim := top.table_of("simulation", {"backend"})) is not None:
-        simulation = sim.text("backend")
-        if simulation is None or ":" not in simulation:
-            raise sim.error("backend", "must name a callable as module:name")
     return Config(
         file=path,
         broker=broker,
         locks=tuple(locks),
-        topic_prefix=bridge.topic("topic_prefix", DEFAULT_PREFIX),
-        discovery=ha.get("discovery", bool, True),
+        topic_prefix=topic_prefix,
+        discovery=discovery,
         discovery_prefix=discovery_prefix,
-        status_topic=ha.topic("status_topic", f"{discovery_prefix}/status"),
-        adapter=bridge.text("adapter"),
-        offline_after=bridge.number("offline_after", 1, 86400),
-        hold_link=bridge.number("hold_link", 0, 60),
+        status_topic=status_topic,
+        adapter=adapter,
+        offline_after=offline_after,
+        hold_link=hold_link,
         simulation=simulation,
     )
 

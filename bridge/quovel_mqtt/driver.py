@@ -10,10 +10,9 @@ from __future__ import annotations
 import dataclasses
 from typing import Any
 
+import quovel
 import quovel_bleak
 from quovel_bleak import LockClient, LockError, Timing
-
-import quovel
 
 OFFLINE_AFTER: float = getattr(quovel_bleak, "OFFLINE_AFTER", 900.0)
 """Seconds without an advertisement after which a lock is offline."""

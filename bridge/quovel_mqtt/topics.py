@@ -87,11 +87,7 @@ def discovery_payload(topics: Topics, lock: LockConfig) -> dict[str, Any]:
     mine = topics.lock(lock)
     unique = f"quovel_{lock.object_id}"
     return {
-        "dev": {
-            "ids": [unique],
-            "name": lock.name,
-            "connections": [["bluetooth", lock.address.lower()]],
-        },
+        "dev": {"ids": [unique], "name": lock.name, "connections": [["bluetooth", lock.address.lower()]]},
         "o": {"name": "quovel-mqtt", "sw": VERSION},
         "availability": [
             {"topic": topics.bridge_availability, "payload_available": ONLINE, "payload_not_available": OFFLINE},

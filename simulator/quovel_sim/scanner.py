@@ -140,9 +140,12 @@ class SimulatedScannerBackend(BaseBleakScanner):
 
 
 def advertise(radio: SimulatedRadio, address: str, *, stale: bool = False, dfu: bool = False, rssi: int = -60) -> int:
-    """One broadcast of the lock at ``address``; returns how many scanners heard it."""
+    """One broadcast of the lock at ``address``; returns how many scanners heard it.
+
+    A connected lock does not advertise, as a peripheral that takes one connection.
+    """
     air = _air(radio)
-    if air.faults.deaf or address.upper() in air.faults.out_of_range:
+    if air.faults.deaf or address.upper() in air.faults.out_of_range or radio.peripherals[address.upper()].connected:
         return 0
     heard = 0
     for scanner in list(air.scanners):
