@@ -143,3 +143,17 @@ def test_check_and_exit_status(tmp_path: Path, capsys: pytest.CaptureFixture[str
     bad = write(tmp_path, LOCK + f'aes_key = "{AES_KEY}"\n[simulation]\nbackend = "no_such_module:backends"\n')
     assert main(["--config", str(bad), "--check"]) == 2
     assert "simulation.backend: cannot load it: No module named 'no_such_module'" in capsys.readouterr().err
+
+
+def test_the_documented_example(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    example = Path(__file__).resolve().parent.parent / "bridge" / "contrib" / "quovel-mqtt.toml"
+    ca = secret_file(tmp_path, "ca.pem", "", mode=0o644)
+    path = write(tmp_path, example.read_text().replace("/etc/ssl/certs/ca-certificates.crt", str(ca)))
+    secret_file(tmp_path, "mqtt-password", "pass")
+    secret_file(tmp_path, "front-door.aes", AES_KEY)
+    secret_file(tmp_path, "front-door.unlock", str(UNLOCK_KEY))
+    monkeypatch.setenv("GARAGE_AES_KEY", AES_KEY)
+    monkeypatch.setenv("GARAGE_CREDENTIAL", CREDENTIAL)
+    config = load(path)
+    assert [(lock.name, lock.unlock_key) for lock in config.locks] == [("Front door", UNLOCK_KEY), ("Garage", UNLOCK_KEY)]
+    assert (config.broker.port, config.broker.tls and config.broker.tls.ca_file) == (8883, ca)
