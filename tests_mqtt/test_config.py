@@ -155,5 +155,8 @@ def test_the_documented_example(tmp_path: Path, monkeypatch: pytest.MonkeyPatch)
     monkeypatch.setenv("GARAGE_AES_KEY", AES_KEY)
     monkeypatch.setenv("GARAGE_CREDENTIAL", CREDENTIAL)
     config = load(path)
-    assert [(lock.name, lock.unlock_key) for lock in config.locks] == [("Front door", UNLOCK_KEY), ("Garage", UNLOCK_KEY)]
+    assert [(lock.name, lock.unlock_key) for lock in config.locks] == [
+        ("Front door", UNLOCK_KEY),
+        ("Garage", UNLOCK_KEY),
+    ]
     assert (config.broker.port, config.broker.tls and config.broker.tls.ca_file) == (8883, ca)

@@ -7,7 +7,22 @@ integration applies, and carries out commands through
 ``quovel_bleak.LockClient``. :mod:`quovel_mqtt.topics` lists the topics.
 """
 
-from .bridge import Bluetooth, Bridge
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any
+
 from .config import Config, ConfigError, load
 
+if TYPE_CHECKING:
+    from .bridge import Bluetooth, Bridge
+
 __all__ = ["Bluetooth", "Bridge", "Config", "ConfigError", "load"]
+
+
+def __getattr__(name: str) -> Any:
+    # The configuration and topics need neither bleak nor aiomqtt; the bridge does.
+    if name in ("Bluetooth", "Bridge"):
+        from . import bridge
+
+        return getattr(bridge, name)
+    raise AttributeError(f"module 'quovel_mqtt' has no attribute {name!r}")
