@@ -194,6 +194,27 @@ def test_adapter_missing_at_start_and_lock_out_of_range(broker: Mosquitto, tmp_p
     asyncio.run(scenario())
 
 
+def test_broker_unreachable_at_start(tmp_path: Path) -> None:
+    broker = Mosquitto(tmp_path)
+    world = World()
+    world.add(A, AES_KEY, UNLOCK_KEY)
+    config = write_config(tmp_path / "bridge.toml", broker.port, [{"address": A, "aes_key": AES_KEY}])
+
+    async def scenario() -> None:
+        async with running(config, world) as bridge:
+            await asyncio.sleep(1.2)
+            assert not bridge.connected.is_set()
+            broker.start()
+            async with HomeAssistant(broker.port) as ha:
+                await ha.wait_for(bridge.topics.bridge_availability, "online")
+                await ha.wait_for(bridge.locks[0].topics.state, "LOCKED")
+
+    try:
+        asyncio.run(scenario())
+    finally:
+        broker.kill()
+
+
 def _certificates(directory: Path) -> tuple[Path, Path, Path]:
     """A throwaway CA, and a certificate for 127.0.0.1 that it signed."""
     from cryptography import x509

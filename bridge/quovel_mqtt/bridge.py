@@ -253,6 +253,13 @@ class Bridge:
     # --- the radio -------------------------------------------------------------
 
     def _on_advertisement(self, device: BLEDevice, advertisement: AdvertisementData) -> None:
+        # Called from the Bluetooth stack's dispatch: a fault here must not stop the scan.
+        try:
+            self._hear(device, advertisement)
+        except Exception:
+            _LOGGER.exception("could not handle an advertisement of %s", device.address)
+
+    def _hear(self, device: BLEDevice, advertisement: AdvertisementData) -> None:
         now = self._clock()
         self._last_heard_any = now
         lock = self._by_address.get(device.address.upper())
