@@ -44,6 +44,8 @@ from .config import Config, LockConfig
 from .topics import COMMANDS, NONE, OFFLINE, ONLINE, LockTopics, Topics, discovery_payload, encode
 
 _LOGGER = logging.getLogger("quovel_mqtt")
+# Command outcomes kept while the broker is away; state needs no keeping, it is sent afresh.
+_OUTBOX_LIMIT = 1000
 
 
 @dataclass
@@ -122,6 +124,11 @@ class Bridge:
     # --- publishing ------------------------------------------------------------
 
     def publish(self, topic: str, payload: str, *, retain: bool) -> None:
+        if retain and self._client is None:
+            return  # connecting publishes every retained topic afresh
+        if len(self._outbox) >= _OUTBOX_LIMIT:
+            dropped = self._outbox.popleft()
+            _LOGGER.warning("the broker is away too long: dropped a message for %s", dropped.topic)
         self._outbox.append(Message(topic, payload, retain))
         self._wake.set()
 
@@ -184,6 +191,8 @@ class Bridge:
                     failures = 0
                     self._client = client
                     self.connected.set()
+                    # What was retained and not yet sent is superseded by what follows.
+                    self._outbox = deque(message for message in self._outbox if not message.retain)
                     self._publish_all()
                     async with asyncio.TaskGroup() as group:
                         group.create_task(self._drain(client))
