@@ -14,7 +14,7 @@ import quovel
 import quovel_bleak
 from quovel_bleak import LockClient, LockError, Timing
 
-OFFLINE_AFTER: float = getattr(quovel_bleak, "OFFLINE_AFTER", 900.0)
+OFFLINE_AFTER: float = getattr(quovel_bleak, "OFFLINE_AFTER", 300.0)
 """Seconds without an advertisement after which a lock is offline."""
 
 _KINDS: dict[str, str] = {
