@@ -1,4 +1,7 @@
-"""A real mosquitto on a loopback port, and an MQTT client that plays Home Assistant."""
+"""A real mosquitto on a loopback port, and an MQTT client that plays Home Assistant.
+
+aiomqtt is imported where it is used: test_ha_schema.py also runs where
+Home Assistant is installed and aiomqtt is not."""
 
 from __future__ import annotations
 
@@ -15,9 +18,10 @@ import time
 from collections.abc import Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-import aiomqtt
+if TYPE_CHECKING:
+    import aiomqtt
 import pytest
 
 HERE = Path(__file__).resolve().parent
@@ -112,6 +116,8 @@ class HomeAssistant:
                 await asyncio.sleep(0.02)
 
     async def _listen(self) -> None:
+        import aiomqtt
+
         # Reconnects like Home Assistant does when the broker restarts.
         while True:
             try:
@@ -170,6 +176,8 @@ def write_config(
 
 async def retained(port: int, pattern: str = "#", **options: Any) -> dict[str, str]:
     """What a client subscribing now is handed as retained, by topic."""
+    import aiomqtt
+
     found: dict[str, str] = {}
     async with aiomqtt.Client("127.0.0.1", port, **options) as client:
         await client.subscribe(pattern, qos=1)

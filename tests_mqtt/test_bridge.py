@@ -323,23 +323,3 @@ def test_refused_login_is_retried_not_fatal(tmp_path: Path, password: str, caplo
         broker.kill()
     assert any("reconnecting" in r.getMessage() for r in caplog.records)
     assert not any(password in r.getMessage() for r in caplog.records)
-
-
-def test_discovery_against_home_assistants_own_schemas() -> None:
-    """Runs where the homeassistant package is installed (the integration's test environment)."""
-    discovery = pytest.importorskip("homeassistant.components.mqtt.discovery")
-    from homeassistant.components.mqtt import lock, schemas, sensor
-
-    from quovel_mqtt.config import LockConfig, Secret
-    from quovel_mqtt.topics import Topics
-
-    payload = discovery.MQTTDiscoveryPayload(
-        discovery_payload(Topics("quovel", "homeassistant"), LockConfig("Front door", A, Secret(AES_KEY)))
-    )
-    discovery._replace_all_abbreviations(payload)
-    schemas.DEVICE_DISCOVERY_SCHEMA(payload)
-    shared = {k: v for k, v in payload.items() if k not in ("components", "origin")}
-    platforms = {"lock": lock, "sensor": sensor}
-    for component in payload["components"].values():
-        config = {**shared, **{k: v for k, v in component.items() if k != "platform"}}
-        platforms[component["platform"]].DISCOVERY_SCHEMA(config)
