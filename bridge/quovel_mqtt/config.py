@@ -233,8 +233,8 @@ def _aes_key(reader: _Reader, inline_allowed: bool) -> Secret:
     try:
         return Secret(quovel.normalize_aes_key(secret.reveal()))
     except quovel.QuovelError as error:
-        # The length message carries no key material; other texts may quote it.
-        detail = str(error) if str(error).startswith("AES key must be") else "not hexadecimal"
+        # The length message carries no key material; a hex decoding error quotes a digit.
+        detail = str(error) if error.kind == "aes_key_length" else "not hexadecimal"
         raise reader.error(key, f"not an AES key (32 hexadecimal digits): {detail}") from None
 
 
