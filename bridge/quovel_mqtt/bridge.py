@@ -37,9 +37,8 @@ from bleak.backends.device import BLEDevice
 from bleak.backends.scanner import AdvertisementData, BaseBleakScanner
 
 import quovel
-from quovel_bleak import LockClient, LockError, LockUnreachable
+from quovel_bleak import OFFLINE_AFTER, LockClient, LockError, Timing, poll_availability, to_ms
 
-from . import driver
 from .config import Config, LockConfig
 from .topics import COMMANDS, NONE, OFFLINE, ONLINE, LockTopics, Topics, discovery_payload, encode
 
@@ -108,7 +107,7 @@ class Bridge:
         self.topics = Topics.of(config)
         self._bluetooth = bluetooth or Bluetooth()
         self._clock = clock
-        self._offline_after = config.offline_after if config.offline_after is not None else driver.OFFLINE_AFTER
+        self._offline_after = config.offline_after if config.offline_after is not None else OFFLINE_AFTER
         self._poll_interval = poll_interval if poll_interval is not None else min(10.0, self._offline_after / 4)
         self._deaf_after = deaf_after
         self.locks = [_Lock(lock, self.topics.lock(lock)) for lock in config.locks]
@@ -276,7 +275,7 @@ class Bridge:
             return
         lock.device = device
         chosen = quovel.select_advertisement(advertisement.manufacturer_data, lock.config.address)
-        self._publish_changes(lock, lock.tracker.on_advertisement(driver.to_ms(now), chosen))
+        self._publish_changes(lock, lock.tracker.on_advertisement(to_ms(now), chosen))
 
     async def _scan_loop(self) -> None:
         failures = 0
@@ -311,23 +310,22 @@ class Bridge:
         while True:
             now = self._clock()
             for lock in self.locks:
-                self._publish_changes(lock, driver.poll_availability(lock.tracker, now, self._offline_after))
+                self._publish_changes(lock, poll_availability(lock.tracker, now, self._offline_after))
             await asyncio.sleep(self._poll_interval)
 
     # --- commands --------------------------------------------------------------
 
     def _lock_client(self, lock: _Lock) -> LockClient:
         if lock.client is None:
-            if lock.device is None:
-                raise LockUnreachable("the lock has not been heard since the bridge started")
+            # By address: each call connects to the device last heard, if any.
             lock.client = LockClient(
-                lock.device,
+                lock.config.address,
                 lock.config.aes_key.reveal(),
                 lock.config.unlock_key,
                 tracker=lock.tracker,
                 on_change=lambda changes: self._publish_changes(lock, changes),
                 ble_device_callback=lambda: lock.device,
-                timing=driver.timing(self.config.hold_link),
+                timing=Timing() if self.config.hold_link is None else Timing(hold_link=self.config.hold_link),
                 clock=self._clock,
                 backend=self._bluetooth.client_backend,
             )
@@ -356,9 +354,7 @@ class Bridge:
                     await client.unlock()
                 outcome["result"] = "ok"
         except LockError as error:
-            outcome.update(
-                result="failed", kind=driver.error_kind(error), suspect=driver.error_suspect(error), message=str(error)
-            )
+            outcome.update(result="failed", kind=error.kind, suspect=error.suspect, message=str(error))
         except Exception as error:
             _LOGGER.exception("%s: %s failed unexpectedly", lock.config.name, command)
             outcome.update(result="failed", kind="internal", suspect=None, message=_describe(error))
@@ -402,7 +398,7 @@ class Bridge:
             for lock in self.locks:
                 if lock.client is not None:
                     with contextlib.suppress(Exception):
-                        await driver.close(lock.client)
+                        await lock.client.close()
 
     async def _say_offline(self) -> None:
         client = self._client
