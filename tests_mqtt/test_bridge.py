@@ -130,8 +130,9 @@ def test_commands_outcomes_and_faults(broker: Mosquitto, tmp_path: Path) -> None
     table: list[tuple[int, str, dict[str, Any]]] = [
         (0, "UNLOCK", {"result": "ok", "state": "UNLOCKED"}),
         (0, "refresh", {"result": "ok", "status": "UNLOCKED"}),
-        (1, "UNLOCK", {"result": "failed", "kind": "actuation_refused", "suspect": "unlock_key"}),
-        (2, "LOCK", {"result": "failed", "kind": "handshake_refused", "suspect": "aes_key"}),
+        # A failed command leaves no "UNLOCKING" behind: the state the lock gives, or had.
+        (1, "UNLOCK", {"result": "failed", "kind": "actuation_refused", "suspect": "unlock_key", "state": "LOCKED"}),
+        (2, "LOCK", {"result": "failed", "kind": "handshake_refused", "suspect": "aes_key", "state": "LOCKED"}),
         (3, "REFRESH", {"result": "failed", "kind": "unreachable", "suspect": None}),
         (4, "LOCK", {"result": "failed", "kind": "no_unlock_key"}),
     ]
