@@ -26,6 +26,8 @@ PYTHON_PATHS = [
     "examples",
     "tests",
     "tests_mqtt",
+    "custom_components",
+    "tests_ha",
     "tools",
     "bench",
     "stubs",
