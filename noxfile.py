@@ -31,12 +31,27 @@ from tools import debian, fuzz, host, platforms, targets, wheels
 
 PYPROJECT_FILE = ROOT / "pyproject.toml"
 PYPROJECT = nox.project.load_toml(PYPROJECT_FILE)
-# The Python packages the wheel ships (not the stubs).
-PYTHON_PACKAGES = [Path(p).name for p in PYPROJECT["tool"]["scikit-build"]["wheel"]["packages"] if "stubs" not in p]
+# The Python packages whose tests are in tests/, measured there; the bridge
+# and the integration are tested (and measured) by sessions of their own.
+SUITE_PACKAGES = ("quovel_bleak", "quovel_sim")
 DIST = ROOT / "build" / "dist"
 FUZZ_SECONDS = int(os.environ.get("QUOVEL_FUZZ_SECONDS", "5"))
 PLATFORM_RUNS = [f"{name}-{version}" for name, version in targets.INTERPRETERS]
+# The wheel that runs on this machine natively, when it has been built.
+HOST_TARGET = next(t for t in targets.TARGETS if t.libc == "gnu" and not t.emulated)
 JOBS = str(host.jobs())
+# What a wheel is built from: a wheel older than any of these is stale.
+WHEEL_SOURCES = (
+    "core",
+    "python",
+    "driver",
+    "simulator",
+    "bridge",
+    "stubs",
+    "cmake",
+    "CMakeLists.txt",
+    "pyproject.toml",
+)
 
 nox.options.default_venv_backend = "venv"
 nox.options.envdir = str(ROOT / ".venv" / "nox-sessions")
@@ -229,18 +244,6 @@ def platform_tests(session: nox.Session, run: str) -> None:
 # --- the Home Assistant integration -----------------------------------------------
 
 
-def _fresh_wheel(target: targets.Target) -> Path | None:
-    """The built wheel, unless a source it is made of changed after it."""
-    try:
-        wheel_file = wheels.built(DIST, target)
-    except RuntimeError:
-        return None
-    built = wheel_file.stat().st_mtime
-    folders = ("core", "python", "driver", "simulator", "stubs")
-    changed = [p for f in folders for p in (ROOT / f).rglob("*") if p.is_file() and p.stat().st_mtime > built]
-    return None if changed else wheel_file
-
-
 @nox.session(python=HOST_PYTHON, tags=["test"])
 def ha_tests(session: nox.Session) -> None:
     """The Home Assistant integration in Home Assistant's harness on CPython 3.14 (tests_ha/).
@@ -252,7 +255,7 @@ def ha_tests(session: nox.Session) -> None:
     system_packages(session, "core", "platforms")
     from tools import ha_env
 
-    wheel_file = _fresh_wheel(next(t for t in targets.TARGETS if t.libc == "gnu" and not t.emulated))
+    wheel_file = _fresh_wheel(HOST_TARGET)
     if wheel_file is None:
         groups(session, "build")
         build = ROOT / "build" / "ha-ext"
@@ -361,7 +364,7 @@ def sanitized(session: nox.Session) -> None:
     }
     # The whole suite measures the Python packages' coverage, with its floor
     # ([tool.coverage] in pyproject.toml); a chosen subset does not.
-    coverage = [] if session.posargs else [*(f"--cov={p}" for p in PYTHON_PACKAGES), f"--cov-config={PYPROJECT_FILE}"]
+    coverage = [] if session.posargs else [*(f"--cov={p}" for p in SUITE_PACKAGES), f"--cov-config={PYPROJECT_FILE}"]
     with session.chdir(ROOT / "tests"):
         session.run(
             "python", "-m", "pytest", "-q", "-p", "no:cacheprovider", *coverage, *session.posargs, ".", env=environment
@@ -372,6 +375,36 @@ def sanitized(session: nox.Session) -> None:
             print(report.read_text(errors="replace"))
         session.error("sanitizer reports")
     session.log("no sanitizer reports")
+
+
+def _fresh_wheel(target: targets.Target) -> Path | None:
+    """The built wheel for `target`, if nothing it is made of has changed since."""
+    try:
+        wheel_file = wheels.built(DIST, target)
+    except RuntimeError:
+        return None
+    listed = subprocess.run(
+        ["git", "ls-files", "-z", "--", *WHEEL_SOURCES], cwd=ROOT, capture_output=True, text=True, check=True
+    ).stdout.split("\0")
+    newest = max((ROOT / name).stat().st_mtime for name in listed if name and (ROOT / name).exists())
+    return wheel_file if wheel_file.stat().st_mtime > newest else None
+
+
+@nox.session(python=HOST_PYTHON, tags=["test"])
+def mqtt_tests(session: nox.Session) -> None:
+    """The MQTT bridge's tests (tests_mqtt) against a real mosquitto on a loopback port."""
+    system_packages(session, "mqtt")
+    groups(session, "mqtt_test")
+    wheel_file = _fresh_wheel(HOST_TARGET)
+    if wheel_file is not None:
+        # The test command has just built it: no second compile of the extension.
+        pip(session, "install", "--force-reinstall", "--no-deps", str(wheel_file))
+    else:
+        system_packages(session, "core")
+        groups(session, "build")
+        _install_in_place(session, ROOT / "build" / "mqtt-ext")
+    with session.chdir(ROOT / "tests_mqtt"):
+        session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", *session.posargs, ".")
 
 
 # The driver's, simulator's and command line's tests, which need no hypothesis.

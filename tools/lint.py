@@ -24,9 +24,11 @@ ROOT = Path(__file__).resolve().parent.parent
 PYTHON_PATHS = [
     "driver",
     "simulator",
-    "custom_components",
+    "bridge",
     "examples",
     "tests",
+    "tests_mqtt",
+    "custom_components",
     "tests_ha",
     "tools",
     "bench",
