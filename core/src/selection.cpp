@@ -29,11 +29,26 @@ std::uint8_t kind_score(AdvertisementKind kind) {
 
 }  // namespace
 
+void ManufacturerEntries::reserve(std::size_t size) {
+  if (size <= kInline) return;
+  spill();
+  spilled_.reserve(size);
+}
+
+void ManufacturerEntries::spill() {
+  if (!spilled_.empty()) return;
+  spilled_.assign(inline_.begin(), inline_.begin() + static_cast<std::ptrdiff_t>(size_));
+  size_ = 0;
+}
+
 void ManufacturerEntries::put(std::uint16_t company_id, ByteView data) {
   if (ManufacturerEntry* earlier = find(company_id)) {
     earlier->data = data;
+  } else if (spilled_.empty() && size_ < kInline) {
+    inline_[size_++] = {company_id, data};
   } else {
-    entries_.push_back({company_id, data});
+    spill();
+    spilled_.push_back({company_id, data});
   }
 }
 
@@ -41,17 +56,21 @@ void ManufacturerEntries::put(std::uint16_t company_id, ByteView data) {
 // the map grows large.
 ManufacturerEntry* ManufacturerEntries::find(std::uint16_t company_id) {
   constexpr std::size_t kScanLimit = 16;
-  if (entries_.size() == kScanLimit && !seen_) {
+  const std::span<const ManufacturerEntry> held = entries();
+  if (held.size() == kScanLimit && !seen_) {
     seen_ = std::make_unique<std::bitset<65536>>();
-    for (const auto& entry : entries_) seen_->set(entry.company_id);
+    for (const auto& entry : held) seen_->set(entry.company_id);
   }
   if (seen_ && !seen_->test(company_id)) {
     seen_->set(company_id);
     return nullptr;
   }
   const auto same = [&](const ManufacturerEntry& entry) { return entry.company_id == company_id; };
-  const auto found = std::find_if(entries_.begin(), entries_.end(), same);
-  return found == entries_.end() ? nullptr : &*found;
+  const std::span<ManufacturerEntry> all =
+      spilled_.empty() ? std::span<ManufacturerEntry>(inline_).first(size_)
+                       : std::span<ManufacturerEntry>(spilled_);
+  const auto found = std::find_if(all.begin(), all.end(), same);
+  return found == all.end() ? nullptr : &*found;
 }
 
 bool address_matches(const Advertisement& ad, std::optional<std::string_view> expected) {
