@@ -125,8 +125,9 @@ class ConvertedMap {
     }
     const Py_ssize_t size = PyDict_Size(map);
     entries_.reserve(static_cast<std::size_t>(size));
-    held_.reserve(static_cast<std::size_t>(size));
-    owned_.reserve(static_cast<std::size_t>(size));
+    if (static_cast<std::size_t>(size) > held_inline_.size()) {
+      held_.reserve(static_cast<std::size_t>(size) - held_inline_.size());
+    }
     Py_ssize_t position = 0;
     Py_ssize_t seen = 0;
     PyObject* key = nullptr;
@@ -150,15 +151,26 @@ class ConvertedMap {
     if (PyBytes_Check(value.get())) {
       const auto view = to_bytes_view(value.get(), nullptr);
       if (!view) return false;
-      held_.push_back(std::move(value));
+      hold(std::move(value));
       entries_.put(*company_id, *view);
       return true;
     }
     auto bytes = to_byte_sequence(value.get(), nullptr);
     if (!bytes) return false;
-    owned_.push_back(std::move(*bytes));  // reserved: earlier views stay valid
+    // A vector's bytes stay where they are when the vector moves, so earlier
+    // views stay valid as owned_ grows.
+    owned_.push_back(std::move(*bytes));
     entries_.put(*company_id, owned_.back());
     return true;
+  }
+
+  // The few values of an ordinary map are held without an allocation.
+  void hold(PyRef value) {
+    if (held_count_ < held_inline_.size()) {
+      held_inline_[held_count_++] = std::move(value);
+    } else {
+      held_.push_back(std::move(value));
+    }
   }
 
   static bool changed(const char* message) {
@@ -167,6 +179,8 @@ class ConvertedMap {
   }
 
   ManufacturerEntries entries_;
+  std::array<PyRef, ManufacturerEntries::kInline> held_inline_;
+  std::size_t held_count_ = 0;
   std::vector<PyRef> held_;
   std::vector<Bytes> owned_;
 };
