@@ -185,6 +185,35 @@ class ConvertedMap {
   std::vector<Bytes> owned_;
 };
 
+// The map a device carries: a few exact int keys to bytes values. Reading
+// those runs no caller code, so the dict cannot change underneath and its
+// own references keep the values alive; distinct exact ints are distinct
+// identifiers. False (nothing raised) for any other map: the general path
+// then converts it from the start.
+bool convert_plain(PyObject* map, std::array<ManufacturerEntry, ManufacturerEntries::kInline>& out,
+                   std::size_t& count) {
+  if (!PyDict_Check(map) || PyDict_Size(map) > static_cast<Py_ssize_t>(out.size())) return false;
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  count = 0;
+  while (PyDict_Next(map, &position, &key, &value)) {
+    if (!PyLong_CheckExact(key) || !PyBytes_Check(value)) return false;
+    int overflow = 0;
+    const long long id = PyLong_AsLongLongAndOverflow(key, &overflow);
+    if (overflow != 0 || id < 0 || id > 0xFFFF) return false;  // the general path raises
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(value, &data, &size) < 0) {
+      PyErr_Clear();
+      return false;
+    }
+    out[count++] = {static_cast<std::uint16_t>(id),
+                    ByteView(reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size))};
+  }
+  return true;
+}
+
 PyObject* select_advertisement(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                                PyObject* kwnames) {
   std::array<PyObject*, 2> given{};
@@ -194,6 +223,12 @@ PyObject* select_advertisement(PyObject*, PyObject* const* args, Py_ssize_t narg
     if (given[1] != nullptr && given[1] != Py_None) {
       expected_address = to_utf8(given[1], "expected_address");
       if (!expected_address) return nullptr;
+    }
+    std::array<ManufacturerEntry, ManufacturerEntries::kInline> plain;
+    std::size_t count = 0;
+    if (convert_plain(given[0], plain, count)) {
+      return wrap(advertisement_type(), quovel::select_advertisement(
+                                            std::span(plain).first(count), expected_address));
     }
     ConvertedMap map;
     if (!map.convert(given[0])) return nullptr;
