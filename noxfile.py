@@ -39,6 +39,7 @@ APT = {
     "fuzz": ["clang-19", "libclang-rt-19-dev"],
     "coverage": ["clang-19", "libclang-rt-19-dev", "llvm-19"],
     "bench": ["g++", "libssl-dev", "libbenchmark-dev", "pkg-config"],
+    "instructions": ["valgrind"],
     "platforms": [
         "debootstrap",
         "qemu-user-static",
@@ -281,6 +282,20 @@ def platforms_all(session: nox.Session) -> None:
     print(f"platforms: {len(outcomes) - failures} passed, {failures} failed")
     if failures:
         session.error(f"{failures} platform runs failed")
+
+
+@nox.session(python=False, tags=["test"])
+def instruction_budget(session: nox.Session) -> None:
+    """Instructions and heap allocations per hot path of the x86_64 wheels (callgrind), against
+    bench/instruction_baseline.json: more than 10% growth fails (posargs: --update rewrites it)."""
+    if os.uname().machine != "x86_64":
+        session.skip("the budget is kept for the x86_64 wheels")
+    system_packages(session, "platforms", "instructions")
+    from tools import instruction_budget as budget
+
+    failures = call(session, lambda: budget.check(DIST, update="--update" in session.posargs))
+    if failures:
+        session.error("; ".join(failures))  # type: ignore[arg-type]
 
 
 @nox.session(python=False)
