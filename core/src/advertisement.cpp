@@ -126,40 +126,6 @@ Advertisement Advertisement::stateful(const AddressText& address, const LockVers
   return ad;
 }
 
-bool Advertisement::carries_address() const {
-  return kind_ == AdvertisementKind::Stateless || kind_ == AdvertisementKind::Stateful;
-}
-
-std::optional<std::string_view> Advertisement::address() const {
-  if (!carries_address()) return std::nullopt;
-  return std::string_view{address_.data(), address_.size()};
-}
-
-std::optional<LockVersion> Advertisement::lock_version() const {
-  if (!carries_address()) return std::nullopt;
-  return version_;
-}
-
-std::optional<bool> Advertisement::is_unlocked() const {
-  if (!carries_state()) return std::nullopt;
-  return flags_.is_unlocked;
-}
-
-std::optional<bool> Advertisement::has_events() const {
-  if (!carries_state()) return std::nullopt;
-  return flags_.has_events;
-}
-
-std::optional<bool> Advertisement::is_setting_mode() const {
-  if (!carries_state()) return std::nullopt;
-  return flags_.is_setting_mode;
-}
-
-std::optional<std::uint8_t> Advertisement::battery() const {
-  if (!carries_state()) return std::nullopt;
-  return battery_;
-}
-
 Advertisement parse_payload(ByteView full_payload) {
   // Too short to hold even the identifier, let alone a decodable entry.
   if (full_payload.size() < 2) return Advertisement{};
