@@ -28,9 +28,7 @@ ADDRESS = "ff:ee:dd:cc:bb:aa"
 STATUS_REPLY = bytes.fromhex("7f5a0503020001000114aa10c9b4819d4d62cdc1ce820051a62d0d81f0")
 HANDSHAKE_REPLY = bytes.fromhex("7f5a0503020001000155aa1026cace8bdf6ab67e5a99897f528366f657")
 # The 47-byte check-user-time request, in 20-byte chunks.
-PACKET = bytes.fromhex(
-    "7f5a0503020001000155aa209e82de2b02d99aefa2342d719156542d2fe1500ee987758e44bceea1d0f7db52280d0a"
-)
+PACKET = bytes.fromhex("7f5a0503020001000155aa209e82de2b02d99aefa2342d719156542d2fe1500ee987758e44bceea1d0f7db52280d0a")
 CREDENTIAL = "MTA5LDExMCwxMTEsMTA0LDEwNSwxMDYsMTA3LDEwMCwxNTg="
 
 # name: (statement, setup); the setup's names are the statement's globals.

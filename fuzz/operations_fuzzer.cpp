@@ -168,7 +168,7 @@ struct Scenario {
         FUZZ_REQUIRE(step && std::holds_alternative<Write>(*step));
         FUZZ_REQUIRE(actuation.phase() == ActuationPhase::AwaitingActuation);
         const PacketBytes& packet_held = std::get<Write>(*step).packet;
-    const Bytes packet(packet_held.begin(), packet_held.end());
+        const Bytes packet(packet_held.begin(), packet_held.end());
         FUZZ_REQUIRE(packet.size() == 31);
         const Request opened = open_request(packet, version);
         FUZZ_REQUIRE(opened.header_command == actuation.actuation_command());

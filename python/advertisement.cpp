@@ -208,8 +208,9 @@ bool convert_plain(PyObject* map, std::array<ManufacturerEntry, ManufacturerEntr
       PyErr_Clear();
       return false;
     }
-    out[count++] = {static_cast<std::uint16_t>(id),
-                    ByteView(reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size))};
+    out[count++] = {
+        static_cast<std::uint16_t>(id),
+        ByteView(reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size))};
   }
   return true;
 }
@@ -227,8 +228,8 @@ PyObject* select_advertisement(PyObject*, PyObject* const* args, Py_ssize_t narg
     std::array<ManufacturerEntry, ManufacturerEntries::kInline> plain;
     std::size_t count = 0;
     if (convert_plain(given[0], plain, count)) {
-      return wrap(advertisement_type(), quovel::select_advertisement(
-                                            std::span(plain).first(count), expected_address));
+      return wrap(advertisement_type(),
+                  quovel::select_advertisement(std::span(plain).first(count), expected_address));
     }
     ConvertedMap map;
     if (!map.convert(given[0])) return nullptr;

@@ -144,9 +144,7 @@ def check(dist: Path, update: bool = False, iterations: int = ITERATIONS) -> lis
         measured[platform_name] = measure(python, site, iterations)
     failures = []
     names = list(next(iter(measured.values())))
-    header = f"{'instructions per call':36s}" + "".join(
-        f" {p:>13s} {'baseline':>9s} {'allocs':>6s}" for p in measured
-    )
+    header = f"{'instructions per call':36s}" + "".join(f" {p:>13s} {'baseline':>9s} {'allocs':>6s}" for p in measured)
     print(header)
     for name in names:
         line = f"{name:36s}"
@@ -168,9 +166,7 @@ def check(dist: Path, update: bool = False, iterations: int = ITERATIONS) -> lis
         print(line)
     if update:
         BASELINE.write_text(
-            json.dumps(
-                {p: {n: v["instructions"] for n, v in paths.items()} for p, paths in measured.items()}, indent=1
-            )
+            json.dumps({p: {n: v["instructions"] for n, v in paths.items()} for p, paths in measured.items()}, indent=1)
             + "\n",
             encoding="utf-8",
         )

@@ -75,8 +75,8 @@ std::uint32_t lock_time_field(std::int64_t utc_seconds) {
 
 // The lock or unlock request: (ps + unlock key) wrapping at 2^32, then the time.
 Result<PacketBytes> build_actuation_request(const LockVersion& version, std::uint8_t command,
-                                      std::uint32_t ps, std::uint32_t unlock_key,
-                                      std::int64_t utc_seconds, PayloadCipher& cipher) {
+                                            std::uint32_t ps, std::uint32_t unlock_key,
+                                            std::int64_t utc_seconds, PayloadCipher& cipher) {
   Secret<std::array<std::uint8_t, 8>> plaintext;
   const auto span = std::span(plaintext.value());
   store_big_endian(span.first<4>(), ps + unlock_key);
@@ -140,7 +140,8 @@ ActuationOp::ActuationOp(PayloadCipher cipher, const LockVersion& version, std::
       clock_(clock) {}
 
 Result<ActuationStep> ActuationOp::start() {
-  auto packet = build_packet_inline(version_, command::kCheckUserTime, kCheckUserTimePayload, cipher_);
+  auto packet =
+      build_packet_inline(version_, command::kCheckUserTime, kCheckUserTimePayload, cipher_);
   if (!packet) return fail(std::move(packet).error());
   phase_ = ActuationPhase::AwaitingHandshake;
   return Write{std::move(*packet)};

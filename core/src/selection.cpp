@@ -22,7 +22,8 @@ std::optional<AddressText> expected_as_decoded(std::optional<std::string_view> e
 
 bool matches(const Advertisement& ad, const std::optional<AddressText>& expected) {
   const std::optional<std::string_view> address = ad.address();
-  return expected && address && std::equal(address->begin(), address->end(), expected->begin(), expected->end());
+  return expected && address &&
+         std::equal(address->begin(), address->end(), expected->begin(), expected->end());
 }
 
 std::uint8_t kind_score(AdvertisementKind kind) {
@@ -78,9 +79,9 @@ ManufacturerEntry* ManufacturerEntries::find(std::uint16_t company_id) {
     return nullptr;
   }
   const auto same = [&](const ManufacturerEntry& entry) { return entry.company_id == company_id; };
-  const std::span<ManufacturerEntry> all =
-      spilled_.empty() ? std::span<ManufacturerEntry>(inline_).first(size_)
-                       : std::span<ManufacturerEntry>(spilled_);
+  const std::span<ManufacturerEntry> all = spilled_.empty()
+                                               ? std::span<ManufacturerEntry>(inline_).first(size_)
+                                               : std::span<ManufacturerEntry>(spilled_);
   const auto found = std::find_if(all.begin(), all.end(), same);
   return found == all.end() ? nullptr : &*found;
 }

@@ -57,7 +57,9 @@ def test_growth_over_ten_percent_or_an_allocation_fails(
     monkeypatch.setattr(instruction_budget, "BASELINE", baseline)
     monkeypatch.setattr(instruction_budget, "ROOT", tmp_path)
     monkeypatch.setattr(instruction_budget, "_unpacked", lambda dist, target, into: into)
-    monkeypatch.setattr(instruction_budget.platforms, "interpreter", lambda name, version: type("I", (), {"binary": Path("python")}))
+    monkeypatch.setattr(
+        instruction_budget.platforms, "interpreter", lambda name, version: type("I", (), {"binary": Path("python")})
+    )
     measured = {name: {"instructions": now, "allocations": allocations} for name in names}
     monkeypatch.setattr(instruction_budget, "measure", lambda python, site, iterations: measured)
     monkeypatch.setattr(instruction_budget.shutil, "which", lambda name: "/usr/bin/valgrind")

@@ -54,7 +54,9 @@ class InlineBytes {
   ByteView view() const { return ByteView(bytes_).first(size_); }
   operator ByteView() const { return view(); }  // NOLINT(google-explicit-constructor)
 
-  friend bool operator==(const InlineBytes& a, ByteView b) { return std::ranges::equal(a.view(), b); }
+  friend bool operator==(const InlineBytes& a, ByteView b) {
+    return std::ranges::equal(a.view(), b);
+  }
   friend bool operator==(const InlineBytes& a, const InlineBytes& b) { return a == b.view(); }
 
  private:

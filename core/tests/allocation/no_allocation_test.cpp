@@ -48,7 +48,9 @@ void* operator new(std::size_t size) {
   throw std::bad_alloc();
 }
 void* operator new[](std::size_t size) { return ::operator new(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return counted_malloc(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return counted_malloc(size);
+}
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
   return counted_malloc(size);
 }
@@ -72,8 +74,7 @@ std::size_t allocations_in(Call&& call) {
 
 const AesKey kKey(AesKey::Array{0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xaa,
                                 0xbb, 0xcc, 0xdd, 0xee, 0xff});
-const Bytes kStateful{0x02, 0x01, 0x55, 0x00, 0x00, 0x00, 0x00,
-                      0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF};
+const Bytes kStateful{0x02, 0x01, 0x55, 0x00, 0x00, 0x00, 0x00, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF};
 const Bytes kStateless{0x00, 0x00, 0x03, 0x01, 0x00, 0x02, 0x00,
                        0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF};
 constexpr std::string_view kAddress = "ff:ee:dd:cc:bb:aa";
@@ -167,9 +168,9 @@ TEST(NoAllocationTest, FrameAssemblerOnceWarm) {
 }
 
 TEST(NoAllocationTest, KeyText) {
-  for (const std::string_view text : {"00:11:22:33:44:55:66:77:88:99:AA:BB:CC:DD:EE:FF",
-                                      "00112233445566778899aabbccddeeff\n",
-                                      " 0011 2233 4455 6677 8899 aabb ccdd eeff\u3000"}) {
+  for (const std::string_view text :
+       {"00:11:22:33:44:55:66:77:88:99:AA:BB:CC:DD:EE:FF", "00112233445566778899aabbccddeeff\n",
+        " 0011 2233 4455 6677 8899 aabb ccdd eeff\u3000"}) {
     EXPECT_EQ(allocations_in([&] {
                 const auto key = aes_key_from_text(text);
                 ASSERT_TRUE(key);
