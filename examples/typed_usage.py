@@ -74,7 +74,8 @@ def validate_config(aes_key: str, unlock_key: str) -> tuple[str, int] | str:
     try:
         return quovel.normalize_aes_key(aes_key), quovel.normalize_unlock_key(unlock_key)
     except quovel.QuovelError as error:
-        return str(error)
+        # The kind (one of quovel.ERROR_KINDS) picks a translated message.
+        return f"{error} ({error.kind})"
 
 
 def unlock_key_from_credential(credential: str) -> int | None:
@@ -138,7 +139,7 @@ def main() -> None:
     link = Link(lock)  # notifications arrive on quovel.NOTIFY_CHARACTERISTIC
 
     state = run(link, quovel.StatusOp(aes_key, version))
-    print("status:", state)
+    print("status:", state, sorted(tracker.on_status(now_ms, state)), tracker.reported_state)
 
     actions: list[Action] = ["unlock", "lock"]
     for action in actions:
@@ -154,6 +155,13 @@ def main() -> None:
         except quovel.UnexpectedCommand:
             # Stray frames: a real caller skips up to quovel.MAX_STRAY_FRAMES.
             tracker.on_command_failed()
+            # Then asks the lock where the bolt is; None when that fails too.
+            answer: str | None
+            try:
+                answer = run(link, quovel.StatusOp(aes_key, version))
+            except quovel.QuovelError:
+                answer = None
+            tracker.on_status(now_ms, answer)
             continue
         now_ms += 2_000
         tracker.on_command_acknowledged(now_ms, action)

@@ -184,6 +184,12 @@ void tracker_seeds() {
   write("tracker", "parsed_payload",
         Bytes{0, 1, 0, 0, 0,    0,    0,    0,    0,    0x10, 4, 15, 0x05, 0x03, 0x02, 0x01, 0x55,
               0, 0, 0, 0, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff, 2, 0,  2,    1,    3,    2,    0});
+  write("tracker", "status_after_failure",
+        Bytes{1, 3, 100, 1,  5, 3,   2,           // stateless at 100
+              2, 1, 4,   10,                      // start unlock, failed, status query failed
+              2, 0, 4,   9,  3, 150, 2,   7,      // start lock, failed, "UNKNOWN:7" at 150
+              9, 3, 160, 1,                       // "UNLOCKED" at 160
+              9, 3, 170, 3,  3, 'L', 'O', 'C'});  // any other text at 170
 }
 
 }  // namespace

@@ -119,12 +119,26 @@ struct Model {
     heard(now);
   }
 
-  void unavailable() {
-    available = false;
+  void in_flight_ends() {
     if (state == State::InFlight) {
       state = last_unlocked ? State::Settled : State::Unobserved;
       if (last_unlocked) unlocked = *last_unlocked;
     }
+  }
+
+  void unavailable() {
+    available = false;
+    in_flight_ends();
+  }
+
+  void status(std::uint64_t now, std::optional<bool> answered_unlocked) {
+    if (answered_unlocked) {
+      state = State::Settled;
+      unlocked = *answered_unlocked;
+    } else {
+      in_flight_ends();
+    }
+    heard(now);
   }
 
   void credit(std::uint64_t blind) {
@@ -176,6 +190,17 @@ Advertisement advertisement(Reader& in) {
   }
 }
 
+// A status text as a driver may pass it on: a known answer, an unknown
+// state byte, or any bytes at all.
+std::string status_text(Reader& in) {
+  switch (in.byte() % 4) {
+    case 0: return "LOCKED";
+    case 1: return "UNLOCKED";
+    case 2: return "UNKNOWN:" + std::to_string(in.byte());
+    default: return std::string(as_text(in.sized_bytes()));
+  }
+}
+
 void check_action_text(std::string_view text) {
   const std::optional<Actuation> parsed = tracker::parse_actuation(text);
   FUZZ_REQUIRE(parsed.has_value() == (text == "lock" || text == "unlock"));
@@ -206,7 +231,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   while (!in.empty()) {
     const Observed before = observe(tracker);
     std::optional<ChangeSet> changes;
-    switch (in.byte() % 9) {
+    switch (in.byte() % 11) {
       case 0:
       case 1: {
         const std::uint64_t now = time_value(in);
@@ -253,7 +278,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         model.unavailable();
         FUZZ_REQUIRE(!changes->battery);
         break;
-      default: check_action_text(as_text(in.sized_bytes())); break;
+      case 9: {
+        const std::uint64_t now = time_value(in);
+        const std::string text = status_text(in);
+        const std::optional<tracker::BoltPosition> position = tracker::parse_status(text);
+        FUZZ_REQUIRE(position.has_value() == (text == "LOCKED" || text == "UNLOCKED"));
+        changes = tracker.on_status(now, position);
+        model.status(now, position ? std::optional<bool>(text == "UNLOCKED") : std::nullopt);
+        FUZZ_REQUIRE(tracker.available() && !changes->battery);
+        break;
+      }
+      case 10:
+        changes = tracker.on_status_failed();
+        model.in_flight_ends();
+        FUZZ_REQUIRE(!changes->available && !changes->battery);
+        break;
+      default:  // 8
+        check_action_text(as_text(in.sized_bytes()));
+        break;
     }
     const Observed after = observe(tracker);
     FUZZ_REQUIRE(after == model.observed());

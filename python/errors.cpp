@@ -28,6 +28,21 @@ PyObject* class_for(ErrorKind kind) {
   }
 }
 
+PyObject* raise_with_kind(PyObject* cls, const char* kind, std::string_view message) {
+  if (cls == nullptr) return nullptr;
+  const PyRef text = PyRef::steal(new_str(message));
+  if (!text) return nullptr;
+  // Made here rather than by the interpreter, so that it carries its kind.
+  const PyRef instance = PyRef::steal(PyObject_CallFunctionObjArgs(cls, text.get(), nullptr));
+  if (!instance) return nullptr;
+  const PyRef kind_text = PyRef::steal(PyUnicode_InternFromString(kind));
+  if (!kind_text || PyObject_SetAttrString(instance.get(), "kind", kind_text.get()) < 0) {
+    return nullptr;
+  }
+  PyErr_SetObject(cls, instance.get());
+  return nullptr;
+}
+
 }  // namespace
 
 PyObject* quovel_error_class() {
@@ -46,17 +61,25 @@ PyObject* unexpected_command_class() {
 }
 
 PyObject* raise_core_error(const CoreError& error) {
-  PyObject* cls = class_for(error.kind());
-  if (cls == nullptr) return nullptr;
-  const std::string message = error.message();
-  const PyRef text = PyRef::steal(new_str(message));
-  if (text) PyErr_SetObject(cls, text.get());
-  return nullptr;
+  return raise_with_kind(class_for(error.kind()), error_kind_name(error.kind()), error.message());
 }
 
-PyObject* raise_quovel_error(const char* message) {
-  if (PyObject* cls = quovel_error_class()) PyErr_SetString(cls, message);
-  return nullptr;
+PyObject* raise_quovel_error(const char* kind, std::string_view message) {
+  return raise_with_kind(quovel_error_class(), kind, message);
+}
+
+PyObject* new_error_kinds() {
+  const PyRef kinds = PyRef::steal(PySet_New(nullptr));
+  if (!kinds) return nullptr;
+  const auto add = [&](const char* name) {
+    const PyRef text = PyRef::steal(PyUnicode_InternFromString(name));
+    return text && PySet_Add(kinds.get(), text.get()) == 0;
+  };
+  for (std::size_t i = 0; i < kErrorKindCount; ++i) {
+    if (!add(error_kind_name(static_cast<ErrorKind>(i)))) return nullptr;
+  }
+  if (!add(kUnknownActuation) || !add(kInvalidAesKey)) return nullptr;
+  return PyFrozenSet_New(kinds.get());
 }
 
 void raise_internal_failure(const char* what) noexcept {

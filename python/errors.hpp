@@ -4,6 +4,7 @@
 
 #include <exception>
 #include <new>
+#include <string_view>
 
 #include "python_api.hpp"
 #include "quovel/errors.hpp"
@@ -15,12 +16,20 @@ PyObject* quovel_error_class();
 PyObject* crc_mismatch_class();
 PyObject* unexpected_command_class();
 
+// Kinds of the errors the binding raises itself, beside the core's.
+inline constexpr const char* kUnknownActuation = "unknown_actuation";
+inline constexpr const char* kInvalidAesKey = "invalid_aes_key";
+
 // Raises the class that the error's kind maps to, with its message as the
-// one argument. Always returns nullptr, for `return raise_core_error(e);`.
+// one argument and its kind name as `kind`. Always returns nullptr, for
+// `return raise_core_error(e);`.
 PyObject* raise_core_error(const CoreError& error);
 
-// Raises QuovelError with a fixed message of the binding layer.
-PyObject* raise_quovel_error(const char* message);
+// Raises QuovelError with a message and kind of the binding layer.
+PyObject* raise_quovel_error(const char* kind, std::string_view message);
+
+// A new frozenset of every kind name the module's errors may carry.
+PyObject* new_error_kinds();
 
 // Raises the internal-failure exception (derived from BaseException).
 void raise_internal_failure(const char* what) noexcept;

@@ -28,7 +28,7 @@ bool cleared_exception() {
 
 // Replaces a conversion failure with the binding's fixed message.
 std::optional<AesKey> not_a_key() {
-  if (cleared_exception()) raise_quovel_error(kNotAKey);
+  if (cleared_exception()) raise_quovel_error(kInvalidAesKey, kNotAKey);
   return std::nullopt;
 }
 

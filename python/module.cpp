@@ -79,7 +79,7 @@ int execute(PyObject* module) {
         b.bind("MAX_STRAY_FRAMES", PyLong_FromLong(caller::kMaxStrayFrames)) &&
         b.bind("CRC_RETRY_DELAY", PyFloat_FromDouble(caller::kCrcRetryDelay)) &&
         b.bind("WRITE_CHUNK_DELAY", PyFloat_FromDouble(caller::kWriteChunkDelay)) &&
-        b.bind_function(connect_backoff_method());
+        b.bind_function(connect_backoff_method()) && b.bind("ERROR_KINDS", new_error_kinds());
     return bound ? 0 : -1;
   });
 }

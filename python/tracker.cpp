@@ -52,7 +52,7 @@ std::optional<Actuation> action_argument(PyObject* value) {
   const auto text = to_utf8(value, "action");
   if (!text) return std::nullopt;
   const auto action = tracker::parse_actuation(*text);
-  if (!action) raise_quovel_error(unknown_actuation_message(*text).c_str());
+  if (!action) raise_quovel_error(kUnknownActuation, unknown_actuation_message(*text));
   return action;
 }
 
@@ -106,6 +106,23 @@ PyObject* on_command_acknowledged(PyObject* self, PyObject* const* args, Py_ssiz
 PyObject* on_command_failed(PyObject* self, PyObject*) {
   return with_exclusive<LockTracker>(
       self, [](LockTracker& tracker) { return change_set(tracker.on_command_failed()); });
+}
+
+// A status text decides only by its value; None means the query failed.
+PyObject* on_status(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  static const Signature<2> signature{"on_status", {"now_ms", "status"}, 2};
+  std::array<PyObject*, 2> given{};
+  if (!parse_vectorcall(signature, args, nargsf, kwnames, given)) return nullptr;
+  return with_exclusive<LockTracker>(self, [&](LockTracker& tracker) -> PyObject* {
+    const auto now_ms = to_u64(given[0], "now_ms");
+    if (!now_ms) return nullptr;
+    if (given[1] == Py_None) return change_set(tracker.on_status_failed());
+    // A lone surrogate is just another text that names no position.
+    PyRef surrogates;
+    const auto text = to_utf8_keeping_surrogates(given[1], "status", surrogates);
+    if (!text) return nullptr;
+    return change_set(tracker.on_status(*now_ms, tracker::parse_status(*text)));
+  });
 }
 
 PyObject* credit_blind_time(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
@@ -189,6 +206,12 @@ PyMethodDef methods[] = {
      "on_command_failed($self)\n--\n\n"
      "Record that a command failed, leaving the outcome unknown. The reported\n"
      "state deliberately stays in progress rather than reverting."},
+    {"on_status", as_method(on_status), METH_FASTCALL | METH_KEYWORDS,
+     "on_status($self, now_ms, status)\n--\n\n"
+     "Record what a status query returned at `now_ms`: `\"LOCKED\"` or\n"
+     "`\"UNLOCKED\"` settles the state, any other answer ends a command in flight\n"
+     "at the last known position, and `None` (the query failed, nothing was\n"
+     "heard) does the same without touching availability."},
     {"credit_blind_time", as_method(credit_blind_time), METH_FASTCALL | METH_KEYWORDS,
      "credit_blind_time($self, blind_ms)\n--\n\n"
      "Give back time during which the radio was busy connecting and could not\n"

@@ -185,6 +185,11 @@ def tracker_cycle() -> Callable[[], None]:
         tracker.poll_availability(9_000, 500)
         tracker.on_command_started("lock")
         tracker.on_unavailable()
+        tracker.on_command_started("unlock")
+        tracker.on_status(9_001, None)
+        tracker.on_status(now_ms=9_002, status="UNKNOWN:3")
+        tracker.on_status(9_003, "UNLOCKED")
+        tracker.on_status(9_004, "\ud800")
 
     return run
 
@@ -336,6 +341,8 @@ def scenarios() -> dict[str, Callable[[], object]]:
         "credit_blind_time/type": raising(TE, tracker.credit_blind_time, 1.5),
         "poll_availability/missing": raising(TE, tracker.poll_availability, 1),
         "on_unavailable/argument": raising(TE, tracker.on_unavailable, 1),
+        "on_status/type": raising(TE, tracker.on_status, 1, b"LOCKED"),
+        "on_status/time": raising(OE, tracker.on_status, -1, None),
     }
 
 

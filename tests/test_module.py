@@ -3,7 +3,10 @@ argument conventions that every callable shares."""
 
 from __future__ import annotations
 
+import base64
+
 import pytest
+from samples import ACCEPTED, HANDSHAKE, KEY, OTHER_KEY, STATUS, encode_credential, frame, status_reply, with_crc
 
 import quovel
 
@@ -32,6 +35,7 @@ NAMES = [
     "CRC_RETRY_DELAY",
     "WRITE_CHUNK_DELAY",
     "connect_backoff",
+    "ERROR_KINDS",
 ]
 
 CLASS_NAMES = ["LockVersion", "Advertisement", "FrameAssembler", "StatusOp", "LockOp", "UnlockOp", "LockTracker"]
@@ -78,6 +82,80 @@ def test_quovel_error_is_caught_as_exception() -> None:
         assert len(error.args) == 1 and str(error) == error.args[0]
     else:
         pytest.fail("no error raised")
+
+
+def _status_reply_to(reply: bytes) -> object:
+    operation = quovel.StatusOp(KEY)
+    operation.start()
+    return operation.handle_frame(reply)
+
+
+def _b64(text: bytes) -> str:
+    return base64.b64encode(text).decode()
+
+
+_REPLY = status_reply()
+_REPLY_UNDER_OTHER_KEY = frame(STATUS, ACCEPTED, bytes((100, 0)), key=OTHER_KEY)
+QE, CRC, UC = quovel.QuovelError, quovel.CrcMismatch, quovel.UnexpectedCommand
+# kind -> (call, class, message) for errors raised by each path into the module.
+RAISED_KINDS = {
+    "hex_decode": (lambda: quovel.normalize_aes_key("zz" * 16), QE, "hex decode error: "),
+    "base64_decode": (lambda: quovel.decode_credential("QR=="), QE, "base64 decode error: "),
+    "utf8_decode": (lambda: quovel.decode_credential(_b64(b"\xff,\xfe")), QE, "UTF-8 decode error: "),
+    "aes_key_length": (lambda: quovel.StatusOp(bytes(15)), QE, "AES key must be exactly 16 bytes; got 15 bytes"),
+    "invalid_unlock_key": (lambda: quovel.LockOp(KEY, 0), QE, "invalid unlock key: "),
+    "aes_decryption_failed": (lambda: _status_reply_to(_REPLY_UNDER_OTHER_KEY), QE, "AES decryption failed"),
+    "packet_too_short": (lambda: _status_reply_to(b"\x7f"), QE, "packet is too short"),
+    "bad_packet_start": (lambda: _status_reply_to(bytes(len(_REPLY))), QE, "packet does not start with 7f5a"),
+    "packet_length_exceeds_buffer": (
+        lambda: _status_reply_to(_REPLY[:-2]),
+        QE,
+        "packet length field exceeds buffer length",
+    ),
+    "crc_mismatch": (lambda: _status_reply_to(with_crc(_REPLY, _REPLY[-1] ^ 1)), CRC, "packet CRC mismatch: "),
+    "unexpected_command": (
+        lambda: _status_reply_to(frame(HANDSHAKE, ACCEPTED, bytes(4))),
+        UC,
+        "unexpected response command: expected 0x14, got 0x55",
+    ),
+    "command_refused": (lambda: _status_reply_to(frame(STATUS, 0)), QE, "command 0x14 failed with response byte 0x00"),
+    "not_enough_response_data": (
+        lambda: _status_reply_to(frame(STATUS, ACCEPTED)),
+        QE,
+        "not enough response data for status byte",
+    ),
+    "credential_out_of_range": (
+        lambda: quovel.decode_credential(encode_credential(b"4294967296")),
+        QE,
+        "credential value does not fit in u32",
+    ),
+    "protocol": (lambda: quovel.StatusOp(KEY).handle_frame(_REPLY), QE, "received a frame when none was expected"),
+    "invalid_aes_key": (lambda: quovel.normalize_aes_key(1.5), QE, "AES key must be 32 hex characters or 16 bytes"),
+    "unknown_actuation": (
+        lambda: quovel.LockTracker().on_command_started("open"),
+        QE,
+        "unknown actuation \"open\": expected 'lock' or 'unlock'",
+    ),
+}
+
+
+@pytest.mark.parametrize(
+    ("kind", "call", "cls", "message"), [(k, *v) for k, v in RAISED_KINDS.items()], ids=list(RAISED_KINDS)
+)
+def test_raised_errors_carry_their_kind_beside_an_unchanged_message(kind, call, cls, message) -> None:
+    with pytest.raises(quovel.QuovelError) as raised:
+        call()
+    error = raised.value
+    assert type(error) is cls
+    assert error.kind == kind
+    assert error.args == (str(error),)
+    assert str(error).startswith(message)
+
+
+def test_error_kinds_name_every_kind_once() -> None:
+    assert type(quovel.ERROR_KINDS) is frozenset
+    assert set(RAISED_KINDS) == quovel.ERROR_KINDS
+    assert all(type(kind) is str for kind in quovel.ERROR_KINDS)
 
 
 @pytest.mark.parametrize(
@@ -200,6 +278,13 @@ METHODS = {
             "($self)",
             "Record that a command failed, leaving the outcome unknown. The reported\n"
             "state deliberately stays in progress rather than reverting.",
+        ),
+        "on_status": (
+            "($self, now_ms, status)",
+            'Record what a status query returned at `now_ms`: `"LOCKED"` or\n'
+            '`"UNLOCKED"` settles the state, any other answer ends a command in flight\n'
+            "at the last known position, and `None` (the query failed, nothing was\n"
+            "heard) does the same without touching availability.",
         ),
         "credit_blind_time": (
             "($self, blind_ms)",
@@ -409,6 +494,7 @@ WITH_ARGUMENTS = [
         ("now_ms", "action"),
         (5, "unlock"),
     ),
+    ("on_status", lambda: quovel.LockTracker().on_status, ("now_ms", "status"), (5, "LOCKED")),
     ("credit_blind_time", lambda: quovel.LockTracker().credit_blind_time, ("blind_ms",), (5,)),
     ("poll_availability", lambda: quovel.LockTracker().poll_availability, ("now_ms", "offline_after_ms"), (5, 10)),
     ("decode_credential", lambda: quovel.decode_credential, ("value",), ("NTMsOTQ=",)),

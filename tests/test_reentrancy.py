@@ -83,6 +83,7 @@ TRACKER_METHODS: dict[str, Callable[[quovel.LockTracker], object]] = {
     "on_command_started": lambda t: t.on_command_started("lock"),
     "on_command_acknowledged": lambda t: t.on_command_acknowledged(1, "lock"),
     "on_command_failed": lambda t: t.on_command_failed(),
+    "on_status": lambda t: t.on_status(1, "LOCKED"),
     "credit_blind_time": lambda t: t.credit_blind_time(1),
     "poll_availability": lambda t: t.poll_availability(1, 1),
     "on_unavailable": lambda t: t.on_unavailable(),
@@ -97,6 +98,8 @@ INTEGER_ARGUMENTS: dict[str, Callable[[quovel.LockTracker, object], object]] = {
     "on_advertisement.now_ms": lambda t, x: t.on_advertisement(x, stateful(unlocked=True, battery=40)),
     "on_command_acknowledged.now_ms": lambda t, x: t.on_command_acknowledged(x, "lock"),
     "credit_blind_time.blind_ms": lambda t, x: t.credit_blind_time(x),
+    "on_status.now_ms": lambda t, x: t.on_status(x, "LOCKED"),
+    "on_status.now_ms, failed": lambda t, x: t.on_status(x, None),
     "poll_availability.now_ms": lambda t, x: t.poll_availability(x, 10_000),
     "poll_availability.offline_after_ms": lambda t, x: t.poll_availability(5_000, x),
 }

@@ -61,6 +61,10 @@ def poll(now_ms: int, offline_after_ms: int) -> tuple:
     return ("poll_availability", now_ms, offline_after_ms)
 
 
+def status(now_ms: int, text: str | None) -> tuple:
+    return ("on_status", now_ms, text)
+
+
 FAILED = ("on_command_failed",)
 UNAVAILABLE = ("on_unavailable",)
 
@@ -170,6 +174,35 @@ SCENARIOS = {
         ],
         (None, None, None, True, None, None),
     ),
+    "status settles a failed command": (
+        [(ad(1, LOCKED_80), {S, A, B}), (start("unlock"), {S}), (FAILED, set()), (status(5, "UNLOCKED"), {S})],
+        ("UNLOCKED", None, False, True, 80, V3),
+    ),
+    "stateless advertisements and a status answer": (
+        [(ad(1, STATELESS), {A}), (status(2, "LOCKED"), {S}), (ad(3, STATELESS), set())],
+        ("LOCKED", None, True, True, None, V_STATELESS),
+    ),
+    "unknown answer ends a command at the carried position": (
+        [(ad(1, LOCKED_80), {S, A, B}), (start("unlock"), {S}), (FAILED, set()), (status(5, "UNKNOWN:2"), {S})],
+        LOCKED,
+    ),
+    "unknown answer keeps a settled state": (
+        [(ad(1, LOCKED_80), {S, A, B}), (UNAVAILABLE, {A}), (status(5, "UNKNOWN:255"), {A})],
+        LOCKED,
+    ),
+    "unknown answer on a new tracker": ([(status(5, "UNKNOWN:7"), {A})], (None, None, None, True, None, None)),
+    "failed query ends a command without hearing the lock": (
+        [(start("lock"), {S}), (FAILED, set()), (status(5, None), {S}), (status(6, None), set())],
+        NEW,
+    ),
+    "failed query keeps availability and the time heard": (
+        [(ad(1000, LOCKED_80), {S, A, B}), (start("unlock"), {S}), (status(2000, None), {S}), (poll(1500, 500), {A})],
+        ("LOCKED", None, True, False, 80, V3),
+    ),
+    "status answer counts as heard": (
+        [(status(1000, "UNLOCKED"), {S, A}), (poll(1499, 500), set()), (poll(1500, 500), {A})],
+        ("UNLOCKED", None, False, False, None, None),
+    ),
     "time extremes": (
         [
             (ad(U64_MAX, DFU), {A}),
@@ -241,6 +274,25 @@ def test_unknown_action_leaves_the_tracker_unchanged(text: str, shown: str, meth
     assert tracker.poll_availability(10_000, 10_000) == {"state", "available"}
 
 
+@pytest.mark.parametrize("text", ["locked", " LOCKED", "LOCKED\n", "LOCKING", "", "UNKNOWN", "LOCKED\udcff", "\ud800"])
+def test_status_texts_other_than_the_positions_name_none(text: str) -> None:
+    tracker = LockTracker()
+    tracker.on_advertisement(0, UNLOCKED_NO_BATTERY)
+    tracker.on_command_started("lock")
+    assert tracker.on_status(5, text) == {"state"}
+    assert snapshot(tracker) == ("UNLOCKED", None, False, True, None, V3)
+
+
+@pytest.mark.parametrize("value", [b"LOCKED", 1, ("LOCKED",)])
+def test_status_must_be_text_or_none(value: object) -> None:
+    tracker = LockTracker()
+    tracker.on_command_started("lock")
+    before = snapshot(tracker)
+    with pytest.raises(TypeError, match="status"):
+        tracker.on_status(5, value)
+    assert snapshot(tracker) == before
+
+
 def test_other_control_characters_are_escaped() -> None:
     with pytest.raises(quovel.QuovelError) as raised:
         LockTracker().on_command_started("\x1b\x7f")
@@ -252,6 +304,8 @@ def test_other_control_characters_are_escaped() -> None:
 TIME_ARGUMENTS = {
     "on_advertisement": lambda t, v: t.on_advertisement(v, DFU),
     "on_command_acknowledged": lambda t, v: t.on_command_acknowledged(v, "lock"),
+    "on_status": lambda t, v: t.on_status(v, "LOCKED"),
+    "on_status failed": lambda t, v: t.on_status(v, None),
     "credit_blind_time": lambda t, v: t.credit_blind_time(v),
     "poll_availability now_ms": lambda t, v: t.poll_availability(v, 0),
     "poll_availability offline_after_ms": lambda t, v: t.poll_availability(0, v),

@@ -22,6 +22,27 @@ std::string byte_text(std::uint8_t value) {
 
 }  // namespace
 
+const char* error_kind_name(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::HexDecode: return "hex_decode";
+    case ErrorKind::Base64Decode: return "base64_decode";
+    case ErrorKind::Utf8Decode: return "utf8_decode";
+    case ErrorKind::AesKeyLength: return "aes_key_length";
+    case ErrorKind::InvalidUnlockKey: return "invalid_unlock_key";
+    case ErrorKind::AesDecryptionFailed: return "aes_decryption_failed";
+    case ErrorKind::PacketTooShort: return "packet_too_short";
+    case ErrorKind::BadPacketStart: return "bad_packet_start";
+    case ErrorKind::PacketLengthExceedsBuffer: return "packet_length_exceeds_buffer";
+    case ErrorKind::CrcMismatch: return "crc_mismatch";
+    case ErrorKind::UnexpectedCommand: return "unexpected_command";
+    case ErrorKind::CommandRefused: return "command_refused";
+    case ErrorKind::NotEnoughResponseData: return "not_enough_response_data";
+    case ErrorKind::CredentialOutOfRange: return "credential_out_of_range";
+    case ErrorKind::Protocol: return "protocol";
+  }
+  return "protocol";  // unreachable: the switch names every kind
+}
+
 const char* refusal_hint(std::uint8_t command) {
   switch (command) {
     case command::kUnlock:

@@ -35,6 +35,12 @@ const char* actuation_text(Actuation action) {
   return action == Actuation::Lock ? "lock" : "unlock";
 }
 
+std::optional<BoltPosition> parse_status(std::string_view text) {
+  if (text == "LOCKED") return BoltPosition::Locked;
+  if (text == "UNLOCKED") return BoltPosition::Unlocked;
+  return std::nullopt;
+}
+
 ChangeSet LockTracker::on_advertisement(std::uint64_t now_ms, const Advertisement& advertisement) {
   const Observed before = observe();
   switch (advertisement.kind()) {
@@ -73,6 +79,23 @@ LockTracker::on_command_failed() {  // NOLINT(readability-convert-member-functio
   return ChangeSet{};
 }
 
+ChangeSet LockTracker::on_status(std::uint64_t now_ms, std::optional<BoltPosition> position) {
+  const Observed before = observe();
+  if (position) {
+    state_ = Settled{*position};
+  } else {
+    drop_in_flight();
+  }
+  mark_heard(now_ms);
+  return changes_since(before);
+}
+
+ChangeSet LockTracker::on_status_failed() {
+  const Observed before = observe();
+  drop_in_flight();
+  return changes_since(before);
+}
+
 void LockTracker::credit_blind_time(std::uint64_t blind_ms) {
   if (last_heard_ms_) last_heard_ms_ = saturating_add(*last_heard_ms_, blind_ms);
 }
@@ -87,13 +110,7 @@ ChangeSet LockTracker::poll_availability(std::uint64_t now_ms, std::uint64_t off
 ChangeSet LockTracker::on_unavailable() {
   const Observed before = observe();
   available_ = false;
-  if (const auto* in_flight = std::get_if<InFlight>(&state_)) {
-    if (in_flight->last_position) {
-      state_ = Settled{*in_flight->last_position};
-    } else {
-      state_ = Unobserved{};
-    }
-  }
+  drop_in_flight();
   return changes_since(before);
 }
 
@@ -148,6 +165,17 @@ void LockTracker::mark_heard(std::uint64_t now_ms) {
   // Taken as given, even when earlier than the stored time.
   last_heard_ms_ = now_ms;
   available_ = true;
+}
+
+// Back to what was settled before the command, or to nothing.
+void LockTracker::drop_in_flight() {
+  if (const auto* in_flight = std::get_if<InFlight>(&state_)) {
+    if (in_flight->last_position) {
+      state_ = Settled{*in_flight->last_position};
+    } else {
+      state_ = Unobserved{};
+    }
+  }
 }
 
 }  // namespace quovel::tracker

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -52,6 +53,22 @@ TEST(CoreErrorTest, KindsFollowDeclarationOrder) {
   EXPECT_EQ(static_cast<int>(CoreError(error::CrcMismatch{}).kind()), 9);
   EXPECT_EQ(static_cast<int>(CoreError(error::UnexpectedCommand{}).kind()), 10);
   EXPECT_EQ(static_cast<int>(CoreError(error::Protocol{}).kind()), 14);
+}
+
+TEST(CoreErrorTest, KindNamesAreDistinctSnakeCase) {
+  std::set<std::string> seen;
+  for (std::size_t i = 0; i < kErrorKindCount; ++i) {
+    const std::string name = error_kind_name(static_cast<ErrorKind>(i));
+    SCOPED_TRACE(name);
+    EXPECT_TRUE(seen.insert(name).second);
+    EXPECT_FALSE(name.empty());
+    for (const char c : name)
+      EXPECT_TRUE((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_');
+  }
+  EXPECT_STREQ(error_kind_name(ErrorKind::CrcMismatch), "crc_mismatch");
+  EXPECT_STREQ(error_kind_name(ErrorKind::PacketLengthExceedsBuffer),
+               "packet_length_exceeds_buffer");
+  EXPECT_STREQ(error_kind_name(ErrorKind::Utf8Decode), "utf8_decode");
 }
 
 }  // namespace

@@ -54,6 +54,10 @@ enum class Event : std::uint8_t {
   Failed,
   Unavailable,
   PollExpires,
+  StatusLocked,
+  StatusUnlocked,
+  StatusUnknown,
+  StatusFailed,
 };
 
 // Advertisements and acknowledgements at 100 carry battery 80.
@@ -84,6 +88,10 @@ ChangeSet apply(LockTracker& t, Event event) {
     case Event::Failed: return t.on_command_failed();
     case Event::Unavailable: return t.on_unavailable();
     case Event::PollExpires: return t.poll_availability(100'000, 1000);
+    case Event::StatusLocked: return t.on_status(200, BoltPosition::Locked);
+    case Event::StatusUnlocked: return t.on_status(200, BoltPosition::Unlocked);
+    case Event::StatusUnknown: return t.on_status(200, std::nullopt);
+    case Event::StatusFailed: return t.on_status_failed();
   }
   return {};
 }
@@ -108,6 +116,9 @@ TEST(LockTrackerTest, TransitionsAndTheirChangeSets) {
       {Start::Unobserved, Event::Failed, Unobserved{}, kNone},
       {Start::Unobserved, Event::Unavailable, Unobserved{}, kNone},
       {Start::Unobserved, Event::PollExpires, Unobserved{}, kNone},
+      {Start::Unobserved, Event::StatusLocked, Settled{kLocked}, kStateAvailable},
+      {Start::Unobserved, Event::StatusUnknown, Unobserved{}, kAvailable},
+      {Start::Unobserved, Event::StatusFailed, Unobserved{}, kNone},
 
       {Start::SettledLocked, Event::AdLocked, Settled{kLocked}, kNone},
       {Start::SettledLocked, Event::AdUnlocked, Settled{kUnlocked}, kState},
@@ -118,6 +129,10 @@ TEST(LockTrackerTest, TransitionsAndTheirChangeSets) {
       {Start::SettledLocked, Event::Failed, Settled{kLocked}, kNone},
       {Start::SettledLocked, Event::Unavailable, Settled{kLocked}, kAvailable},
       {Start::SettledLocked, Event::PollExpires, Settled{kLocked}, kAvailable},
+      {Start::SettledLocked, Event::StatusLocked, Settled{kLocked}, kNone},
+      {Start::SettledLocked, Event::StatusUnlocked, Settled{kUnlocked}, kState},
+      {Start::SettledLocked, Event::StatusUnknown, Settled{kLocked}, kNone},
+      {Start::SettledLocked, Event::StatusFailed, Settled{kLocked}, kNone},
 
       {Start::UnlockingFromLocked, Event::AdLocked, Settled{kLocked}, kState},
       {Start::UnlockingFromLocked, Event::AdUnlocked, Settled{kUnlocked}, kState},
@@ -129,6 +144,11 @@ TEST(LockTrackerTest, TransitionsAndTheirChangeSets) {
       {Start::UnlockingFromLocked, Event::Failed, InFlight{Actuation::Unlock, kLocked}, kNone},
       {Start::UnlockingFromLocked, Event::Unavailable, Settled{kLocked}, kStateAvailable},
       {Start::UnlockingFromLocked, Event::PollExpires, Settled{kLocked}, kStateAvailable},
+      // A status answer ends a failed command, whatever the answer.
+      {Start::UnlockingFromLocked, Event::StatusLocked, Settled{kLocked}, kState},
+      {Start::UnlockingFromLocked, Event::StatusUnlocked, Settled{kUnlocked}, kState},
+      {Start::UnlockingFromLocked, Event::StatusUnknown, Settled{kLocked}, kState},
+      {Start::UnlockingFromLocked, Event::StatusFailed, Settled{kLocked}, kState},
 
       {Start::LockingUnobserved, Event::AdLocked, Settled{kLocked}, kAll},
       {Start::LockingUnobserved, Event::AdStateless, InFlight{Actuation::Lock, std::nullopt},
@@ -139,6 +159,9 @@ TEST(LockTrackerTest, TransitionsAndTheirChangeSets) {
       {Start::LockingUnobserved, Event::Failed, InFlight{Actuation::Lock, std::nullopt}, kNone},
       {Start::LockingUnobserved, Event::Unavailable, Unobserved{}, kState},
       {Start::LockingUnobserved, Event::PollExpires, Unobserved{}, kState},
+      {Start::LockingUnobserved, Event::StatusUnlocked, Settled{kUnlocked}, kStateAvailable},
+      {Start::LockingUnobserved, Event::StatusUnknown, Unobserved{}, kStateAvailable},
+      {Start::LockingUnobserved, Event::StatusFailed, Unobserved{}, kState},
   };
   for (const Transition& row : table) {
     SCOPED_TRACE("start " + std::to_string(static_cast<int>(row.start)) + ", event " +
@@ -245,6 +268,32 @@ TEST(LockTrackerTest, LastHeardFollowsEvidenceOnly) {
   t.on_command_started(Actuation::Unlock);
   t.on_unavailable();
   EXPECT_EQ(t.last_heard_ms(), 70u);
+}
+
+TEST(LockTrackerTest, StatusAnswersCountAsHeardAndFailuresDoNot) {
+  LockTracker t = make(Start::UnlockingFromLocked);  // heard at 100, battery 80
+  t.on_unavailable();
+  t.on_command_started(Actuation::Lock);
+  EXPECT_EQ(t.on_status_failed(), kState);
+  EXPECT_EQ(t.last_heard_ms(), 100u);
+  EXPECT_FALSE(t.available());
+
+  EXPECT_EQ(t.on_status(50, BoltPosition::Unlocked), kStateAvailable);
+  EXPECT_EQ(t.last_heard_ms(), 50u);  // an earlier time is taken as given
+  EXPECT_EQ(t.on_status(kMax, std::nullopt), kNone);
+  EXPECT_EQ(t.last_heard_ms(), kMax);
+  EXPECT_EQ(t.battery(), 80);
+  EXPECT_EQ(t.lock_version(), kStatefulVersion);
+}
+
+TEST(StatusTest, OnlyTheTwoPositionsNameOne) {
+  EXPECT_EQ(parse_status("LOCKED"), BoltPosition::Locked);
+  EXPECT_EQ(parse_status("UNLOCKED"), BoltPosition::Unlocked);
+  for (const std::string& text :
+       {"UNKNOWN:2"s, "UNKNOWN:0"s, "locked"s, " LOCKED"s, "LOCKED\0"s, ""s, "LOCKING"s}) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(parse_status(text), std::nullopt);
+  }
 }
 
 TEST(ActuationTest, ParsesOnlyTheExactTexts) {

@@ -33,6 +33,7 @@ __all__ = [
     "CRC_RETRY_DELAY",
     "WRITE_CHUNK_DELAY",
     "connect_backoff",
+    "ERROR_KINDS",
 ]
 
 # A byte string where the module accepts more than `bytes`; a `str` is refused.
@@ -53,7 +54,14 @@ _StatusDone: TypeAlias = tuple[Literal["done"], str]
 _ActuationDone: TypeAlias = tuple[Literal["done"], None]
 
 class QuovelError(Exception):
-    """Raised for every protocol failure; the single argument is its message."""
+    """Raised for every protocol failure; the single argument is its message.
+
+    An error raised by the module carries `kind`, one of `ERROR_KINDS`, for
+    code that must tell failures apart (to translate them, or to know which
+    key to suspect) without reading the message.
+    """
+
+    kind: str
 
 class CrcMismatch(QuovelError):
     """A reply failed its checksum; the operation may be repeated."""
@@ -194,6 +202,12 @@ class LockTracker:
         """Record that a command failed, leaving the outcome unknown. The reported
         state deliberately stays in progress rather than reverting.
         """
+    def on_status(self, now_ms: int, status: str | None) -> set[str]:
+        """Record what a status query returned at `now_ms`: `"LOCKED"` or
+        `"UNLOCKED"` settles the state, any other answer ends a command in flight
+        at the last known position, and `None` (the query failed, nothing was
+        heard) does the same without touching availability.
+        """
     def credit_blind_time(self, blind_ms: int) -> None:
         """Give back time during which the radio was busy connecting and could not
         have heard an advertisement.
@@ -281,3 +295,6 @@ WRITE_CHUNK_DELAY: Final = 0.02
 
 def connect_backoff(attempt: int) -> float:
     """Seconds to wait before connect attempt `attempt` (1-based)."""
+
+ERROR_KINDS: Final[frozenset[str]]
+"""Every `kind` a `QuovelError` raised by the module may carry."""

@@ -126,6 +126,12 @@ inline std::unexpected<CoreError> fail(CoreError error) {
   return std::unexpected<CoreError>(std::move(error));
 }
 
+inline constexpr std::size_t kErrorKindCount = std::variant_size_v<CoreError::Payload>;
+
+// The kind's enumerator name in snake_case ("crc_mismatch"): a stable
+// identifier for callers to match on, where the message is for people.
+const char* error_kind_name(ErrorKind kind);
+
 // The hint appended to a refused command's message, chosen by its command byte.
 const char* refusal_hint(std::uint8_t command);
 

@@ -1,6 +1,7 @@
 // What a lock is believed to be doing, built only from evidence the caller
-// reports: advertisements, command outcomes and caller-supplied monotonic
-// milliseconds. Every change reports which observable values moved.
+// reports: advertisements, command outcomes, status answers and
+// caller-supplied monotonic milliseconds. Every change reports which
+// observable values moved.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +22,10 @@ std::optional<Actuation> parse_actuation(std::string_view text);
 const char* actuation_text(Actuation action);  // "lock" or "unlock"
 
 enum class BoltPosition : std::uint8_t { Locked, Unlocked };
+
+// The position a status answer names: exactly "LOCKED" or "UNLOCKED"; any
+// other answer ("UNKNOWN:<n>" included) names none.
+std::optional<BoltPosition> parse_status(std::string_view text);
 
 struct Unobserved {
   friend constexpr bool operator==(const Unobserved&, const Unobserved&) = default;
@@ -56,6 +61,13 @@ class LockTracker {
   ChangeSet on_command_acknowledged(std::uint64_t now_ms, Actuation action);
   // Keeps the command in flight until other evidence settles it.
   ChangeSet on_command_failed();
+  // The lock answered a status query: a position settles the state from any
+  // state; an answer without one ends a command in flight at the carried
+  // position, as the command's outcome cannot be read from it.
+  ChangeSet on_status(std::uint64_t now_ms, std::optional<BoltPosition> position);
+  // A status query failed: nothing was heard, so only a command in flight
+  // ends, at the carried position; availability is left alone.
+  ChangeSet on_status_failed();
   // Gives back time the radio was busy connecting, so it does not count
   // towards expiry. No effect before anything was heard.
   void credit_blind_time(std::uint64_t blind_ms);
@@ -85,6 +97,7 @@ class LockTracker {
   Observed observe() const;
   ChangeSet changes_since(const Observed& before) const;
   void mark_heard(std::uint64_t now_ms);
+  void drop_in_flight();
 
   std::optional<std::uint64_t> last_heard_ms_;
   std::optional<LockVersion> lock_version_;
