@@ -45,6 +45,7 @@ PATHS: dict[str, tuple[str, str]] = {
         "tracker = LockTracker(); ad = parse_advertisement(0x0305, LIVE)",
     ),
     "LockTracker.on_command_started": ("tracker.on_command_started('unlock')", "tracker = LockTracker()"),
+    "LockTracker.on_status": ("tracker.on_status(1000, 'LOCKED')", "tracker = LockTracker()"),
     "Advertisement.battery": ("ad.battery", "ad = parse_advertisement(0x0305, LIVE)"),
     "FrameAssembler round": (
         "assembler.push(c1); assembler.push(c2); assembler.push(c3); assembler.next_frame(); assembler.next_frame()",

@@ -42,6 +42,7 @@ NO_ALLOCATION = (
     "select_advertisement (3 entries)",
     "LockTracker.on_advertisement",
     "LockTracker.on_command_started",
+    "LockTracker.on_status",
     "FrameAssembler round",
     "StatusOp round",
     "UnlockOp.start()",

@@ -123,6 +123,10 @@ TEST(NoAllocationTest, EveryTrackerMethod) {
               (void)tracker.on_command_started(tracker::Actuation::Unlock);
               (void)tracker.on_command_failed();
               (void)tracker.on_command_acknowledged(2, tracker::Actuation::Unlock);
+              (void)tracker.on_command_started(tracker::Actuation::Lock);
+              (void)tracker.on_status_failed();
+              (void)tracker.on_status(3, tracker::parse_status("LOCKED"));
+              (void)tracker.on_status(4, tracker::parse_status("UNKNOWN:7"));
               tracker.credit_blind_time(5);
               (void)tracker.poll_availability(10, 3);
               (void)tracker.on_unavailable();
