@@ -101,7 +101,7 @@ Result<StatusStep> StatusOp::start() {
   auto packet = build_packet_inline(version_, command::kStatus, kStatusQuery, cipher_);
   if (!packet) return fail(std::move(packet).error());
   awaiting_reply_ = true;
-  return Write{std::move(*packet)};
+  return Write{*packet};
 }
 
 Result<StatusStep> StatusOp::handle_frame(ByteView frame) {
@@ -144,7 +144,7 @@ Result<ActuationStep> ActuationOp::start() {
       build_packet_inline(version_, command::kCheckUserTime, kCheckUserTimePayload, cipher_);
   if (!packet) return fail(std::move(packet).error());
   phase_ = ActuationPhase::AwaitingHandshake;
-  return Write{std::move(*packet)};
+  return Write{*packet};
 }
 
 Result<ActuationStep> ActuationOp::handle_frame(ByteView frame) {
@@ -160,7 +160,7 @@ Result<ActuationStep> ActuationOp::handle_frame(ByteView frame) {
                                              clock_(), cipher_);
       if (!request) return fail(std::move(request).error());
       phase_ = ActuationPhase::AwaitingActuation;
-      return Write{std::move(*request)};
+      return Write{*request};
     }
     case ActuationPhase::AwaitingActuation: {
       // The reply's data bytes carry nothing we need.
