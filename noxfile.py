@@ -405,6 +405,27 @@ def sanitized(session: nox.Session) -> None:
     session.log("no sanitizer reports")
 
 
+# The driver's, simulator's and command line's tests, which need no hypothesis.
+DRIVER_TESTS = [
+    "test_lock_client.py",
+    "test_driver_link.py",
+    "test_driver_api.py",
+    "test_habluetooth_path.py",
+    "test_cli.py",
+    "test_sim_backend.py",
+]
+
+
+@nox.session(python=HOST_PYTHON, tags=["test"])
+def driver_tests_ha_pins(session: nox.Session) -> None:
+    """The driver's, simulator's and command line's tests on Home Assistant's pinned bleak stack (group ha-pins)."""
+    system_packages(session, "core")
+    groups(session, "ha-pins", "build")
+    _install_in_place(session, ROOT / "build" / "ha-pins-ext")
+    with session.chdir(ROOT / "tests"):
+        session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", *DRIVER_TESTS, *session.posargs)
+
+
 @nox.session(python=HOST_PYTHON)
 def leak_check(session: nox.Session) -> None:
     """The leak check with large batches, printing its figures (posargs: calls per batch)."""
@@ -453,6 +474,7 @@ def bench(session: nox.Session) -> None:
         "--json",
         str(results / "python.json"),
     )
+    session.run("python", str(ROOT / "bench" / "driver_latency.py"), "--markdown", str(results / "driver.md"))
     session.run(
         "python",
         str(ROOT / "bench" / "report.py"),
@@ -462,6 +484,8 @@ def bench(session: nox.Session) -> None:
         str(ROOT / "docs" / "performance.md"),
         "--chart",
         str(ROOT / "docs" / "performance.png"),
+        "--driver",
+        str(results / "driver.md"),
     )
 
 

@@ -1,6 +1,7 @@
 """Turns the results of both suites into docs/performance.md and its chart.
 
-python bench/report.py python.json core.json --markdown docs/performance.md --chart docs/performance.png
+python bench/report.py python.json core.json --markdown docs/performance.md --chart docs/performance.png \
+    [--driver driver.md]
 """
 
 from __future__ import annotations
@@ -216,7 +217,9 @@ def cpu_details(context: dict) -> str:
     return details + (", " + ", ".join(caches) if caches else "")
 
 
-def render_markdown(py: dict, core_context: dict, core: dict[str, dict], fits: dict[str, str], chart_name: str) -> str:
+def render_markdown(
+    py: dict, core_context: dict, core: dict[str, dict], fits: dict[str, str], chart_name: str, driver: list[str]
+) -> str:
     m = py["machine"]
     rows, growth = py["hot_paths"], py["growth"]
     empty = rows[0]["empty_loop_ns"]
@@ -273,6 +276,8 @@ def render_markdown(py: dict, core_context: dict, core: dict[str, dict], fits: d
         "",
         *core_table(core),
         "",
+        *driver,
+        *([""] if driver else []),
         "## Targets",
         "",
         *targets(rows, growth, core, fits),
@@ -301,6 +306,7 @@ def main() -> None:
     parser.add_argument("core_results", type=Path)
     parser.add_argument("--markdown", type=Path, required=True)
     parser.add_argument("--chart", type=Path, required=True)
+    parser.add_argument("--driver", type=Path, help="the section bench/driver_latency.py wrote")
     args = parser.parse_args()
 
     py = json.loads(args.python_results.read_text())
@@ -308,7 +314,8 @@ def main() -> None:
     fits = big_o(args.core_results)
     args.chart.parent.mkdir(parents=True, exist_ok=True)
     render_chart(py["hot_paths"], args.chart, py["machine"])
-    args.markdown.write_text(render_markdown(py, core_context, core, fits, args.chart.name))
+    driver = args.driver.read_text().splitlines() if args.driver is not None else []
+    args.markdown.write_text(render_markdown(py, core_context, core, fits, args.chart.name, driver))
     print(f"wrote {args.markdown} and {args.chart}")
 
 

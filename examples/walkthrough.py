@@ -169,9 +169,10 @@ async def narrate(args: argparse.Namespace, radio: SimulatedRadio, lock: Narrate
     except LockError as error:
         transcript.flush_journal()
         print(f"unlock failed: {type(error).__name__}: {error}")
+        # The driver asked the lock for its status once and told the tracker.
         print(f"tracker: reported_state={tracker.reported_state} pending={tracker.pending}")
         lock.faults = Faults()
-        heading("The lock's next advertisement settles what the failure left open")
+        heading("The lock's next advertisement")
         hear(stale=False, dfu=False)
         return 1
     transcript.flush_journal()

@@ -25,13 +25,16 @@ class RecordingTracker:
     def __init__(self) -> None:
         self.real = quovel.LockTracker()
         self.calls: list[str] = []
+        self.statuses: list[str | None] = []
 
     def __getattr__(self, name: str) -> Any:
         attribute = getattr(self.real, name)
-        if callable(attribute) and name.startswith("on_command"):
+        if callable(attribute) and name.startswith(("on_command", "on_status")):
 
             def record(*args: Any) -> Any:
                 self.calls.append(name)
+                if name == "on_status":
+                    self.statuses.append(args[1])
                 return attribute(*args)
 
             return record
@@ -64,16 +67,16 @@ class Rig:
             await asyncio.sleep(seconds)
 
         options.setdefault("tracker", self.tracker)
-        return LockClient(
-            self.radio.ble_device(self.lock.address),
-            AES_KEY,
-            unlock_key,
-            on_change=self.changes.append,
-            sleep=sleep,
-            backend=self.radio.backend,
-            **options,
-        )
+        options.setdefault("on_change", self.changes.append)
+        device = options.pop("device", None) or self.radio.ble_device(self.lock.address)
+        return LockClient(device, AES_KEY, unlock_key, sleep=sleep, backend=self.radio.backend, **options)
 
     def run(self, action: str, **options: Any) -> Any:
+        """One call on a new client, closed afterwards."""
         client = self.client(**options)
-        return run(getattr(client, action)())
+
+        async def call() -> Any:
+            async with client:
+                return await getattr(client, action)()
+
+        return run(call())

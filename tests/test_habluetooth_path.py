@@ -55,7 +55,7 @@ class Proxy(habluetooth.BaseHaRemoteScanner):
         )
 
 
-async def through_home_assistant_layers(link: LinkFaults) -> dict[str, Any]:
+async def through_home_assistant_layers(link: LinkFaults, *, can_connect: bool = True) -> dict[str, Any]:
     radio = SimulatedRadio()
     lock = SimulatedLock(aes_key=AES_KEY, unlock_key=UNLOCK_KEY)
     peripheral = radio.add(lock, link)
@@ -63,7 +63,9 @@ async def through_home_assistant_layers(link: LinkFaults) -> dict[str, Any]:
     habluetooth.set_manager(manager)
     await manager.async_setup()
     try:
-        connector = habluetooth.HaBluetoothConnector(client=radio.backend, source=SOURCE, can_connect=lambda: True)
+        connector = habluetooth.HaBluetoothConnector(
+            client=radio.backend, source=SOURCE, can_connect=lambda: can_connect
+        )
         proxy = Proxy(SOURCE, "proxy", connector, True)
         cancel = manager.async_register_scanner(proxy)
         loop = asyncio.get_running_loop()
@@ -76,24 +78,27 @@ async def through_home_assistant_layers(link: LinkFaults) -> dict[str, Any]:
         tracker = quovel.LockTracker()
         # service_info.time is float seconds; the tracker takes integer milliseconds.
         tracker.on_advertisement(int(info.time * 1000), quovel.select_advertisement(info.manufacturer_data, address))
-        client = qb.LockClient(
-            info.device,
+        client = qb.LockClient.from_service_info(
+            info,
             AES_KEY,
             UNLOCK_KEY,
             tracker=tracker,
             ble_device_callback=lambda: manager.async_ble_device_from_address(address, True),
         )
         outcome: BaseException | None = None
-        try:
-            await client.unlock()
-        except qb.LockError as error:
-            outcome = error
+        async with client:
+            try:
+                await client.unlock()
+            except qb.LockError as error:
+                outcome = error
         cancel()
         return {
             "entries": sorted(info.manufacturer_data),
             "tracker": tracker.reported_state,
             "bolt": "LOCKED" if lock.locked else "UNLOCKED",
             "attempts": peripheral.connect_attempts,
+            "connections": peripheral.connections,
+            "cache_clears": peripheral.cache_clears,
             "outcome": outcome,
         }
     finally:
@@ -116,4 +121,22 @@ def test_an_unreachable_lock_through_a_proxy():
     seen = run(through_home_assistant_layers(LinkFaults(connect_errors=["timeout"] * 20)))
     assert isinstance(seen["outcome"], qb.LockUnreachable)
     assert seen["attempts"] == 4
-    assert seen["tracker"] == "UNLOCKING"
+    # Settled where it was: nothing was heard from the lock.
+    assert seen["tracker"] == "LOCKED"
+
+
+def test_a_stale_service_cache_is_cleared_through_the_wrapper():
+    seen = run(through_home_assistant_layers(LinkFaults(stale_services=True)))
+    assert seen["outcome"] is None and seen["bolt"] == "UNLOCKED"
+    assert (seen["cache_clears"], seen["connections"]) == (1, 2)
+
+
+def test_a_proxy_without_a_free_slot_is_named():
+    seen = run(through_home_assistant_layers(LinkFaults(), can_connect=False))
+    error = seen["outcome"]
+    # bleak-retry-connector would go on for 9 attempts 4 s apart; the deadline ends it first.
+    assert isinstance(error, qb.NoConnectionSlot) and error.kind == "no_connection_slot"
+    assert str(error).startswith(
+        "could not connect: the 30 s deadline passed while connecting; no free connection slot"
+    )
+    assert seen["attempts"] == 0

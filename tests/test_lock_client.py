@@ -50,10 +50,11 @@ def test_actuation_writes_chunks_and_settles_the_tracker(action, properties, wit
 
 
 @pytest.mark.parametrize("locked", [True, False])
-def test_status_reports_the_bolt_and_leaves_the_tracker_alone(locked):
+def test_status_reports_the_bolt_and_tells_the_tracker(locked):
     rig = Rig(locked=locked)
     assert rig.run("status") == rig.state
-    assert rig.changes == [] and rig.tracker.calls == []
+    # What the advertisement said already: the tracker hears it, nothing changes.
+    assert rig.changes == [] and rig.tracker.calls == ["on_status"] and rig.tracker.statuses == [rig.state]
 
 
 def case(id, faults=None, error=None, message=None, crc_retries=0, lock_key=AES_KEY, **options):
@@ -97,12 +98,15 @@ def test_lock_faults_are_retried_skipped_or_reported(faults, lock_key, options, 
         with pytest.raises(error, match=message) as raised:
             rig.run("unlock", **options)
         assert isinstance(raised.value.__cause__, quovel.QuovelError) or error is qb.NoReply
-        assert rig.tracker.calls == ["on_command_started", "on_command_failed"]
-        assert (rig.tracker.reported_state, rig.tracker.pending) == ("UNLOCKING", "unlock")
+        # One status query settles the failed command.
+        assert rig.tracker.calls == ["on_command_started", "on_command_failed", "on_status"]
+        assert (rig.tracker.reported_state, rig.tracker.pending) == ("LOCKED", None)
         rig.hear()
         assert rig.tracker.reported_state == rig.state == "LOCKED"
     assert rig.sleeps.count(quovel.CRC_RETRY_DELAY) == crc_retries
-    assert rig.peripheral.connections == 1 and not rig.peripheral.connected
+    # The settling query reuses the link, unless the lock fell silent or garbled it.
+    assert rig.peripheral.connections == 1 + (error in (qb.NoReply, qb.BadReply))
+    assert not rig.peripheral.connected
 
 
 @pytest.mark.parametrize("fault", ["not-found", "aborted", "timeout", "eof", "services-changed"])
@@ -120,7 +124,9 @@ def test_an_unreachable_lock_costs_one_retry_loop_and_its_blind_time_is_credited
     assert isinstance(raised.value, ConnectionError)
     # bleak-retry-connector's four attempts, not four of them per driver attempt.
     assert rig.peripheral.connect_attempts == bleak_retry_connector.MAX_CONNECT_ATTEMPTS
-    assert rig.tracker.calls == ["on_command_started", "on_command_failed"]
+    # No status query after it: that would be one more retry loop.
+    assert rig.tracker.calls == ["on_command_started", "on_command_failed", "on_status"]
+    assert rig.tracker.statuses == [None]
     # Heard at 0 ms; at least four 2 s attempts were deaf time.
     assert rig.tracker.poll_availability(8000 + 4999, 5000) == set()
 
@@ -157,8 +163,10 @@ def test_a_link_that_keeps_dropping_fails_with_link_lost_and_says_why():
     rig = Rig(LinkFaults(drop_after_writes=[1, 1, 1]))
     with pytest.raises(qb.LinkLost, match="Service Discovery has not been performed yet"):
         rig.run("lock")
-    assert rig.peripheral.connections == qb.Timing().link_attempts
-    assert rig.tracker.calls == ["on_command_started", "on_command_failed"]
+    # Then one more connection for the status query, on which the link held.
+    assert rig.peripheral.connections == qb.Timing().link_attempts + 1
+    assert rig.tracker.calls == ["on_command_started", "on_command_failed", "on_status"]
+    assert rig.tracker.statuses == ["LOCKED"]
 
 
 @pytest.mark.parametrize("fault", ["dbus-error", "timeout"])
@@ -169,7 +177,7 @@ def test_a_failing_disconnect_never_changes_a_known_outcome(fault, lock_faults, 
     if lock_faults.refuse_actuation:
         with pytest.raises(qb.ActuationRefused):
             rig.run("unlock")
-        assert rig.tracker.calls[-1] == "on_command_failed"
+        assert rig.tracker.calls[-2:] == ["on_command_failed", "on_status"]
     else:
         rig.run("unlock")
         assert rig.tracker.calls == ["on_command_started", "on_command_acknowledged"]
@@ -211,7 +219,7 @@ def test_overlapping_calls_take_turns():
     run(both())
     assert rig.state == "LOCKED"
     assert [len(chunk) for chunk, _ in rig.peripheral.writes] == ACTUATION_CHUNKS * 2 + [20, 11]
-    assert rig.tracker.calls == ["on_command_started", "on_command_acknowledged"] * 2
+    assert rig.tracker.calls == ["on_command_started", "on_command_acknowledged"] * 2 + ["on_status"]
     assert [rig_change for rig_change in rig.changes] == [{"state"}] * 4
 
 
@@ -295,12 +303,13 @@ def test_a_thousand_random_exchanges_leave_the_tracker_true():
         action = rng.choice(["status", "lock", "unlock"])
         calls_before = len(tracker.calls)
         client = rig.client(unlock_key=UNLOCK_KEY ^ wrong_key)
+        failed = False
         try:
             result = await getattr(client, action)()
         except qb.LockError:
+            failed = True
             outcomes["failed"] += 1
-            if action != "status":
-                assert tracker.pending == action
+            if rng.random() < 0.5:
                 rig.hear(stale=rng.random() < 0.5, dfu=rng.random() < 0.5)
         else:
             outcomes["ok"] += 1
@@ -311,14 +320,26 @@ def test_a_thousand_random_exchanges_leave_the_tracker_true():
                 assert lock.locked is (action == "lock")
         calls = tracker.calls[calls_before:]
         if action == "status":
-            assert calls == []
+            assert calls == ["on_status"]
         else:
-            assert calls[0] == "on_command_started" and len(calls) == 2
+            outcome = "on_command_failed" if failed else "on_command_acknowledged"
+            assert calls == ["on_command_started", outcome, *(["on_status"] if failed else [])]
         if rng.random() < 0.2:
             rig.hear()
         if tracker.reported_state is not None:
-            assert tracker.reported_state == rig.state and tracker.pending is None
-        assert not rig.peripheral.connected
+            assert tracker.pending is None
+            # A query that failed too settles on the last position known; the bolt may have moved.
+            if not failed or tracker.statuses[-1] is not None:
+                assert tracker.reported_state == rig.state
+        # Held links come and go: an idle pause past the hold, or an explicit close.
+        pause = rng.choice([0.0, 0.0, 3.0, qb.Timing().hold_link + 1])
+        if rng.random() < 0.3:
+            await client.close()
+            assert not rig.peripheral.connected
+        elif pause:
+            await asyncio.sleep(pause)
+            if pause > qb.Timing().hold_link:
+                assert not rig.peripheral.connected
 
     async def rounds() -> None:
         for _ in range(1000):

@@ -143,3 +143,67 @@ def test_virtual_time_skips_waits_but_keeps_their_order():
         return order, asyncio.get_running_loop().time()
 
     assert run(session()) == (["second", "minute", "hour"], 3600)
+
+
+@pytest.mark.parametrize(
+    ("fault", "error"),
+    [("dropped-inside", None), ("dropped-then-aborted", BleakDBusError), ("dropped-then-services-changed", KeyError)],
+)
+def test_a_link_can_come_up_and_drop_inside_connect(fault, error):
+    _, client, dropped = radio_with(LinkFaults(connect_errors=[fault]))
+
+    async def session() -> None:
+        if error is None:
+            await client.connect()
+        else:
+            with pytest.raises(error):
+                await client.connect()
+        # BlueZ reported the short-lived link before connect() returned.
+        assert dropped == [client]
+        assert client.is_connected is (error is None)
+
+    run(session())
+
+
+def test_a_proxy_without_a_slot_says_so():
+    _, client, _ = radio_with(LinkFaults(connect_errors=["no-slot"]))
+    with pytest.raises(TimeoutError, match="connection slot"):
+        run(client.connect())
+
+
+def test_the_lock_drops_an_idle_link_and_a_hung_disconnect_never_returns():
+    radio, client, dropped = radio_with(LinkFaults(drop_when_idle=3.0, disconnect_errors=["hang"]))
+    (peripheral,) = radio.peripherals.values()
+
+    async def session() -> None:
+        await client.connect()
+        await asyncio.sleep(2.0)
+        await status_exchange(client)  # a write restarts the lock's idle timer
+        await asyncio.sleep(2.5)
+        assert client.is_connected
+        await asyncio.sleep(1.0)
+        assert not client.is_connected and dropped == [client] and peripheral.idle_drops == 1
+        await client.connect()
+        with pytest.raises(TimeoutError):
+            async with asyncio.timeout(5.0):
+                await client.disconnect()
+        # Given up on: the link goes down all the same.
+        assert not peripheral.connected
+
+    run(session())
+
+
+def test_a_stale_service_table_lasts_until_the_cache_is_cleared():
+    radio, client, _ = radio_with(LinkFaults(stale_services=True))
+    (peripheral,) = radio.peripherals.values()
+
+    async def session() -> None:
+        await client.connect()
+        assert client.services.get_characteristic(quovel.WRITE_CHARACTERISTIC) is None
+        await client.disconnect()
+        assert await client._backend.clear_cache() is True
+        await client.connect()
+        assert client.services.get_characteristic(quovel.WRITE_CHARACTERISTIC) is not None
+
+    run(session())
+    assert peripheral.cache_clears == 1

@@ -11,11 +11,15 @@ Retries, in one place each:
 
 - connecting: bleak-retry-connector's own attempts and back-off, once per
   connection; the driver adds no loop around it (that multiplied attempts).
+  A connection left over by a crashed process is closed first
+  (``close_stale_connections_by_address``).
 - a checksum failure: the operation starts over ``CRC_RETRIES`` times,
   ``CRC_RETRY_DELAY`` apart, on the same connection.
 - a dropped link (the disconnected callback ends the wait at once, a write
   fails): the driver reconnects, waiting ``connect_backoff(n)`` first, up to
   ``Timing.link_attempts`` connections in all, and starts the operation over.
+- a missing characteristic (a stale service cache): the cache is cleared and
+  the driver connects once more.
 
 A drop after the actuation request was written but before its reply leaves
 open whether the bolt moved. The driver retries then too: locking and
@@ -23,16 +27,45 @@ unlocking are idempotent in effect (a second unlock of an unlocked lock
 leaves it unlocked), and the retry is no replay, since it begins with a new
 handshake and so carries a fresh ``ps`` and the current time. The tracker
 meanwhile shows the command in flight; if every attempt fails it hears
-``on_command_failed`` and the lock's next advertisement settles its state.
+``on_command_failed``, and one status query (``on_status``) settles it.
 
 A silent lock (``NoReply``) is not retried: it would only cost the reply
 timeout again.
+
+Links are held: after a call the link stays up ``Timing.hold_link`` seconds
+(7 s by default), and a call within that time reuses it and its
+subscription, paying only the protocol's own round trips. When the lock
+drops an idle link, the disconnected callback makes the driver forget it and
+the next call connects afresh; a drop that goes unreported shows at the
+first write or reply wait, and the call connects again at once, without
+back-off and without using up an attempt. Disconnecting always runs in the
+background: a result is returned as soon as it is known, and a hung
+``disconnect()`` delays the next connection to the same lock by at most
+``Timing.disconnect_timeout`` (5 s by default).
+
+Every call ends within its deadline (``Timing.call_deadline``, 30 s by
+default, or ``deadline=`` per call): the turn, connecting, the exchange,
+reconnecting and the settling status query all count against it.
 """
 
 from .client import LockClient, Timing
-from .errors import ActuationRefused, BadReply, HandshakeRefused, LinkLost, LockError, LockUnreachable, NoReply
+from .errors import (
+    ERROR_KINDS,
+    ActuationRefused,
+    BadReply,
+    HandshakeRefused,
+    LinkLost,
+    LockError,
+    LockUnreachable,
+    NoConnectionSlot,
+    NoReply,
+)
+from .helpers import BLUETOOTH_MATCHER, OFFLINE_AFTER, is_lock_advertisement, poll_availability, to_ms
 
 __all__ = [
+    "BLUETOOTH_MATCHER",
+    "ERROR_KINDS",
+    "OFFLINE_AFTER",
     "ActuationRefused",
     "BadReply",
     "HandshakeRefused",
@@ -40,6 +73,10 @@ __all__ = [
     "LockClient",
     "LockError",
     "LockUnreachable",
+    "NoConnectionSlot",
     "NoReply",
     "Timing",
+    "is_lock_advertisement",
+    "poll_availability",
+    "to_ms",
 ]

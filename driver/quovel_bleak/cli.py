@@ -1,52 +1,75 @@
 """``python -m quovel_bleak``: list the locks heard, or run one operation.
 
-Keys come from the environment (``QUOVEL_AES_KEY``, ``QUOVEL_UNLOCK_KEY``)
-or a prompt, never from the command line, where every user of the machine
-can read them. Exit status: 0 done, 1 the lock or the link failed, 2 a bad
-key or bad usage.
+Keys come from a key file (``--key-file``, readable by its owner only), the
+environment (``QUOVEL_AES_KEY``, ``QUOVEL_UNLOCK_KEY``) or a prompt, never
+from the command line, where every user of the machine can read them; an
+argument that could be a key is never echoed. Exit status: 0 done, 1 the
+lock, the link or the scanner failed, 2 a bad key or bad usage.
 """
 
 from __future__ import annotations
 
 import argparse
 import asyncio
+import contextlib
 import getpass
 import os
+import re
+import stat
 import sys
-from collections.abc import Awaitable, Callable, Coroutine, Mapping, Sequence
-from typing import Any, TextIO, TypeAlias
+from collections.abc import Callable, Coroutine, Mapping, Sequence
+from pathlib import Path
+from typing import Any, NoReturn, TextIO, TypeAlias
 
 from bleak import BleakScanner
 from bleak.backends.client import BaseBleakClient
 from bleak.backends.device import BLEDevice
-from bleak.backends.scanner import AdvertisementData
+from bleak.backends.scanner import AdvertisementData, BaseBleakScanner
+from bleak.exc import BleakError
 
 import quovel
 
 from .client import LockClient
 from .errors import LockError
+from .helpers import is_lock_advertisement
 
 AES_KEY_VARIABLE = "QUOVEL_AES_KEY"
 UNLOCK_KEY_VARIABLE = "QUOVEL_UNLOCK_KEY"
 
 Heard: TypeAlias = dict[str, tuple[BLEDevice, AdvertisementData]]
-Discover: TypeAlias = Callable[[float], Awaitable[Heard]]
 Runner: TypeAlias = Callable[[Coroutine[Any, Any, int]], int]
 
 
-async def _discover(timeout: float) -> Heard:
-    return await BleakScanner.discover(timeout=timeout, return_adv=True)
+class UsageError(Exception):
+    """Bad usage, with a message that repeats no argument."""
+
+
+class _Parser(argparse.ArgumentParser):
+    """argparse that raises instead of printing: its messages quote the
+    arguments, and a stray argument may be a key."""
+
+    def error(self, message: str) -> NoReturn:
+        if message.startswith("unrecognized arguments"):
+            raise UsageError("unexpected arguments (keys are never taken from arguments: see --help)")
+        raise UsageError(re.sub(r"'[^']*'", "'...'", message))
 
 
 def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="python -m quovel_bleak",
         description="List the locks heard, or run one operation on a lock.",
-        epilog=f"Keys are read from {AES_KEY_VARIABLE} and {UNLOCK_KEY_VARIABLE}, or asked for; never from arguments.",
+        epilog=(
+            f"Keys are read from --key-file (lines {AES_KEY_VARIABLE}=... and {UNLOCK_KEY_VARIABLE}=...; "
+            f"readable by its owner only), from {AES_KEY_VARIABLE} and {UNLOCK_KEY_VARIABLE}, or asked for; "
+            "never from arguments."
+        ),
     )
     parser.add_argument("--timeout", type=float, default=10.0, help="seconds to listen for advertisements")
+    parser.add_argument("--adapter", help="the Bluetooth adapter to use, e.g. hci1 (default: the system's)")
+    parser.add_argument("--key-file", type=Path, help="a file holding the keys, readable by its owner only")
     commands = parser.add_subparsers(dest="command", required=True)
-    commands.add_parser("scan", help="list the locks heard")
+    commands.add_parser("scan", help="list the locks heard (with ADDRESS: stop as soon as that lock is heard)")
+    commands.choices["scan"].add_argument("address", nargs="?")
     for name in ("status", "lock", "unlock"):
         commands.add_parser(name, help=f"{name} one lock").add_argument("address")
     return parser
@@ -57,7 +80,7 @@ def main(
     *,
     environ: Mapping[str, str] = os.environ,
     prompt: Callable[[str], str] = getpass.getpass,
-    discover: Discover = _discover,
+    scanner_backend: type[BaseBleakScanner] | None = None,
     backend: type[BaseBleakClient] | None = None,
     run: Runner = asyncio.run,
     out: TextIO | None = None,
@@ -67,39 +90,111 @@ def main(
     environment and the terminal, for tests and embedding."""
     out = out or sys.stdout
     err = err or sys.stderr
+    parser = _parser()
     try:
-        args = _parser().parse_args(argv)
-    except SystemExit as exit:
+        args = parser.parse_args(argv)
+    except UsageError as error:
+        print(f"{parser.prog}: error: {error}", file=err)
+        return 2
+    except SystemExit as exit:  # --help
         return int(exit.code or 0)
+    scan = _Scan(args.timeout, args.adapter, scanner_backend)
+    address = None if args.address is None else args.address.upper()
     if args.command == "scan":
-        return run(_scan(args.timeout, discover, out))
+        return run(_guarded(_list(scan, address, out), err))
     try:
-        aes_key = quovel.normalize_aes_key(_secret(environ, prompt, AES_KEY_VARIABLE, "AES key: "))
+        keys = _key_file(args.key_file) if args.key_file is not None else {}
+        aes_key = quovel.normalize_aes_key(_secret(keys, environ, prompt, AES_KEY_VARIABLE, "AES key: "))
         unlock_key = (
-            quovel.normalize_unlock_key(_secret(environ, prompt, UNLOCK_KEY_VARIABLE, "Unlock key: "))
+            quovel.normalize_unlock_key(_secret(keys, environ, prompt, UNLOCK_KEY_VARIABLE, "Unlock key: "))
             if args.command != "status"
             else None
         )
-    except quovel.QuovelError as error:
+    except (quovel.QuovelError, UsageError) as error:
         print(f"error: {error}", file=err)
         return 2
-    return run(_operate(args.command, args.address, args.timeout, aes_key, unlock_key, discover, backend, out, err))
+    assert address is not None
+    return run(_guarded(_operate(args.command, address, scan, aes_key, unlock_key, backend, out, err), err))
 
 
-def _secret(environ: Mapping[str, str], prompt: Callable[[str], str], variable: str, question: str) -> str:
-    value = environ.get(variable)
+def _key_file(path: Path) -> dict[str, str]:
+    try:
+        with path.open(encoding="utf-8") as file:
+            mode = os.fstat(file.fileno()).st_mode
+            if mode & (stat.S_IRWXG | stat.S_IRWXO):
+                raise UsageError(f"{path} can be read by others: allow its owner only (chmod 600)")
+            text = file.read()
+    except OSError as error:
+        raise UsageError(f"cannot read the key file: {error.strerror or error}") from None
+    keys = {}
+    for number, line in enumerate(text.splitlines(), 1):
+        line = line.strip()
+        if not line or line.startswith("#"):
+            continue
+        name, equals, value = line.partition("=")
+        if not equals or name.strip() not in (AES_KEY_VARIABLE, UNLOCK_KEY_VARIABLE):
+            # The line is not repeated: it may hold a key.
+            raise UsageError(f"{path}, line {number}: expected {AES_KEY_VARIABLE}=... or {UNLOCK_KEY_VARIABLE}=...")
+        keys[name.strip()] = value.strip()
+    return keys
+
+
+def _secret(
+    keys: Mapping[str, str], environ: Mapping[str, str], prompt: Callable[[str], str], variable: str, question: str
+) -> str:
+    value = keys.get(variable, environ.get(variable))
     return value if value is not None else prompt(question)
 
 
-async def _scan(timeout: float, discover: Discover, out: TextIO) -> int:
-    heard = await discover(timeout)
+class _Scan:
+    """Listening for advertisements, with the options given."""
+
+    def __init__(self, timeout: float, adapter: str | None, backend: type[BaseBleakScanner] | None) -> None:
+        self.timeout = timeout
+        self._options: dict[str, Any] = {}
+        if adapter is not None:
+            self._options["bluez"] = {"adapter": adapter}
+        if backend is not None:
+            self._options["backend"] = backend
+
+    async def __call__(self, wanted: str | None) -> Heard:
+        """What was heard within the timeout, or until the lock ``wanted`` was heard."""
+        heard: Heard = {}
+        found = asyncio.Event()
+
+        def on_advertisement(device: BLEDevice, advertisement: AdvertisementData) -> None:
+            address = device.address.upper()
+            heard[address] = (device, advertisement)
+            if address == wanted and is_lock_advertisement(
+                advertisement.service_uuids, advertisement.manufacturer_data
+            ):
+                found.set()
+
+        async with BleakScanner(on_advertisement, **self._options):
+            with contextlib.suppress(TimeoutError):
+                async with asyncio.timeout(self.timeout):
+                    await found.wait()
+        return heard
+
+
+async def _guarded(work: Coroutine[Any, Any, int], err: TextIO) -> int:
+    try:
+        return await work
+    except (BleakError, OSError) as error:
+        # No adapter, no permission, BlueZ not running.
+        print(f"error: the Bluetooth scanner failed: {error or type(error).__name__}", file=err)
+        return 1
+
+
+async def _list(scan: _Scan, wanted: str | None, out: TextIO) -> int:
+    heard = await scan(wanted)
     found = 0
     for device, advertisement in sorted(heard.values(), key=lambda pair: pair[0].address):
-        if not advertisement.manufacturer_data:
+        if wanted is not None and device.address.upper() != wanted:
+            continue
+        if not is_lock_advertisement(advertisement.service_uuids, advertisement.manufacturer_data):
             continue
         chosen = quovel.select_advertisement(advertisement.manufacturer_data, device.address)
-        if chosen.kind == "unrecognized":
-            continue
         found += 1
         print(
             f"{device.address}  kind={chosen.kind}  state={_state(chosen.is_unlocked)}  "
@@ -114,18 +209,17 @@ async def _scan(timeout: float, discover: Discover, out: TextIO) -> int:
 async def _operate(
     command: str,
     address: str,
-    timeout: float,
+    scan: _Scan,
     aes_key: str,
     unlock_key: int | None,
-    discover: Discover,
     backend: type[BaseBleakClient] | None,
     out: TextIO,
     err: TextIO,
 ) -> int:
-    heard = await discover(timeout)
-    match = next((pair for pair in heard.values() if pair[0].address.upper() == address.upper()), None)
+    heard = await scan(address)
+    match = heard.get(address)
     if match is None:
-        print(f"error: {address} was not heard within {timeout} s", file=err)
+        print(f"error: {address} was not heard within {scan.timeout} s", file=err)
         return 1
     device, advertisement = match
     tracker = quovel.LockTracker()
@@ -141,16 +235,17 @@ async def _operate(
         on_change=lambda changes: print(f"tracker: {tracker.reported_state}", file=out),
         backend=backend,
     )
-    try:
-        if command == "status":
-            print(await client.status(), file=out)
-        elif command == "lock":
-            await client.lock()
-        else:
-            await client.unlock()
-    except LockError as error:
-        print(f"error: {type(error).__name__}: {error}", file=err)
-        return 1
+    async with client:
+        try:
+            if command == "status":
+                print(await client.status(), file=out)
+            elif command == "lock":
+                await client.lock()
+            else:
+                await client.unlock()
+        except LockError as error:
+            print(f"error: {type(error).__name__}: {error}", file=err)
+            return 1
     return 0
 
 

@@ -3,10 +3,14 @@
 from __future__ import annotations
 
 import asyncio
+import contextlib
+import contextvars
 import logging
-from collections.abc import Awaitable, Callable
+import math
+import weakref
+from collections.abc import AsyncIterator, Awaitable, Callable
 from dataclasses import dataclass
-from typing import Any, Literal, TypeAlias
+from typing import Any, Literal, Protocol, TypeAlias
 
 import bleak_retry_connector
 from bleak import BleakClient
@@ -17,9 +21,19 @@ from bleak.exc import BleakCharacteristicNotFoundError, BleakError
 
 import quovel
 
-from .errors import ActuationRefused, BadReply, HandshakeRefused, LinkLost, LockUnreachable, NoReply
+from .errors import (
+    ActuationRefused,
+    BadReply,
+    HandshakeRefused,
+    LinkLost,
+    LockError,
+    LockUnreachable,
+    NoConnectionSlot,
+    NoReply,
+)
 
 _LOGGER = logging.getLogger(__name__)
+_DEBUG = logging.DEBUG
 
 Action: TypeAlias = Literal["lock", "unlock"]
 Operation: TypeAlias = quovel.StatusOp | quovel.LockOp | quovel.UnlockOp
@@ -30,6 +44,24 @@ ChangeListener: TypeAlias = Callable[[set[str]], None]
 # What bleak, BlueZ and the operating system raise when a GATT call or a
 # connection fails.
 _LINK_ERRORS = (BleakError, TimeoutError, OSError, EOFError)
+# How bleak-retry-connector recognises a proxy or adapter without a free slot.
+_NO_SLOT_TEXTS: frozenset[str] = frozenset(
+    getattr(bleak_retry_connector, "OUT_OF_SLOTS_ERRORS", {"available connection", "connection slot"})
+)
+# Why the last connection attempt of this task failed: a deadline that ends
+# bleak-retry-connector's loop early still tells a missing slot apart.
+_LAST_CONNECT_FAILURE: contextvars.ContextVar[BaseException | None] = contextvars.ContextVar(
+    "quovel_bleak_last_connect_failure", default=None
+)
+
+
+class ServiceInfo(Protocol):
+    """What ``LockClient.from_service_info`` reads (Home Assistant's ``BluetoothServiceInfoBleak``)."""
+
+    @property
+    def device(self) -> BLEDevice: ...
+    @property
+    def address(self) -> str: ...
 
 
 @dataclass(frozen=True, slots=True)
@@ -40,38 +72,124 @@ class Timing:
     """Seconds to wait for each reply."""
     write_chunk_delay: float = quovel.WRITE_CHUNK_DELAY
     crc_retry_delay: float = quovel.CRC_RETRY_DELAY
-    disconnect_timeout: float = 10.0
-    """Seconds to give ``disconnect()`` before leaving the link to the stack."""
+    disconnect_timeout: float = 5.0
+    """Seconds to give ``disconnect()`` before leaving the link to the stack.
+    Disconnecting runs in the background, so this never delays a result; it
+    bounds how long the next connection to the same lock waits for it."""
     link_attempts: int = 3
     """Connections one operation may use when the link keeps dropping."""
     backoff: Callable[[int], float] = quovel.connect_backoff
     """Seconds to wait before reconnecting after the n-th lost link."""
+    hold_link: float = 7.0
+    """Seconds the link stays up after an operation, so that a follow-up
+    (the state read after a command, a second command) costs no connection.
+    0 disconnects at once. Peers hold 5 to 9 s; 7 s covers the follow-up
+    of an automation or a second tap, and hands a proxy's few connection
+    slots (and the lock's battery) back soon after."""
+    call_deadline: float = 30.0
+    """Seconds one call may take in all: waiting for its turn, connecting
+    (bleak-retry-connector's attempts included), the handshake, the
+    actuation, reconnecting after drops, and the status query that settles a
+    failed command. 30 s allows one connection attempt to time out after
+    bleak's 20 s and the next to succeed, and ends a call on an unreachable
+    lock well before bleak-retry-connector's own loop would (up to 4 x 20 s).
+    ``status(deadline=15)`` and the like shorten it for one call."""
+
+
+class _Keys:
+    """The keys, kept out of ``vars()``, reprs and tracebacks' locals."""
+
+    __slots__ = ("aes", "unlock")
+
+    def __init__(self, aes: str, unlock: int | None) -> None:
+        self.aes = aes
+        self.unlock = unlock
+
+    def __repr__(self) -> str:
+        return "<keys redacted>"
+
+
+class _Call:
+    """One public call's deadline, and what it was doing, for the message
+    given when the deadline passes."""
+
+    __slots__ = ("deadline", "limit", "phase")
+
+    def __init__(self, limit: float) -> None:
+        self.limit = limit
+        self.deadline = asyncio.get_running_loop().time() + limit if math.isfinite(limit) else None
+        self.phase = "waiting for its turn"
+
+    def remaining(self) -> float:
+        if self.deadline is None:
+            return math.inf
+        return self.deadline - asyncio.get_running_loop().time()
+
+    def expired(self) -> LockError:
+        passed = f"the {self.limit:g} s deadline passed while {self.phase}"
+        if self.phase == "connecting":
+            last = _LAST_CONNECT_FAILURE.get()
+            if last is not None and _no_slot(last):
+                return NoConnectionSlot(f"could not connect: {passed}; no free connection slot: {_describe(last)}")
+            return LockUnreachable(f"could not connect: {passed}")
+        if self.phase == "waiting for its turn":
+            return LockUnreachable(f"{passed} (another operation on this lock was in progress)")
+        if self.phase == "waiting for the last link to close":
+            return LockUnreachable(passed)
+        return NoReply(passed)
 
 
 class LockClient:
     """One lock: ``status()``, ``lock()`` and ``unlock()`` over bleak.
 
-    The keys are validated here (a bad one raises ``quovel.QuovelError`` with
-    quovel's message) and never appear in a repr or a log line. ``version``
-    defaults to what ``tracker`` learned from advertisements, else the
-    default version. With a ``tracker``, every ``lock()`` and ``unlock()``
-    that gets its turn reports ``on_command_started`` and then exactly one
-    of ``on_command_acknowledged`` or ``on_command_failed``, also when it is
-    cancelled; ``on_change`` receives each non-empty change set. ``status()``
-    leaves the tracker's state alone. Connecting time is credited to the
-    tracker with ``credit_blind_time``.
+    ``device`` is a ``BLEDevice`` or the lock's Bluetooth address; with an
+    address the device comes from ``ble_device_callback`` (Home Assistant:
+    ``async_ble_device_from_address``), which is also asked before every
+    connection for a fresher one (``None`` keeps the last one known).
 
-    One operation runs at a time: a call made while another is in progress
-    waits for it to finish. ``ble_device_callback`` returns the freshest
-    ``BLEDevice`` (Home Assistant: ``async_ble_device_from_address``), or
-    ``None`` to keep the last one, and is asked before every connection. ``clock`` gives monotonic seconds on the
-    clock of the tracker's advertisement times (default: the event loop's,
-    which is ``time.monotonic``).
+    The keys are validated here (a bad one raises ``quovel.QuovelError`` with
+    quovel's message) and never appear in a repr, ``vars()`` or a log line.
+    ``version`` defaults to what ``tracker`` learned from advertisements,
+    else the default version. With a ``tracker``, every ``lock()`` and
+    ``unlock()`` that gets its turn reports ``on_command_started`` and then
+    exactly one of ``on_command_acknowledged`` or ``on_command_failed``, also
+    when it is cancelled; after a failure it queries the status once (within
+    what is left of the deadline) and hands the result, or ``None``, to
+    ``tracker.on_status``, as ``status()`` hands its own. ``on_change``
+    receives each non-empty change set; an exception it raises is logged and
+    changes nothing. Connecting time is credited to the tracker with
+    ``credit_blind_time``.
+
+    One operation runs at a time per lock in the process: every client of
+    the same address shares one turn and one link. The link stays up
+    ``Timing.hold_link`` seconds after an operation for the next one;
+    ``close()`` (or leaving ``async with``) takes it down at once. Each
+    call ends within its deadline (``Timing.call_deadline``, or the
+    ``deadline`` argument). ``clock`` gives monotonic seconds on the clock
+    of the tracker's advertisement times (default: the event loop's, which
+    is ``time.monotonic``).
     """
+
+    __slots__ = (
+        "__weakref__",
+        "_address",
+        "_backend",
+        "_ble_device_callback",
+        "_client_class",
+        "_clock",
+        "_closed",
+        "_device",
+        "_keys",
+        "_on_change",
+        "_sleep",
+        "_timing",
+        "_tracker",
+        "_version",
+    )
 
     def __init__(
         self,
-        device: BLEDevice,
+        device: BLEDevice | str,
         aes_key: str | bytes,
         unlock_key: int | str | None = None,
         *,
@@ -85,9 +203,15 @@ class LockClient:
         client_class: type[BleakClient] | None = None,
         backend: type[BaseBleakClient] | None = None,
     ) -> None:
-        self._aes_key = quovel.normalize_aes_key(aes_key)
-        self._unlock_key = None if unlock_key is None else quovel.normalize_unlock_key(unlock_key)
-        self._device = device
+        self._keys = _Keys(
+            quovel.normalize_aes_key(aes_key), None if unlock_key is None else quovel.normalize_unlock_key(unlock_key)
+        )
+        if isinstance(device, str):
+            self._address = device.upper()
+            self._device: BLEDevice | None = None
+        else:
+            self._address = device.address.upper()
+            self._device = device
         self._version = version
         self._tracker = tracker
         self._on_change = on_change
@@ -97,109 +221,255 @@ class LockClient:
         self._clock = clock
         self._client_class = client_class
         self._backend = backend
-        self._turn = asyncio.Lock()
+        self._closed = False
+
+    @classmethod
+    def from_service_info(
+        cls, service_info: ServiceInfo, aes_key: str | bytes, unlock_key: int | str | None = None, **kwargs: Any
+    ) -> LockClient:
+        """A client for the device of a discovery (``BluetoothServiceInfoBleak``)."""
+        return cls(service_info.device, aes_key, unlock_key, **kwargs)
 
     def __repr__(self) -> str:
-        return f"LockClient({self.address!r})"
+        return f"LockClient({self._address!r})"
+
+    async def __aenter__(self) -> LockClient:
+        return self
+
+    async def __aexit__(self, *_exc: object) -> None:
+        await self.close()
 
     @property
     def address(self) -> str:
-        return self._device.address
+        return self._address
 
-    async def status(self) -> str:
+    @property
+    def timing(self) -> Timing:
+        return self._timing
+
+    async def close(self) -> None:
+        """Take a held link down now and wait for it (at most
+        ``Timing.disconnect_timeout``). An operation in progress finishes
+        first and then holds no link. Calls after ``close()`` still work and
+        hold no link. Closing twice is harmless."""
+        self._closed = True
+        site = _site(self._address)
+        if not site.turn.locked() and site.link is not None:
+            site.discard(site.link, self._timing.disconnect_timeout)
+        await site.settled()
+
+    async def status(self, *, deadline: float | None = None) -> str:
         """``"LOCKED"``, ``"UNLOCKED"`` or ``"UNKNOWN:<n>"``, as the lock reports it."""
-        async with self._my_turn():
-            result = await self._run(quovel.StatusOp(self._aes_key, self._current_version()), None)
+        call = _Call(self._timing.call_deadline if deadline is None else deadline)
+        site = _site(self._address)
+        async with self._turn(site, call):
+            try:
+                result = await self._run(site, call, quovel.StatusOp(self._keys.aes, self._current_version()), None)
+            except LockError:
+                self._feed_status(None)
+                raise
         assert result is not None
+        self._feed_status(result)
         return result
 
-    async def lock(self) -> None:
-        await self._actuate("lock")
+    async def lock(self, *, deadline: float | None = None) -> None:
+        await self._actuate("lock", deadline)
 
-    async def unlock(self) -> None:
-        await self._actuate("unlock")
+    async def unlock(self, *, deadline: float | None = None) -> None:
+        await self._actuate("unlock", deadline)
 
-    async def _actuate(self, action: Action) -> None:
-        if self._unlock_key is None:
+    async def _actuate(self, action: Action, deadline: float | None) -> None:
+        unlock_key = self._keys.unlock
+        if unlock_key is None:
             raise ValueError("this LockClient was made without an unlock key")
-        async with self._my_turn():
+        call = _Call(self._timing.call_deadline if deadline is None else deadline)
+        site = _site(self._address)
+        async with self._turn(site, call):
             op_class = quovel.LockOp if action == "lock" else quovel.UnlockOp
-            op = op_class(self._aes_key, self._unlock_key, self._current_version())
+            op = op_class(self._keys.aes, unlock_key, self._current_version())
             tracker = self._tracker
             if tracker is None:
-                await self._run(op, None)
+                await self._run(site, call, op, None)
                 return
             reported = False
 
             def acknowledge(_result: str | None) -> None:
                 nonlocal reported
                 reported = True
-                self._tell(
-                    f"on_command_acknowledged({action!r})", tracker.on_command_acknowledged(self._now_ms(), action)
-                )
+                self._tell("on_command_acknowledged", tracker.on_command_acknowledged(self._now_ms(), action))
 
-            self._tell(f"on_command_started({action!r})", tracker.on_command_started(action))
+            self._tell("on_command_started", tracker.on_command_started(action))
             try:
-                await self._run(op, acknowledge)
-            except BaseException:
+                await self._run(site, call, op, acknowledge)
+            except BaseException as error:
                 if not reported:
-                    self._tell("on_command_failed()", tracker.on_command_failed())
+                    self._tell("on_command_failed", tracker.on_command_failed())
+                    if isinstance(error, LockError):
+                        await self._settle(site, call, error)
                 raise
 
-    def _my_turn(self) -> asyncio.Lock:
-        if self._turn.locked():
-            _LOGGER.debug("%s: waiting for the operation in progress to finish", self.address)
-        return self._turn
+    async def _settle(self, site: _Site, call: _Call, failure: LockError) -> None:
+        """One status query after a failed command, so the tracker shows what
+        the lock says instead of the command that failed."""
+        result: str | None = None
+        # Connecting again would only repeat the failure (and its wait).
+        if not isinstance(failure, LockUnreachable) and call.remaining() > 0:
+            try:
+                result = await self._run(site, call, quovel.StatusOp(self._keys.aes, self._current_version()), None)
+            except LockError as error:
+                if _LOGGER.isEnabledFor(_DEBUG):
+                    _LOGGER.debug("%s: the status query after the failure failed too: %s", self._address, error)
+        self._feed_status(result)
 
-    async def _run(self, op: Operation, on_success: Callable[[str | None], None] | None) -> str | None:
-        """Connect, exchange and disconnect, reconnecting when the link drops.
+    def _feed_status(self, result: str | None) -> None:
+        tracker = self._tracker
+        if tracker is not None:
+            self._tell("on_status", tracker.on_status(self._now_ms(), result))
+
+    @contextlib.asynccontextmanager
+    async def _turn(self, site: _Site, call: _Call) -> AsyncIterator[None]:
+        if site.turn.locked() and _LOGGER.isEnabledFor(_DEBUG):
+            _LOGGER.debug("%s: waiting for the operation in progress to finish", self._address)
+        try:
+            async with asyncio.timeout_at(call.deadline) as waiting:
+                await site.turn.acquire()
+        except TimeoutError:
+            if waiting.expired():
+                raise call.expired() from None
+            raise
+        try:
+            site.stop_idle_timer()
+            yield
+        finally:
+            try:
+                self._release(site)
+            finally:
+                site.turn.release()
+
+    def _release(self, site: _Site) -> None:
+        """The link after a call: held for the next one, or taken down."""
+        link = site.link
+        if link is None:
+            return
+        hold = 0.0 if self._closed else self._timing.hold_link
+        if hold > 0 and link.usable():
+            site.hold(link, hold, self._timing.disconnect_timeout)
+        else:
+            site.discard(link, self._timing.disconnect_timeout)
+
+    async def _run(
+        self, site: _Site, call: _Call, op: Operation, on_success: Callable[[str | None], None] | None
+    ) -> str | None:
+        """The operation within the call's deadline."""
+        try:
+            async with asyncio.timeout_at(call.deadline) as bounded:
+                return await self._attempts(site, call, op, on_success)
+        except TimeoutError:
+            if bounded.expired():
+                raise call.expired() from None
+            raise
+
+    async def _attempts(
+        self, site: _Site, call: _Call, op: Operation, on_success: Callable[[str | None], None] | None
+    ) -> str | None:
+        """Exchange over the held link or a new one, reconnecting when the link drops.
 
         A reconnection starts the operation afresh with a new handshake, also
-        after an actuation request may already have reached the lock.
+        after an actuation request may already have reached the lock. A held
+        link found dead is replaced at once, without back-off and without
+        using up an attempt: the lock drops idle links.
         """
         attempts = max(1, self._timing.link_attempts)
-        for attempt in range(1, attempts + 1):
+        attempt = 1
+        cache_cleared = False
+        while True:
+            link: _Link | None = None
+            reused = False
             try:
-                return await self._attempt(op, on_success)
+                link, reused = await self._acquire(site, call)
+                result = await self._exchange(link, call, op)
             except LinkLost as lost:
+                if link is not None:
+                    site.discard(link, self._timing.disconnect_timeout)
+                if reused:
+                    if _LOGGER.isEnabledFor(_DEBUG):
+                        _LOGGER.debug("%s: the held link was gone (%s); connecting afresh", self._address, lost)
+                    continue
                 if attempt == attempts:
                     raise
                 wait = self._timing.backoff(attempt)
-                _LOGGER.debug(
-                    "%s: %s; reconnecting in %s s (attempt %d of %d)", self.address, lost, wait, attempt + 1, attempts
-                )
-            await self._sleep(wait)
-        raise AssertionError("unreachable")
-
-    async def _attempt(self, op: Operation, on_success: Callable[[str | None], None] | None) -> str | None:
-        """One connection: the whole exchange, reported before disconnecting."""
-        client, link = await self._connect()
-        try:
-            result = await self._exchange(client, link, op)
+                attempt += 1
+                if _LOGGER.isEnabledFor(_DEBUG):
+                    _LOGGER.debug(
+                        "%s: %s; reconnecting in %s s (attempt %d of %d)", self._address, lost, wait, attempt, attempts
+                    )
+                call.phase = "waiting to reconnect"
+                await self._sleep(wait)
+                continue
+            except _MissingCharacteristic as missing:
+                if link is not None:
+                    site.discard(link, self._timing.disconnect_timeout, clear_cache=True)
+                if cache_cleared:
+                    raise LockUnreachable(f"{missing}, also after clearing the service cache") from missing.__cause__
+                cache_cleared = True
+                if _LOGGER.isEnabledFor(_DEBUG):
+                    _LOGGER.debug("%s: %s; clearing the service cache and connecting again", self._address, missing)
+                continue
+            except (HandshakeRefused, ActuationRefused):
+                raise  # the link is fine: kept for the status query and the next call
+            except BaseException:
+                if link is not None:
+                    site.discard(link, self._timing.disconnect_timeout)
+                raise
             if on_success is not None:
                 on_success(result)
             return result
-        finally:
-            await self._disconnect(client)
 
-    async def _connect(self) -> tuple[BleakClient, _Link]:
+    async def _acquire(self, site: _Site, call: _Call) -> tuple[_Link, bool]:
+        """The held link if it is still up, else a new one."""
+        link = site.link
+        if link is not None:
+            if link.usable():
+                if _LOGGER.isEnabledFor(_DEBUG):
+                    _LOGGER.debug("%s: using the held link", self._address)
+                return link, True
+            site.discard(link, self._timing.disconnect_timeout)
+        call.phase = "waiting for the last link to close"
+        await site.settled()
+        call.phase = "connecting"
+        link = await self._connect(site)
+        site.link = link
+        return link, False
+
+    async def _connect(self, site: _Site) -> _Link:
         device = self._fresh_device()
-        link = _Link(self.address, self._timing.reply_timeout)
+        if device is None:
+            raise LockUnreachable(f"{self._address} has not been heard: no Bluetooth device to connect to")
+        link = _Link(self._address)
         # Looked up now: Home Assistant replaces the class while it sets up.
-        client_class = self._client_class or bleak_retry_connector.BleakClientWithServiceCache
+        client_class = _noting_failures(self._client_class or bleak_retry_connector.BleakClientWithServiceCache)
         # Only a backend the caller chose; the default stays bleak's (or Home Assistant's).
         extra: dict[str, Any] = {} if self._backend is None else {"backend": self._backend}
         started = self._now()
         try:
+            try:
+                # A connection left over from a crashed process blocks a new one.
+                await bleak_retry_connector.close_stale_connections_by_address(self._address)
+            except Exception as error:
+                if _LOGGER.isEnabledFor(_DEBUG):
+                    _LOGGER.debug("%s: closing stale connections failed: %s", self._address, _describe(error))
+            _LAST_CONNECT_FAILURE.set(None)
             # establish_connection is the one retry loop around connecting.
             client = await bleak_retry_connector.establish_connection(
                 client_class,
                 device,
                 device.name or device.address,
                 disconnected_callback=link.on_disconnected,
-                ble_device_callback=self._fresh_device,
+                ble_device_callback=self._fresh_device_or_last,
                 **extra,
             )
+        except bleak_retry_connector.BleakOutOfConnectionSlotsError as error:
+            raise NoConnectionSlot(f"could not connect: {_describe(error)}") from error
         except _LINK_ERRORS as error:
             raise LockUnreachable(f"could not connect: {_describe(error)}") from error
         finally:
@@ -207,101 +477,102 @@ class LockClient:
             blind_ms = max(0, int((self._now() - started) * 1000))
             if self._tracker is not None:
                 self._tracker.credit_blind_time(blind_ms)
-                _LOGGER.debug("%s: tracker.credit_blind_time(%d)", self.address, blind_ms)
-        _LOGGER.debug("%s: connected after %d ms", self.address, blind_ms)
+        # Drops reported while connect() retried belong to links that are
+        # already gone; from here on a drop is this link's.
+        link.attach(client)
+        if _LOGGER.isEnabledFor(_DEBUG):
+            _LOGGER.debug("%s: connected after %d ms (blind time credited)", self._address, blind_ms)
+        if not client.is_connected:
+            site.orphan(link, self._timing.disconnect_timeout)
+            raise LinkLost("the link dropped as soon as it was made")
         try:
-            await client.start_notify(quovel.NOTIFY_CHARACTERISTIC, link.on_notify)
+            await link.subscribe()
         except BaseException as error:
-            await self._disconnect(client)
-            if isinstance(error, _LINK_ERRORS):
-                raise self._gatt_failure(error, link, "subscribing to notifications") from error
+            site.orphan(link, self._timing.disconnect_timeout, clear_cache=isinstance(error, _MissingCharacteristic))
             raise
-        return client, link
+        return link
 
-    def _fresh_device(self) -> BLEDevice:
+    def _fresh_device(self) -> BLEDevice | None:
         # None (the lock not heard lately) keeps the device last known.
         if self._ble_device_callback is not None and (device := self._ble_device_callback()) is not None:
             self._device = device
         return self._device
 
-    async def _disconnect(self, client: BleakClient) -> None:
-        # Whatever happened is already decided; a failing disconnect only gets logged.
-        try:
-            async with asyncio.timeout(self._timing.disconnect_timeout):
-                await client.disconnect()
-            _LOGGER.debug("%s: disconnected", self.address)
-        except Exception as error:
-            _LOGGER.warning("%s: disconnecting failed (the outcome stands): %s", self.address, _describe(error))
+    def _fresh_device_or_last(self) -> BLEDevice:
+        device = self._fresh_device()
+        assert device is not None  # connecting started with one
+        return device
 
-    async def _exchange(self, client: BleakClient, link: _Link, op: Operation) -> str | None:
-        try:
-            characteristic = client.services.get_characteristic(quovel.WRITE_CHARACTERISTIC)
-        except _LINK_ERRORS as error:
-            raise self._gatt_failure(error, link, "looking up the write characteristic") from error
-        if characteristic is None:
-            raise LockUnreachable("the device does not offer the lock's write characteristic")
-        # Without response wherever the lock allows it: no round trip per chunk.
-        response = "write-without-response" not in characteristic.properties
+    async def _exchange(self, link: _Link, call: _Call, op: Operation) -> str | None:
         for retry in range(quovel.CRC_RETRIES + 1):
             if retry:
+                call.phase = "waiting to repeat the request"
                 await self._sleep(self._timing.crc_retry_delay)
             try:
-                return await self._steps(client, link, op, characteristic, response)
+                return await self._steps(link, call, op)
             except quovel.CrcMismatch as error:
                 if retry == quovel.CRC_RETRIES:
                     raise BadReply(str(error)) from error
-                _LOGGER.debug(
-                    "%s: handle_frame() raised CrcMismatch: %s; retry %d of %d after %s s",
-                    self.address,
-                    error,
-                    retry + 1,
-                    quovel.CRC_RETRIES,
-                    self._timing.crc_retry_delay,
-                )
+                if _LOGGER.isEnabledFor(_DEBUG):
+                    _LOGGER.debug(
+                        "%s: handle_frame() raised CrcMismatch: %s; retry %d of %d after %s s",
+                        self._address,
+                        error,
+                        retry + 1,
+                        quovel.CRC_RETRIES,
+                        self._timing.crc_retry_delay,
+                    )
         raise AssertionError("unreachable")
 
-    async def _steps(
-        self, client: BleakClient, link: _Link, op: Operation, characteristic: BleakGATTCharacteristic, response: bool
-    ) -> str | None:
+    async def _steps(self, link: _Link, call: _Call, op: Operation) -> str | None:
         # start() begins the whole exchange afresh, with a new handshake.
         step: Step = op.start()
         first = True
+        debug = _LOGGER.isEnabledFor(_DEBUG)
         while step[0] == "write":
             packet = step[1]
-            _LOGGER.debug(
-                '%s: %s -> ("write", %d bytes): command 0x%02x',
-                self.address,
-                "start()" if first else "handle_frame()",
-                len(packet),
-                packet[9],
-            )
-            await self._write(client, link, characteristic, packet, response)
+            if debug:
+                _LOGGER.debug(
+                    '%s: %s -> ("write", %d bytes): command 0x%02x',
+                    self._address,
+                    "start()" if first else "handle_frame()",
+                    len(packet),
+                    packet[9],
+                )
+            call.phase = "writing the request"
+            await self._write(link, packet)
+            call.phase = "waiting for the lock's reply"
             step = await self._reply(link, op, first)
             first = False
-        _LOGGER.debug('%s: handle_frame() -> ("done", %r)', self.address, step[1])
+        if debug:
+            _LOGGER.debug('%s: handle_frame() -> ("done", %r)', self._address, step[1])
         return step[1]
 
-    async def _write(
-        self, client: BleakClient, link: _Link, characteristic: BleakGATTCharacteristic, packet: bytes, response: bool
-    ) -> None:
+    async def _write(self, link: _Link, packet: bytes) -> None:
         # Nothing heard before a request can answer it.
         link.reset()
+        debug = _LOGGER.isEnabledFor(_DEBUG)
+        client, characteristic = link.client, link.characteristic
+        if client is None or characteristic is None:
+            raise LinkLost("the link was taken down")
         for offset in range(0, len(packet), quovel.WRITE_CHUNK):
             if offset:
                 await self._sleep(self._timing.write_chunk_delay)
             chunk = packet[offset : offset + quovel.WRITE_CHUNK]
-            _LOGGER.debug("%s: write %s%s", self.address, chunk.hex(), " (with response)" if response else "")
+            if debug:
+                _LOGGER.debug("%s: write %s%s", self._address, chunk.hex(), " (with response)" if link.response else "")
             try:
-                await client.write_gatt_char(characteristic, chunk, response=response)
+                await client.write_gatt_char(characteristic, chunk, response=link.response)
             except _LINK_ERRORS as error:
-                raise self._gatt_failure(error, link, "writing") from error
+                raise link.failure(error, "writing") from error
 
     async def _reply(self, link: _Link, op: Operation, first: bool) -> Step:
         deadline = asyncio.get_running_loop().time() + self._timing.reply_timeout
         strays = 0
         while True:
-            frame = await link.next_frame(deadline)
-            _LOGGER.debug("%s: frame %s", self.address, frame.hex())
+            frame = await link.next_frame(deadline, self._timing.reply_timeout)
+            if _LOGGER.isEnabledFor(_DEBUG):
+                _LOGGER.debug("%s: frame %s", self._address, frame.hex())
             try:
                 return op.handle_frame(frame)
             except (quovel.CrcMismatch, quovel.UnexpectedCommand) as error:
@@ -311,18 +582,12 @@ class LockClient:
                 strays += 1
                 if strays > quovel.MAX_STRAY_FRAMES:
                     raise BadReply(str(error)) from error
-                _LOGGER.debug(
-                    "%s: stray %d of at most %d skipped: %s", self.address, strays, quovel.MAX_STRAY_FRAMES, error
-                )
+                if _LOGGER.isEnabledFor(_DEBUG):
+                    _LOGGER.debug(
+                        "%s: stray %d of at most %d skipped: %s", self._address, strays, quovel.MAX_STRAY_FRAMES, error
+                    )
             except quovel.QuovelError as error:
                 raise _refusal(error, first) from error
-
-    def _gatt_failure(self, error: BaseException, link: _Link, doing: str) -> Exception:
-        if isinstance(error, BleakCharacteristicNotFoundError):
-            return LockUnreachable("the device does not offer the lock's characteristics")
-        if link.lost:
-            return LinkLost(f"the link dropped; {doing} failed: {_describe(error)}")
-        return LinkLost(f"{doing} failed: {_describe(error)}")
 
     def _current_version(self) -> quovel.LockVersion | None:
         if self._version is not None:
@@ -330,17 +595,22 @@ class LockClient:
         return self._tracker.lock_version if self._tracker is not None else None
 
     def _tell(self, call: str, changes: set[str]) -> None:
-        """Log one tracker call and publish what it changed."""
-        assert self._tracker is not None
-        _LOGGER.debug(
-            "%s: tracker.%s -> {%s}; reported_state=%s",
-            self.address,
-            call,
-            ", ".join(sorted(changes)),
-            self._tracker.reported_state,
-        )
+        """Log one tracker call and publish what it changed; a failing
+        listener cannot break the tracker's sequence or an outcome."""
+        if _LOGGER.isEnabledFor(_DEBUG):
+            assert self._tracker is not None
+            _LOGGER.debug(
+                "%s: tracker.%s -> %s; reported_state=%s",
+                self._address,
+                call,
+                sorted(changes),
+                self._tracker.reported_state,
+            )
         if changes and self._on_change is not None:
-            self._on_change(changes)
+            try:
+                self._on_change(changes)
+            except Exception:
+                _LOGGER.exception("%s: the on_change listener raised on %s", self._address, sorted(changes))
 
     def _now(self) -> float:
         return self._clock() if self._clock is not None else asyncio.get_running_loop().time()
@@ -349,55 +619,213 @@ class LockClient:
         return max(0, int(self._now() * 1000))
 
 
-class _Link:
-    """One connection's notifications in, whole frames out, and its end."""
+class _MissingCharacteristic(Exception):
+    """The connected device offers no lock characteristic: maybe a stale service cache."""
 
-    def __init__(self, address: str, reply_timeout: float) -> None:
+
+class _Link:
+    """One connection: its client, notifications in, whole frames out, and its end."""
+
+    __slots__ = ("_address", "_assembler", "_frames", "characteristic", "client", "lost", "response")
+
+    def __init__(self, address: str) -> None:
         self._address = address
-        self._reply_timeout = reply_timeout
         self._assembler = quovel.FrameAssembler()
         # None marks the end of the link.
         self._frames: asyncio.Queue[bytes | None] = asyncio.Queue()
+        self.client: BleakClient | None = None
+        self.characteristic: BleakGATTCharacteristic | None = None
+        self.response = False
         self.lost = False
 
+    def attach(self, client: BleakClient) -> None:
+        self.client = client
+
+    def usable(self) -> bool:
+        return self.client is not None and not self.lost and self.client.is_connected
+
+    async def subscribe(self) -> None:
+        """Subscribe to notifications and find the write characteristic."""
+        client = self.client
+        assert client is not None
+        try:
+            await client.start_notify(quovel.NOTIFY_CHARACTERISTIC, self.on_notify)
+            characteristic = client.services.get_characteristic(quovel.WRITE_CHARACTERISTIC)
+        except BleakCharacteristicNotFoundError as error:
+            raise _MissingCharacteristic("the device does not offer the lock's notify characteristic") from error
+        except _LINK_ERRORS as error:
+            raise self.failure(error, "subscribing to notifications") from error
+        if characteristic is None:
+            raise _MissingCharacteristic("the device does not offer the lock's write characteristic")
+        self.characteristic = characteristic
+        # Without response wherever the lock allows it: no round trip per chunk.
+        self.response = "write-without-response" not in characteristic.properties
+
     def on_notify(self, _sender: BleakGATTCharacteristic, data: bytearray) -> None:
-        _LOGGER.debug("%s: notified %s", self._address, data.hex())
+        if _LOGGER.isEnabledFor(_DEBUG):
+            _LOGGER.debug("%s: notified %s", self._address, data.hex())
         self._assembler.push(bytes(data))
         while (frame := self._assembler.next_frame()) is not None:
             self._frames.put_nowait(frame)
 
     def on_disconnected(self, _client: BleakClient) -> None:
-        _LOGGER.debug("%s: the link dropped", self._address)
+        # bleak also calls back for links that came up and went down inside
+        # connect(), which it retried: those are not this link.
+        if self.client is None:
+            if _LOGGER.isEnabledFor(_DEBUG):
+                _LOGGER.debug("%s: a link dropped while connecting; connecting goes on", self._address)
+            return
+        if _LOGGER.isEnabledFor(_DEBUG):
+            _LOGGER.debug("%s: the link dropped", self._address)
         self.lost = True
         self._frames.put_nowait(None)
+        _forget_dropped(self)
 
     def reset(self) -> None:
         stale = 0
         while not self._frames.empty():
             stale += self._frames.get_nowait() is not None
-        if stale:
+        if stale and _LOGGER.isEnabledFor(_DEBUG):
             _LOGGER.debug("%s: discarded %d frames heard before the request", self._address, stale)
         self._assembler = quovel.FrameAssembler()
         if self.lost:
             self._frames.put_nowait(None)
 
-    async def next_frame(self, deadline: float) -> bytes:
+    async def next_frame(self, deadline: float, reply_timeout: float) -> bytes:
         try:
             async with asyncio.timeout_at(deadline):
                 frame = await self._frames.get()
         except TimeoutError:
-            raise NoReply(f"no reply from the lock within {self._reply_timeout} s") from None
+            raise NoReply(f"no reply from the lock within {reply_timeout} s") from None
         if frame is None:
             self._frames.put_nowait(None)
             raise LinkLost("the link dropped while waiting for the lock's reply")
         return frame
 
+    def failure(self, error: BaseException, doing: str) -> Exception:
+        if isinstance(error, BleakCharacteristicNotFoundError):
+            return _MissingCharacteristic("the device does not offer the lock's characteristics")
+        if self.lost:
+            return LinkLost(f"the link dropped; {doing} failed: {_describe(error)}")
+        return LinkLost(f"{doing} failed: {_describe(error)}")
+
+
+class _Site:
+    """What every client of one lock shares in one event loop: the turn, the
+    held link and the disconnects still running."""
+
+    __slots__ = ("closing", "idle", "link", "turn")
+
+    def __init__(self) -> None:
+        self.turn = asyncio.Lock()
+        self.link: _Link | None = None
+        self.idle: asyncio.TimerHandle | None = None
+        self.closing: set[asyncio.Task[None]] = set()
+
+    def hold(self, link: _Link, seconds: float, disconnect_timeout: float) -> None:
+        self.stop_idle_timer()
+        self.idle = asyncio.get_running_loop().call_later(seconds, self._idle, link, disconnect_timeout)
+
+    def stop_idle_timer(self) -> None:
+        if self.idle is not None:
+            self.idle.cancel()
+            self.idle = None
+
+    def _idle(self, link: _Link, disconnect_timeout: float) -> None:
+        self.idle = None
+        if self.link is link and not self.turn.locked():
+            self.discard(link, disconnect_timeout)
+
+    def discard(self, link: _Link, disconnect_timeout: float, *, clear_cache: bool = False) -> None:
+        """Stop using ``link`` and take it down in the background."""
+        if self.link is link:
+            self.link = None
+            self.stop_idle_timer()
+        self.orphan(link, disconnect_timeout, clear_cache=clear_cache)
+
+    def orphan(self, link: _Link, disconnect_timeout: float, *, clear_cache: bool = False) -> None:
+        client = link.client
+        if client is None:
+            return
+        link.client = None
+        link.lost = True
+        task = asyncio.get_running_loop().create_task(
+            _disconnect(link._address, client, disconnect_timeout, clear_cache)
+        )
+        self.closing.add(task)
+        task.add_done_callback(self.closing.discard)
+
+    async def settled(self) -> None:
+        """Wait for the disconnects under way (each bounded by its timeout)."""
+        if self.closing:
+            await asyncio.wait(list(self.closing))
+
+
+_SITES: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, dict[str, _Site]] = weakref.WeakKeyDictionary()
+
+
+def _site(address: str) -> _Site:
+    sites = _SITES.setdefault(asyncio.get_running_loop(), {})
+    site = sites.get(address)
+    if site is None:
+        site = sites[address] = _Site()
+    return site
+
+
+def _forget_dropped(link: _Link) -> None:
+    """A held link the lock dropped while idle: the next call connects afresh."""
+    site = _site(link._address)
+    if site.link is link and not site.turn.locked():
+        site.link = None
+        site.stop_idle_timer()
+        link.client = None
+
+
+async def _disconnect(address: str, client: BleakClient, timeout: float, clear_cache: bool) -> None:
+    # Whatever happened is already decided; a failing disconnect only gets logged.
+    try:
+        async with asyncio.timeout(timeout):
+            if clear_cache and isinstance(client, bleak_retry_connector.BleakClientWithServiceCache):
+                await client.clear_cache()
+            await client.disconnect()
+        if _LOGGER.isEnabledFor(_DEBUG):
+            _LOGGER.debug("%s: disconnected", address)
+    except Exception as error:
+        _LOGGER.warning("%s: disconnecting failed (the outcome stands): %s", address, _describe(error))
+
+
+_NOTING: weakref.WeakKeyDictionary[type[BleakClient], type[BleakClient]] = weakref.WeakKeyDictionary()
+
+
+def _noting_failures(client_class: type[BleakClient]) -> type[BleakClient]:
+    """``client_class``, noting why each connection attempt fails."""
+    known = _NOTING.get(client_class)
+    if known is not None:
+        return known
+
+    class Noting(client_class):  # type: ignore[valid-type,misc]
+        async def connect(self, **kwargs: Any) -> None:
+            try:
+                await super().connect(**kwargs)
+            except Exception as error:
+                _LAST_CONNECT_FAILURE.set(error)
+                raise
+
+    Noting.__name__ = Noting.__qualname__ = client_class.__name__
+    _NOTING[client_class] = Noting
+    return Noting
+
+
+def _no_slot(error: BaseException) -> bool:
+    text = str(error)
+    return any(sign in text for sign in _NO_SLOT_TEXTS)
+
 
 def _refusal(error: quovel.QuovelError, first: bool) -> Exception:
     """Which key the lock's refusal points at, keeping quovel's message."""
     message = str(error)
-    refused = message.startswith("command 0x")
-    if first and (refused or message == "AES decryption failed"):
+    refused = error.kind == "command_refused"
+    if first and (refused or error.kind == "aes_decryption_failed"):
         return HandshakeRefused(message)
     if refused:
         return ActuationRefused(message)

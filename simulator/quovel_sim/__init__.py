@@ -10,11 +10,10 @@ manufacturer data as bleak delivers it, and can misbehave on request
 real bleak backend, with link faults: the way to test code that drives locks
 through bleak, bleak-retry-connector or habluetooth. :class:`VirtualTimeLoop`
 runs such tests without waiting for timeouts and back-offs.
-:class:`SimulatedClient` stands in for a bleak client without bleak.
 """
 
 from .advertising import DFU_COMPANY_IDS, DIRECT_COMPANY_ID, STALE_COMPANY_ID
-from .client import NOTIFY_CHARACTERISTIC, SERVICE_UUID, WRITE_CHARACTERISTIC, SimulatedCharacteristic, SimulatedClient
+from .gatt import NOTIFY_CHARACTERISTIC, SERVICE_UUID, WRITE_CHARACTERISTIC
 from .lock import ActuationRecord, Faults, SimulatedLock
 from .virtual_time import VirtualTimeLoop
 from .wire import ProtocolHeader
@@ -29,8 +28,6 @@ __all__ = [
     "SERVICE_UUID",
     "STALE_COMPANY_ID",
     "VirtualTimeLoop",
-    "SimulatedCharacteristic",
-    "SimulatedClient",
     "SimulatedLock",
     "WRITE_CHARACTERISTIC",
 ]

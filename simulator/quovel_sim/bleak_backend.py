@@ -36,18 +36,36 @@ from bleak.backends.scanner import AdvertisementData
 from bleak.backends.service import BleakGATTService, BleakGATTServiceCollection
 from bleak.exc import BleakDBusError, BleakDeviceNotFoundError, BleakError
 
-from .client import NOTIFY_CHARACTERISTIC, SERVICE_UUID, WRITE_CHARACTERISTIC
+from .gatt import NOTIFY_CHARACTERISTIC, SERVICE_UUID, WRITE_CHARACTERISTIC
 from .lock import SimulatedLock
 
-ConnectFault = Literal["not-found", "aborted", "timeout", "eof", "services-changed"]
-"""A failed connection attempt, as BlueZ and bleak report it:
+ConnectFault = Literal[
+    "not-found",
+    "aborted",
+    "timeout",
+    "eof",
+    "services-changed",
+    "no-slot",
+    "dropped-inside",
+    "dropped-then-aborted",
+    "dropped-then-services-changed",
+]
+"""A troubled connection attempt, as BlueZ, bleak and proxies report it:
 ``BleakDeviceNotFoundError``, ``BleakDBusError`` "le-connection-abort-by-local",
-``TimeoutError``, ``EOFError`` (the D-Bus socket closed) and
-``KeyError('org.bluez.GattService1')`` (services changed while resolving)."""
+``TimeoutError``, ``EOFError`` (the D-Bus socket closed),
+``KeyError('org.bluez.GattService1')`` (services changed while resolving), and
+a proxy's ``TimeoutError`` when it has no free connection slot. The
+``dropped-`` faults bring the link up and down inside ``connect()``, which
+calls the disconnected callback: then bleak's own retry succeeds
+(``dropped-inside``), or the attempt fails as ``aborted`` or
+``services-changed`` does."""
 
-DisconnectFault = Literal["dbus-error", "timeout"]
-"""A failing ``disconnect()``: ``BleakDBusError``, or the ``TimeoutError`` of a
-link that is not down in time. Either way the link does go down."""
+DisconnectFault = Literal["dbus-error", "timeout", "hang"]
+"""A troubled ``disconnect()``: ``BleakDBusError``, or the ``TimeoutError`` of a
+link that is not down in time (either way the link does go down), or a call
+that never returns (the link goes down when the caller gives up on it)."""
+
+NO_SLOT_MESSAGE = "timed out waiting for a free connection slot"
 
 CCCD_UUID = "00002902-0000-1000-8000-00805f9b34fb"
 MIN_MTU = 23
@@ -58,10 +76,12 @@ def connect_error(fault: ConnectFault, address: str) -> BaseException:
     """The exception that one failed connection attempt raises."""
     if fault == "not-found":
         return BleakDeviceNotFoundError(address, f"Device with address {address} was not found.")
-    if fault == "aborted":
+    if fault in ("aborted", "dropped-then-aborted"):
         return BleakDBusError("org.bluez.Error.Failed", ["le-connection-abort-by-local"])
     if fault == "timeout":
         return TimeoutError()
+    if fault == "no-slot":
+        return TimeoutError(NO_SLOT_MESSAGE)
     if fault == "eof":
         return EOFError()
     return KeyError("org.bluez.GattService1")
@@ -88,7 +108,12 @@ class LinkFaults:
     notify_delay: float = 0.0
     """Seconds between a write and the notifications that answer it."""
     disconnect_errors: list[DisconnectFault] = field(default_factory=list)
-    """One entry per coming ``disconnect()``, which raises after the link is down."""
+    """One entry per coming ``disconnect()``, which fails that way."""
+    drop_when_idle: float | None = None
+    """Seconds without a write after which the lock drops the link itself."""
+    stale_services: bool = False
+    """The service table lacks the lock's write characteristic, as a stale
+    GATT cache would, until the backend's ``clear_cache()`` is called."""
     connect_delay: float = 0.0
     """Seconds each connection attempt takes."""
     mtu: int = MIN_MTU
@@ -111,6 +136,9 @@ class SimulatedPeripheral:
     """Every chunk that reached the lock, with whether it was written with response."""
     disconnects: int = 0
     connected: bool = False
+    idle_drops: int = 0
+    """Links the lock dropped for being idle."""
+    cache_clears: int = 0
 
     @property
     def address(self) -> str:
@@ -182,6 +210,7 @@ class SimulatedBleakBackend(BaseBleakClient):
         # connection must not reach a new one.
         self._serial = 0
         self._writes_left: int | None = None
+        self._last_write_serial = 0
 
     @property
     def name(self) -> str:
@@ -205,25 +234,48 @@ class SimulatedBleakBackend(BaseBleakClient):
         if link.connect_delay:
             await asyncio.sleep(link.connect_delay)
         if link.connect_errors:
-            raise connect_error(link.connect_errors.pop(0), self.address)
+            fault = link.connect_errors.pop(0)
+            if fault.startswith("dropped-"):
+                # Up and down again before connect() returns: BlueZ reports the drop.
+                self._drop()
+                await asyncio.sleep(0)
+            if fault != "dropped-inside":
+                raise connect_error(fault, self.address)
         peripheral.connections += 1
         peripheral.connected = True
         peripheral.lock.reset_link()
         self._serial += 1
         self._writes_left = link.drop_after_writes.pop(0) if link.drop_after_writes else None
-        self.services = _services(link.write_properties, link.mtu)
+        self.services = _services(link.write_properties, link.mtu, stale=link.stale_services)
         self._peripheral = peripheral
         if self._writes_left == 0:
             self._drop()
+        else:
+            self._restart_idle_timer()
+
+    async def clear_cache(self) -> bool:
+        """Forget the cached service table (``LinkFaults.stale_services``)."""
+        peripheral = self._radio.peripherals.get(self.address.upper())
+        if peripheral is None:
+            return False
+        peripheral.cache_clears += 1
+        peripheral.link.stale_services = False
+        return True
 
     async def disconnect(self) -> None:
         peripheral = self._peripheral
-        self._close()
         if peripheral is None:
             return
         peripheral.disconnects += 1
-        if peripheral.link.disconnect_errors:
-            raise disconnect_error(peripheral.link.disconnect_errors.pop(0))
+        fault = peripheral.link.disconnect_errors.pop(0) if peripheral.link.disconnect_errors else None
+        if fault == "hang":
+            try:
+                await asyncio.get_running_loop().create_future()
+            finally:
+                self._close()
+        self._close()
+        if fault is not None:
+            raise disconnect_error(fault)
 
     async def pair(self, *args: Any, **kwargs: Any) -> None:
         """The lock needs no pairing."""
@@ -262,6 +314,8 @@ class SimulatedBleakBackend(BaseBleakClient):
             self._writes_left -= 1
             if self._writes_left <= 0:
                 self._drop()
+                return
+        self._restart_idle_timer()
 
     async def write_gatt_descriptor(self, descriptor: BleakGATTDescriptor, data: SizedBuffer) -> None:
         self._require_connected()
@@ -308,6 +362,21 @@ class SimulatedBleakBackend(BaseBleakClient):
         else:
             loop.call_soon(deliver)
 
+    def _restart_idle_timer(self) -> None:
+        peripheral = self._peripheral
+        if peripheral is None or peripheral.link.drop_when_idle is None:
+            return
+        serial = self._serial
+
+        def drop_if_idle() -> None:
+            if self._serial == serial and self._peripheral is peripheral and self._last_write_serial == write_serial:
+                peripheral.idle_drops += 1
+                self._drop()
+
+        self._last_write_serial += 1
+        write_serial = self._last_write_serial
+        asyncio.get_running_loop().call_later(peripheral.link.drop_when_idle, drop_if_idle)
+
     def _drop(self) -> None:
         """The link goes down without being asked to."""
         self._close()
@@ -325,7 +394,9 @@ class SimulatedBleakBackend(BaseBleakClient):
         self.services = None
 
 
-def _services(write_properties: tuple[CharacteristicPropertyName, ...], mtu: int) -> BleakGATTServiceCollection:
+def _services(
+    write_properties: tuple[CharacteristicPropertyName, ...], mtu: int, *, stale: bool = False
+) -> BleakGATTServiceCollection:
     services = BleakGATTServiceCollection()
     service = BleakGATTService(None, 1, SERVICE_UUID)
     services.add_service(service)
@@ -335,7 +406,8 @@ def _services(write_properties: tuple[CharacteristicPropertyName, ...], mtu: int
 
     write = BleakGATTCharacteristic(None, 2, WRITE_CHARACTERISTIC, list(write_properties), max_write, service)
     notify = BleakGATTCharacteristic(None, 4, NOTIFY_CHARACTERISTIC, ["notify"], max_write, service)
-    services.add_characteristic(write)
+    if not stale:
+        services.add_characteristic(write)
     services.add_characteristic(notify)
     services.add_descriptor(BleakGATTDescriptor(None, 5, CCCD_UUID, notify))
     return services
