@@ -6,6 +6,7 @@
 
 #include "arguments.hpp"
 #include "bindings.hpp"
+#include "callables.hpp"
 #include "convert.hpp"
 #include "py_ref.hpp"
 #include "quovel/advertisement.hpp"
@@ -15,8 +16,6 @@
 namespace quovel::py {
 namespace {
 
-using Self = Wrapped<Advertisement>;
-
 PyObject* kind_text_object(AdvertisementKind kind) {
   static std::array<PyObject*, 4> texts{};
   return interned(texts[static_cast<std::size_t>(kind)], kind_text(kind)).release();
@@ -24,94 +23,58 @@ PyObject* kind_text_object(AdvertisementKind kind) {
 
 PyObject* optional_flag(std::optional<bool> flag) { return flag ? new_bool(*flag) : none(); }
 
-template <typename Read>
-PyObject* getter(PyObject* self, Read read) {
-  return with_shared<Advertisement>(self, read);
+PyObject* kind(const Advertisement& ad) { return kind_text_object(ad.kind()); }
+PyObject* address(const Advertisement& ad) {
+  const auto text = ad.address();
+  return text ? new_str(*text) : none();
 }
-
-PyObject* get_kind(PyObject* self, void*) {
-  return getter(self, [](const Advertisement& ad) { return kind_text_object(ad.kind()); });
+PyObject* battery(const Advertisement& ad) {
+  const auto level = ad.battery();
+  return level ? PyLong_FromLong(*level) : none();
 }
-PyObject* get_address(PyObject* self, void*) {
-  return getter(self, [](const Advertisement& ad) {
-    const auto address = ad.address();
-    return address ? new_str(*address) : none();
-  });
-}
-PyObject* get_battery(PyObject* self, void*) {
-  return getter(self, [](const Advertisement& ad) {
-    const auto battery = ad.battery();
-    return battery ? PyLong_FromLong(*battery) : none();
-  });
-}
-PyObject* get_is_unlocked(PyObject* self, void*) {
-  return getter(self, [](const Advertisement& ad) { return optional_flag(ad.is_unlocked()); });
-}
-PyObject* get_has_events(PyObject* self, void*) {
-  return getter(self, [](const Advertisement& ad) { return optional_flag(ad.has_events()); });
-}
-PyObject* get_is_setting_mode(PyObject* self, void*) {
-  return getter(self, [](const Advertisement& ad) { return optional_flag(ad.is_setting_mode()); });
-}
-PyObject* get_lock_version(PyObject* self, void*) {
-  return getter(self, [](const Advertisement& ad) {
-    const auto version = ad.lock_version();
-    return version ? new_lock_version(*version) : none();
-  });
+PyObject* is_unlocked(const Advertisement& ad) { return optional_flag(ad.is_unlocked()); }
+PyObject* has_events(const Advertisement& ad) { return optional_flag(ad.has_events()); }
+PyObject* is_setting_mode(const Advertisement& ad) { return optional_flag(ad.is_setting_mode()); }
+PyObject* lock_version(const Advertisement& ad) {
+  const auto version = ad.lock_version();
+  return version ? new_lock_version(*version) : none();
 }
 
 PyGetSetDef properties[] = {
-    {"kind", get_kind, nullptr,
+    {"kind", getter<Advertisement, kind>, nullptr,
      "Which shape of payload this was: `\"unrecognized\"`, `\"dfu\"`,\n`\"stateless\"`, or "
      "`\"stateful\"`.",
      nullptr},
-    {"address", get_address, nullptr, nullptr, nullptr},
-    {"battery", get_battery, nullptr, nullptr, nullptr},
-    {"is_unlocked", get_is_unlocked, nullptr,
+    {"address", getter<Advertisement, address>, nullptr, nullptr, nullptr},
+    {"battery", getter<Advertisement, battery>, nullptr, nullptr, nullptr},
+    {"is_unlocked", getter<Advertisement, is_unlocked>, nullptr,
      "`True` if the lock currently reports itself unlocked, `None` if the\nadvertisement does not "
      "carry the flag.",
      nullptr},
-    {"has_events", get_has_events, nullptr, nullptr, nullptr},
-    {"is_setting_mode", get_is_setting_mode, nullptr, nullptr, nullptr},
-    {"lock_version", get_lock_version, nullptr, nullptr, nullptr},
+    {"has_events", getter<Advertisement, has_events>, nullptr, nullptr, nullptr},
+    {"is_setting_mode", getter<Advertisement, is_setting_mode>, nullptr, nullptr, nullptr},
+    {"lock_version", getter<Advertisement, lock_version>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {.slot = Py_tp_doc,
-     .pfunc = const_cast<char*>(
-         "Parsed `Quovel` advertisement fields, used by HA passive Bluetooth\n"
-         "coordinators for state/battery without connecting.\n\n"
-         "Every state getter returns `None` when the payload could not carry that\n"
-         "fact, rather than a plausible-looking default. Read [`Self::kind`] to tell\n"
-         "\"this lock reports itself locked\" from \"this payload cannot report a bolt\n"
-         "position at all\".")},
-    {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(wrapped_dealloc<Advertisement>)},
-    {.slot = Py_tp_getset, .pfunc = properties},
-    {.slot = 0, .pfunc = nullptr},
-};
+constexpr const char* kDoc =
+    "Parsed `Quovel` advertisement fields, used by HA passive Bluetooth\n"
+    "coordinators for state/battery without connecting.\n\n"
+    "Every state getter returns `None` when the payload could not carry that\n"
+    "fact, rather than a plausible-looking default. Read [`Self::kind`] to tell\n"
+    "\"this lock reports itself locked\" from \"this payload cannot report a bolt\n"
+    "position at all\".";
 
-PyType_Spec spec = {
-    .name = "builtins.Advertisement",
-    .basicsize = sizeof(Self),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    .slots = slots,
-};
+constexpr Signature<2> kParse{"parse_advertisement", {"manufacturer_id", "data"}, 2};
+constexpr Signature<2> kSelect{
+    "select_advertisement", {"manufacturer_data", "expected_address"}, 1};
 
-const Signature<2> kParse{"parse_advertisement", {"manufacturer_id", "data"}, 2};
-const Signature<2> kSelect{"select_advertisement", {"manufacturer_data", "expected_address"}, 1};
-
-PyObject* parse_advertisement(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
-                              PyObject* kwnames) {
-  std::array<PyObject*, 2> given{};
-  if (!parse_vectorcall(kParse, args, nargsf, kwnames, given)) return nullptr;
+PyObject* parse_advertisement(const Arguments<2>& given) {
   const auto company_id = to_unsigned<std::uint16_t>(given[0], "manufacturer_id");
   if (!company_id) return nullptr;
   const auto data = to_bytes_view(given[1], "data");
   if (!data) return nullptr;
-  return guarded(
-      [&] { return wrap(advertisement_type(), parse_manufacturer_data(*company_id, *data)); });
+  return wrap(advertisement_type(), parse_manufacturer_data(*company_id, *data));
 }
 
 // The whole map, converted before anything is decoded. Bytes values are
@@ -215,34 +178,30 @@ bool convert_plain(PyObject* map, std::array<ManufacturerEntry, ManufacturerEntr
   return true;
 }
 
-PyObject* select_advertisement(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
-                               PyObject* kwnames) {
-  std::array<PyObject*, 2> given{};
-  if (!parse_vectorcall(kSelect, args, nargsf, kwnames, given)) return nullptr;
-  return guarded([&]() -> PyObject* {
-    std::optional<std::string_view> expected_address;
-    if (given[1] != nullptr && given[1] != Py_None) {
-      expected_address = to_utf8(given[1], "expected_address");
-      if (!expected_address) return nullptr;
-    }
-    std::array<ManufacturerEntry, ManufacturerEntries::kInline> plain;
-    std::size_t count = 0;
-    if (convert_plain(given[0], plain, count)) {
-      return wrap(advertisement_type(),
-                  quovel::select_advertisement(std::span(plain).first(count), expected_address));
-    }
-    ConvertedMap map;
-    if (!map.convert(given[0])) return nullptr;
+PyObject* select_advertisement(const Arguments<2>& given) {
+  std::optional<std::string_view> expected_address;
+  if (given[1] != nullptr && given[1] != Py_None) {
+    expected_address = to_utf8(given[1], "expected_address");
+    if (!expected_address) return nullptr;
+  }
+  std::array<ManufacturerEntry, ManufacturerEntries::kInline> plain;
+  std::size_t count = 0;
+  if (convert_plain(given[0], plain, count)) {
     return wrap(advertisement_type(),
-                quovel::select_advertisement(map.entries(), expected_address));
-  });
+                quovel::select_advertisement(std::span(plain).first(count), expected_address));
+  }
+  ConvertedMap map;
+  if (!map.convert(given[0])) return nullptr;
+  return wrap(advertisement_type(), quovel::select_advertisement(map.entries(), expected_address));
 }
 
 }  // namespace
 
 PyTypeObject* advertisement_type() {
   static PyObject* type = nullptr;
-  return type_once(type, spec);
+  // No constructor: only the two functions make one.
+  return wrapped_type<Advertisement>(
+      type, {.name = "builtins.Advertisement", .doc = kDoc, .properties = properties});
 }
 
 const Advertisement* advertisement_argument(PyObject* value, const char* argument) {
@@ -258,7 +217,8 @@ const Advertisement* advertisement_argument(PyObject* value, const char* argumen
 
 PyMethodDef& parse_advertisement_method() {
   static PyMethodDef method = {
-      "parse_advertisement", as_method(parse_advertisement), METH_FASTCALL | METH_KEYWORDS,
+      "parse_advertisement", as_method(module_function<kParse, parse_advertisement>),
+      METH_FASTCALL | METH_KEYWORDS,
       "parse_advertisement(manufacturer_id, data)\n--\n\n"
       "Parse a `Quovel` manufacturer-data advertisement. `manufacturer_id` is the\n"
       "16-bit company identifier; `data` is the manufacturer-specific payload that\n"
@@ -268,7 +228,8 @@ PyMethodDef& parse_advertisement_method() {
 
 PyMethodDef& select_advertisement_method() {
   static PyMethodDef method = {
-      "select_advertisement", as_method(select_advertisement), METH_FASTCALL | METH_KEYWORDS,
+      "select_advertisement", as_method(module_function<kSelect, select_advertisement>),
+      METH_FASTCALL | METH_KEYWORDS,
       "select_advertisement(manufacturer_data, expected_address=None)\n--\n\n"
       "Choose the most informative entry from a whole manufacturer-data map.\n\n"
       "Prefer this over calling [`parse_advertisement`] per entry and picking one.\n"

@@ -25,6 +25,7 @@ bool match_tuple(const ParameterList& parameters, PyObject* args, PyObject* kwar
 
 template <std::size_t N>
 struct Signature {
+  static constexpr std::size_t size = N;
   const char* function;
   std::array<const char*, N> names;
   std::size_t required;

@@ -1,10 +1,10 @@
 // The key and credential functions, and the key arguments of the operations.
-#include <array>
 #include <limits>
 #include <string_view>
 
 #include "arguments.hpp"
 #include "bindings.hpp"
+#include "callables.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
 #include "key_arguments.hpp"
@@ -41,43 +41,28 @@ std::optional<T> value_or_raise(Result<T> result) {
   return std::move(*result);
 }
 
-const Signature<1> kDecodeCredential{"decode_credential", {"value"}, 1};
-const Signature<1> kNormalizeUnlockKey{"normalize_unlock_key", {"value"}, 1};
-const Signature<1> kNormalizeAesKey{"normalize_aes_key", {"value"}, 1};
+constexpr Signature<1> kDecodeCredential{"decode_credential", {"value"}, 1};
+constexpr Signature<1> kNormalizeUnlockKey{"normalize_unlock_key", {"value"}, 1};
+constexpr Signature<1> kNormalizeAesKey{"normalize_aes_key", {"value"}, 1};
 
-PyObject* decode_credential_function(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
-                                     PyObject* kwnames) {
-  std::array<PyObject*, 1> given{};
-  if (!parse_vectorcall(kDecodeCredential, args, nargsf, kwnames, given)) return nullptr;
-  return guarded([&]() -> PyObject* {
-    PyRef surrogates;
-    const auto text = to_utf8_keeping_surrogates(given[0], "value", surrogates);
-    if (!text) return nullptr;
-    const auto credential = value_or_raise(decode_credential(*text));
-    return credential ? PyLong_FromUnsignedLong(*credential) : nullptr;
-  });
+PyObject* decode_credential_function(const Arguments<1>& given) {
+  PyRef surrogates;
+  const auto text = to_utf8_keeping_surrogates(given[0], "value", surrogates);
+  if (!text) return nullptr;
+  const auto credential = value_or_raise(decode_credential(*text));
+  return credential ? PyLong_FromUnsignedLong(*credential) : nullptr;
 }
 
-PyObject* normalize_unlock_key_function(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
-                                        PyObject* kwnames) {
-  std::array<PyObject*, 1> given{};
-  if (!parse_vectorcall(kNormalizeUnlockKey, args, nargsf, kwnames, given)) return nullptr;
-  return guarded([&]() -> PyObject* {
-    const auto key = unlock_key_argument(given[0]);
-    return key ? PyLong_FromUnsignedLong(*key) : nullptr;
-  });
+PyObject* normalize_unlock_key_function(const Arguments<1>& given) {
+  const auto key = unlock_key_argument(given[0]);
+  return key ? PyLong_FromUnsignedLong(*key) : nullptr;
 }
 
-PyObject* normalize_aes_key_function(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
-                                     PyObject* kwnames) {
-  std::array<PyObject*, 1> given{};
-  if (!parse_vectorcall(kNormalizeAesKey, args, nargsf, kwnames, given)) return nullptr;
-  return guarded([&]() -> PyObject* {
-    const auto key = aes_key_argument(given[0]);
-    if (!key) return nullptr;
-    const Secret<AesKeyDigits> digits = aes_key_to_digits(*key);
-    return new_str(std::string_view(digits.value().data(), digits.value().size()));
-  });
+PyObject* normalize_aes_key_function(const Arguments<1>& given) {
+  const auto key = aes_key_argument(given[0]);
+  if (!key) return nullptr;
+  const Secret<AesKeyDigits> digits = aes_key_to_digits(*key);
+  return new_str(std::string_view(digits.value().data(), digits.value().size()));
 }
 
 }  // namespace
@@ -122,7 +107,9 @@ std::optional<std::uint32_t> unlock_key_argument(PyObject* value) {
 
 PyMethodDef& decode_credential_method() {
   static PyMethodDef method = {
-      "decode_credential", as_method(decode_credential_function), METH_FASTCALL | METH_KEYWORDS,
+      "decode_credential",
+      as_method(module_function<kDecodeCredential, decode_credential_function>),
+      METH_FASTCALL | METH_KEYWORDS,
       "decode_credential(value)\n--\n\n"
       "Decode a base64 comma-list `Quovel` credential into its integer form."};
   return method;
@@ -130,7 +117,8 @@ PyMethodDef& decode_credential_method() {
 
 PyMethodDef& normalize_unlock_key_method() {
   static PyMethodDef method = {
-      "normalize_unlock_key", as_method(normalize_unlock_key_function),
+      "normalize_unlock_key",
+      as_method(module_function<kNormalizeUnlockKey, normalize_unlock_key_function>),
       METH_FASTCALL | METH_KEYWORDS,
       "normalize_unlock_key(value)\n--\n\n"
       "Validate an unlock key and return it as an `int`.\n\n"
@@ -140,7 +128,8 @@ PyMethodDef& normalize_unlock_key_method() {
 
 PyMethodDef& normalize_aes_key_method() {
   static PyMethodDef method = {
-      "normalize_aes_key", as_method(normalize_aes_key_function), METH_FASTCALL | METH_KEYWORDS,
+      "normalize_aes_key", as_method(module_function<kNormalizeAesKey, normalize_aes_key_function>),
+      METH_FASTCALL | METH_KEYWORDS,
       "normalize_aes_key(value)\n--\n\n"
       "Validate an AES key and return it in canonical form (32 lowercase hex chars).\n\n"
       "Exposed so the Home Assistant config flow validates with the same code the\n"

@@ -1,18 +1,16 @@
 // Python class LockVersion: an immutable holder of one header record.
-#include <array>
 #include <string>
 
 #include "arguments.hpp"
 #include "bindings.hpp"
+#include "callables.hpp"
 #include "convert.hpp"
 #include "wrapped.hpp"
 
 namespace quovel::py {
 namespace {
 
-using Self = Wrapped<LockVersion>;
-
-const Signature<5> kConstructor{
+constexpr Signature<5> kConstructor{
     "LockVersion", {"protocol_type", "protocol_version", "scene", "group_id", "org_id"}, 0};
 
 template <typename T>
@@ -23,9 +21,7 @@ bool convert_field(PyObject* value, const char* name, T& field) {
   return converted.has_value();
 }
 
-PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  std::array<PyObject*, 5> given{};
-  if (!parse_tuple(kConstructor, args, kwargs, given)) return nullptr;
+PyObject* construct(PyTypeObject* type, const Arguments<5>& given) {
   LockVersion version = default_version();
   if (!convert_field(given[0], "protocol_type", version.protocol_type) ||
       !convert_field(given[1], "protocol_version", version.protocol_version) ||
@@ -42,10 +38,8 @@ PyObject* default_version_method(PyObject*, PyObject*) {
 }
 
 template <auto Field>
-PyObject* get_field(PyObject* self, void*) {
-  return with_shared<LockVersion>(self, [](const LockVersion& version) {
-    return PyLong_FromLong(static_cast<long>(version.*Field));
-  });
+PyObject* field(const LockVersion& version) {
+  return PyLong_FromLong(static_cast<long>(version.*Field));
 }
 
 PyObject* represent(PyObject* self) {
@@ -67,40 +61,30 @@ PyMethodDef methods[] = {
 };
 
 PyGetSetDef properties[] = {
-    {"protocol_type", get_field<&LockVersion::protocol_type>, nullptr, nullptr, nullptr},
-    {"protocol_version", get_field<&LockVersion::protocol_version>, nullptr, nullptr, nullptr},
-    {"scene", get_field<&LockVersion::scene>, nullptr, nullptr, nullptr},
-    {"group_id", get_field<&LockVersion::group_id>, nullptr, nullptr, nullptr},
-    {"org_id", get_field<&LockVersion::org_id>, nullptr, nullptr, nullptr},
+    {"protocol_type", getter<LockVersion, field<&LockVersion::protocol_type>>, nullptr, nullptr,
+     nullptr},
+    {"protocol_version", getter<LockVersion, field<&LockVersion::protocol_version>>, nullptr,
+     nullptr, nullptr},
+    {"scene", getter<LockVersion, field<&LockVersion::scene>>, nullptr, nullptr, nullptr},
+    {"group_id", getter<LockVersion, field<&LockVersion::group_id>>, nullptr, nullptr, nullptr},
+    {"org_id", getter<LockVersion, field<&LockVersion::org_id>>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot slots[] = {
-    {.slot = Py_tp_doc,
-     .pfunc = const_cast<char*>(
-         "LockVersion(protocol_type=5, protocol_version=3, scene=2, group_id=1, org_id=1)\n--\n\n"
-         "`LockVersion` describes the protocol header used when framing commands.")},
-    {.slot = Py_tp_new, .pfunc = reinterpret_cast<void*>(construct)},
-    {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(wrapped_dealloc<LockVersion>)},
-    {.slot = Py_tp_repr, .pfunc = reinterpret_cast<void*>(represent)},
-    {.slot = Py_tp_methods, .pfunc = methods},
-    {.slot = Py_tp_getset, .pfunc = properties},
-    {.slot = 0, .pfunc = nullptr},
-};
-
-PyType_Spec spec = {
-    .name = "builtins.LockVersion",
-    .basicsize = sizeof(Self),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    .slots = slots,
 };
 
 }  // namespace
 
 PyTypeObject* lock_version_type() {
   static PyObject* type = nullptr;
-  return type_once(type, spec);
+  return wrapped_type<LockVersion>(
+      type,
+      {.name = "builtins.LockVersion",
+       .doc = "LockVersion(protocol_type=5, protocol_version=3, scene=2, group_id=1, org_id=1)\n"
+              "--\n\n"
+              "`LockVersion` describes the protocol header used when framing commands.",
+       .construct = constructor<kConstructor, construct>,
+       .methods = methods,
+       .properties = properties,
+       .repr = represent});
 }
 
 PyObject* new_lock_version(const LockVersion& version) {

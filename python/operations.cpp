@@ -1,9 +1,9 @@
 // Python classes StatusOp, LockOp and UnlockOp over the core step machines.
-#include <array>
 #include <variant>
 
 #include "arguments.hpp"
 #include "bindings.hpp"
+#include "callables.hpp"
 #include "convert.hpp"
 #include "key_arguments.hpp"
 #include "quovel/commands.hpp"
@@ -47,22 +47,21 @@ PyObject* step_or_raise(const Result<Step>& step) {
   return std::visit([](const auto& variant) { return to_python(variant); }, *step);
 }
 
+constexpr Signature<1> kHandleFrame{"handle_frame", {"frame"}, 1};
+constexpr Signature<2> kStatusOp{"StatusOp", {"aes_key", "version"}, 1};
+constexpr Signature<3> kLockOp{"LockOp", {"aes_key", "unlock_key", "version"}, 2};
+constexpr Signature<3> kUnlockOp{"UnlockOp", {"aes_key", "unlock_key", "version"}, 2};
+
 template <typename Op>
-PyObject* start(PyObject* self, PyObject*) {
-  return with_exclusive<Op>(self, [](Op& op) { return step_or_raise(op.start()); });
+PyObject* start(Op& op) {
+  return step_or_raise(op.start());
 }
 
 template <typename Op>
-PyObject* handle_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                       PyObject* kwnames) {
-  static const Signature<1> signature{"handle_frame", {"frame"}, 1};
-  std::array<PyObject*, 1> given{};
-  if (!parse_vectorcall(signature, args, nargsf, kwnames, given)) return nullptr;
-  return with_exclusive<Op>(self, [&](Op& op) -> PyObject* {
-    const auto frame = to_bytes_view(given[0], "frame");
-    if (!frame) return nullptr;
-    return step_or_raise(op.handle_frame(*frame));
-  });
+PyObject* handle_frame(Op& op, const Arguments<1>& given) {
+  const auto frame = to_bytes_view(given[0], "frame");
+  if (!frame) return nullptr;
+  return step_or_raise(op.handle_frame(*frame));
 }
 
 template <typename Op>
@@ -71,99 +70,71 @@ PyObject* wrap_created(PyTypeObject* type, Result<Op> op) {
   return wrap(type, std::move(*op));
 }
 
-PyObject* construct_status(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const Signature<2> signature{"StatusOp", {"aes_key", "version"}, 1};
-  std::array<PyObject*, 2> given{};
-  if (!parse_tuple(signature, args, kwargs, given)) return nullptr;
-  return guarded([&]() -> PyObject* {
-    const auto version = version_argument(given[1]);
-    if (!version) return nullptr;
-    const auto key = aes_key_argument(given[0]);
-    if (!key) return nullptr;
-    return wrap_created(type, StatusOp::create(*key, *version));
-  });
+PyObject* construct_status(PyTypeObject* type, const Arguments<2>& given) {
+  const auto version = version_argument(given[1]);
+  if (!version) return nullptr;
+  const auto key = aes_key_argument(given[0]);
+  if (!key) return nullptr;
+  return wrap_created(type, StatusOp::create(*key, *version));
 }
 
 template <std::uint8_t Command>
-PyObject* construct_actuation(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const Signature<3> signature{
-      Command == command::kLock ? "LockOp" : "UnlockOp", {"aes_key", "unlock_key", "version"}, 2};
-  std::array<PyObject*, 3> given{};
-  if (!parse_tuple(signature, args, kwargs, given)) return nullptr;
-  return guarded([&]() -> PyObject* {
-    const auto version = version_argument(given[2]);
-    if (!version) return nullptr;
-    const auto key = aes_key_argument(given[0]);
-    if (!key) return nullptr;
-    const auto unlock_key = unlock_key_argument(given[1]);
-    if (!unlock_key) return nullptr;
-    return wrap_created(type, ActuationOp::create(*key, *version, *unlock_key, Command));
-  });
+PyObject* construct_actuation(PyTypeObject* type, const Arguments<3>& given) {
+  const auto version = version_argument(given[2]);
+  if (!version) return nullptr;
+  const auto key = aes_key_argument(given[0]);
+  if (!key) return nullptr;
+  const auto unlock_key = unlock_key_argument(given[1]);
+  if (!unlock_key) return nullptr;
+  return wrap_created(type, ActuationOp::create(*key, *version, *unlock_key, Command));
 }
 
 template <typename Op>
 PyMethodDef* step_methods() {
   static PyMethodDef methods[] = {
-      {"start", start<Op>, METH_NOARGS, kStartDoc},
-      {"handle_frame", as_method(handle_frame<Op>), METH_FASTCALL | METH_KEYWORDS, kHandleFrameDoc},
+      {"start", method_without_arguments<Op, start<Op>>, METH_NOARGS, kStartDoc},
+      {"handle_frame", as_method(method<Op, kHandleFrame, handle_frame<Op>>),
+       METH_FASTCALL | METH_KEYWORDS, kHandleFrameDoc},
       {nullptr, nullptr, 0, nullptr},
   };
   return methods;
-}
-
-template <typename Op>
-PyTypeObject* operation_type(PyObject*& slot, const char* name, const char* doc,
-                             newfunc construct) {
-  if (slot != nullptr) return reinterpret_cast<PyTypeObject*>(slot);
-  PyType_Slot slots[] = {
-      {.slot = Py_tp_doc, .pfunc = const_cast<char*>(doc)},
-      {.slot = Py_tp_new, .pfunc = reinterpret_cast<void*>(construct)},
-      {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(wrapped_dealloc<Op>)},
-      {.slot = Py_tp_methods, .pfunc = step_methods<Op>()},
-      {.slot = 0, .pfunc = nullptr},
-  };
-  PyType_Spec spec = {
-      .name = name,
-      .basicsize = sizeof(Wrapped<Op>),
-      .itemsize = 0,
-      .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-      .slots = slots,
-  };
-  return type_once(slot, spec);
 }
 
 }  // namespace
 
 PyTypeObject* status_op_type() {
   static PyObject* type = nullptr;
-  return operation_type<StatusOp>(
-      type, "builtins.StatusOp",
-      "StatusOp(aes_key, version=None)\n--\n\n"
-      "Query the lock state. Steps: `(\"write\", bytes)` then `(\"done\", str)` where\n"
-      "the string is `\"LOCKED\"`, `\"UNLOCKED\"`, or `\"UNKNOWN:<n>\"`.",
-      construct_status);
+  return wrapped_type<StatusOp>(
+      type, {.name = "builtins.StatusOp",
+             .doc = "StatusOp(aes_key, version=None)\n--\n\n"
+                    "Query the lock state. Steps: `(\"write\", bytes)` then `(\"done\", str)` "
+                    "where\nthe string is `\"LOCKED\"`, `\"UNLOCKED\"`, or `\"UNKNOWN:<n>\"`.",
+             .construct = constructor<kStatusOp, construct_status>,
+             .methods = step_methods<StatusOp>()});
 }
 
 PyTypeObject* lock_op_type() {
   static PyObject* type = nullptr;
-  return operation_type<ActuationOp>(
-      type, "builtins.LockOp",
-      "LockOp(aes_key, unlock_key, version=None)\n--\n\n"
-      "Lock the lock.\n\n"
-      "Steps: `(\"write\", bytes)` for the check-user-time handshake, `(\"write\",\n"
-      "bytes)` for the actuation itself, then `(\"done\", None)`.",
-      construct_actuation<command::kLock>);
+  return wrapped_type<ActuationOp>(
+      type, {.name = "builtins.LockOp",
+             .doc = "LockOp(aes_key, unlock_key, version=None)\n--\n\n"
+                    "Lock the lock.\n\n"
+                    "Steps: `(\"write\", bytes)` for the check-user-time handshake, `(\"write\",\n"
+                    "bytes)` for the actuation itself, then `(\"done\", None)`.",
+             .construct = constructor<kLockOp, construct_actuation<command::kLock>>,
+             .methods = step_methods<ActuationOp>()});
 }
 
 PyTypeObject* unlock_op_type() {
   static PyObject* type = nullptr;
-  return operation_type<ActuationOp>(
-      type, "builtins.UnlockOp",
-      "UnlockOp(aes_key, unlock_key, version=None)\n--\n\n"
-      "Unlock the lock.\n\n"
-      "Steps: `(\"write\", bytes)` for the check-user-time handshake, `(\"write\",\n"
-      "bytes)` for the actuation itself, then `(\"done\", None)`.",
-      construct_actuation<command::kUnlock>);
+  return wrapped_type<ActuationOp>(
+      type, {.name = "builtins.UnlockOp",
+             .doc = "UnlockOp(aes_key, unlock_key, version=None)\n--\n\n"
+                    "Unlock the lock.\n\n"
+                    "Steps: `(\"write\", bytes)` for the check-user-time handshake, `(\"write\",\n"
+                    "bytes)` for the actuation itself, then `(\"done\", None)`.",
+             .construct = constructor<kUnlockOp, construct_actuation<command::kUnlock>>,
+             .methods = step_methods<ActuationOp>()});
 }
 
 }  // namespace quovel::py

@@ -5,6 +5,7 @@
 
 #include "arguments.hpp"
 #include "bindings.hpp"
+#include "callables.hpp"
 #include "convert.hpp"
 #include "py_ref.hpp"
 #include "quovel/text.hpp"
@@ -17,7 +18,6 @@ namespace {
 using tracker::Actuation;
 using tracker::ChangeSet;
 using tracker::LockTracker;
-using Self = Wrapped<LockTracker>;
 
 PyObject* state_name = nullptr;
 PyObject* available_name = nullptr;
@@ -56,223 +56,167 @@ std::optional<Actuation> action_argument(PyObject* value) {
   return action;
 }
 
-PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const Signature<0> signature{"LockTracker", {}, 0};
-  std::array<PyObject*, 0> none_given{};
-  if (!parse_tuple(signature, args, kwargs, none_given)) return nullptr;
-  return guarded([&] { return wrap(type, LockTracker()); });
+constexpr Signature<0> kConstructor{"LockTracker", {}, 0};
+constexpr Signature<2> kOnAdvertisement{"on_advertisement", {"now_ms", "advertisement"}, 2};
+constexpr Signature<1> kOnCommandStarted{"on_command_started", {"action"}, 1};
+constexpr Signature<2> kOnCommandAcknowledged{"on_command_acknowledged", {"now_ms", "action"}, 2};
+constexpr Signature<2> kOnStatus{"on_status", {"now_ms", "status"}, 2};
+constexpr Signature<1> kCreditBlindTime{"credit_blind_time", {"blind_ms"}, 1};
+constexpr Signature<2> kPollAvailability{"poll_availability", {"now_ms", "offline_after_ms"}, 2};
+
+PyObject* construct(PyTypeObject* type, const Arguments<0>&) { return wrap(type, LockTracker()); }
+
+PyObject* on_advertisement(LockTracker& tracker, const Arguments<2>& given) {
+  const auto now_ms = to_u64(given[0], "now_ms");
+  if (!now_ms) return nullptr;
+  const Advertisement* advertisement = advertisement_argument(given[1], "advertisement");
+  if (advertisement == nullptr) return nullptr;
+  return change_set(tracker.on_advertisement(*now_ms, *advertisement));
 }
 
-PyObject* on_advertisement(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                           PyObject* kwnames) {
-  static const Signature<2> signature{"on_advertisement", {"now_ms", "advertisement"}, 2};
-  std::array<PyObject*, 2> given{};
-  if (!parse_vectorcall(signature, args, nargsf, kwnames, given)) return nullptr;
-  return with_exclusive<LockTracker>(self, [&](LockTracker& tracker) -> PyObject* {
-    const auto now_ms = to_u64(given[0], "now_ms");
-    if (!now_ms) return nullptr;
-    const Advertisement* advertisement = advertisement_argument(given[1], "advertisement");
-    if (advertisement == nullptr) return nullptr;
-    return change_set(tracker.on_advertisement(*now_ms, *advertisement));
-  });
+PyObject* on_command_started(LockTracker& tracker, const Arguments<1>& given) {
+  const auto action = action_argument(given[0]);
+  if (!action) return nullptr;
+  return change_set(tracker.on_command_started(*action));
 }
 
-PyObject* on_command_started(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                             PyObject* kwnames) {
-  static const Signature<1> signature{"on_command_started", {"action"}, 1};
-  std::array<PyObject*, 1> given{};
-  if (!parse_vectorcall(signature, args, nargsf, kwnames, given)) return nullptr;
-  return with_exclusive<LockTracker>(self, [&](LockTracker& tracker) -> PyObject* {
-    const auto action = action_argument(given[0]);
-    if (!action) return nullptr;
-    return change_set(tracker.on_command_started(*action));
-  });
+PyObject* on_command_acknowledged(LockTracker& tracker, const Arguments<2>& given) {
+  const auto now_ms = to_u64(given[0], "now_ms");
+  if (!now_ms) return nullptr;
+  const auto action = action_argument(given[1]);
+  if (!action) return nullptr;
+  return change_set(tracker.on_command_acknowledged(*now_ms, *action));
 }
 
-PyObject* on_command_acknowledged(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                                  PyObject* kwnames) {
-  static const Signature<2> signature{"on_command_acknowledged", {"now_ms", "action"}, 2};
-  std::array<PyObject*, 2> given{};
-  if (!parse_vectorcall(signature, args, nargsf, kwnames, given)) return nullptr;
-  return with_exclusive<LockTracker>(self, [&](LockTracker& tracker) -> PyObject* {
-    const auto now_ms = to_u64(given[0], "now_ms");
-    if (!now_ms) return nullptr;
-    const auto action = action_argument(given[1]);
-    if (!action) return nullptr;
-    return change_set(tracker.on_command_acknowledged(*now_ms, *action));
-  });
-}
-
-PyObject* on_command_failed(PyObject* self, PyObject*) {
-  return with_exclusive<LockTracker>(
-      self, [](LockTracker& tracker) { return change_set(tracker.on_command_failed()); });
+PyObject* on_command_failed(LockTracker& tracker) {
+  return change_set(tracker.on_command_failed());
 }
 
 // A status text decides only by its value; None means the query failed.
-PyObject* on_status(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  static const Signature<2> signature{"on_status", {"now_ms", "status"}, 2};
-  std::array<PyObject*, 2> given{};
-  if (!parse_vectorcall(signature, args, nargsf, kwnames, given)) return nullptr;
-  return with_exclusive<LockTracker>(self, [&](LockTracker& tracker) -> PyObject* {
-    const auto now_ms = to_u64(given[0], "now_ms");
-    if (!now_ms) return nullptr;
-    if (given[1] == Py_None) return change_set(tracker.on_status_failed());
-    // A lone surrogate is just another text that names no position.
-    PyRef surrogates;
-    const auto text = to_utf8_keeping_surrogates(given[1], "status", surrogates);
-    if (!text) return nullptr;
-    return change_set(tracker.on_status(*now_ms, tracker::parse_status(*text)));
-  });
+PyObject* on_status(LockTracker& tracker, const Arguments<2>& given) {
+  const auto now_ms = to_u64(given[0], "now_ms");
+  if (!now_ms) return nullptr;
+  if (given[1] == Py_None) return change_set(tracker.on_status_failed());
+  // A lone surrogate is just another text that names no position.
+  PyRef surrogates;
+  const auto text = to_utf8_keeping_surrogates(given[1], "status", surrogates);
+  if (!text) return nullptr;
+  return change_set(tracker.on_status(*now_ms, tracker::parse_status(*text)));
 }
 
-PyObject* credit_blind_time(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                            PyObject* kwnames) {
-  static const Signature<1> signature{"credit_blind_time", {"blind_ms"}, 1};
-  std::array<PyObject*, 1> given{};
-  if (!parse_vectorcall(signature, args, nargsf, kwnames, given)) return nullptr;
-  return with_exclusive<LockTracker>(self, [&](LockTracker& tracker) -> PyObject* {
-    const auto blind_ms = to_u64(given[0], "blind_ms");
-    if (!blind_ms) return nullptr;
-    tracker.credit_blind_time(*blind_ms);
-    return none();
-  });
+PyObject* credit_blind_time(LockTracker& tracker, const Arguments<1>& given) {
+  const auto blind_ms = to_u64(given[0], "blind_ms");
+  if (!blind_ms) return nullptr;
+  tracker.credit_blind_time(*blind_ms);
+  return none();
 }
 
-PyObject* poll_availability(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                            PyObject* kwnames) {
-  static const Signature<2> signature{"poll_availability", {"now_ms", "offline_after_ms"}, 2};
-  std::array<PyObject*, 2> given{};
-  if (!parse_vectorcall(signature, args, nargsf, kwnames, given)) return nullptr;
-  return with_exclusive<LockTracker>(self, [&](LockTracker& tracker) -> PyObject* {
-    const auto now_ms = to_u64(given[0], "now_ms");
-    if (!now_ms) return nullptr;
-    const auto offline_after_ms = to_u64(given[1], "offline_after_ms");
-    if (!offline_after_ms) return nullptr;
-    return change_set(tracker.poll_availability(*now_ms, *offline_after_ms));
-  });
+PyObject* poll_availability(LockTracker& tracker, const Arguments<2>& given) {
+  const auto now_ms = to_u64(given[0], "now_ms");
+  if (!now_ms) return nullptr;
+  const auto offline_after_ms = to_u64(given[1], "offline_after_ms");
+  if (!offline_after_ms) return nullptr;
+  return change_set(tracker.poll_availability(*now_ms, *offline_after_ms));
 }
 
-PyObject* on_unavailable(PyObject* self, PyObject*) {
-  return with_exclusive<LockTracker>(
-      self, [](LockTracker& tracker) { return change_set(tracker.on_unavailable()); });
-}
+PyObject* on_unavailable(LockTracker& tracker) { return change_set(tracker.on_unavailable()); }
 
 PyObject* optional_text(std::optional<const char*> text) {
   return text ? PyUnicode_FromString(*text) : none();
 }
 
-PyObject* get_reported_state(PyObject* self, void*) {
-  return with_shared<LockTracker>(
-      self, [](const LockTracker& t) { return optional_text(t.reported_state()); });
+PyObject* reported_state(const LockTracker& t) { return optional_text(t.reported_state()); }
+PyObject* is_locked(const LockTracker& t) {
+  const auto locked = t.is_locked();
+  return locked ? new_bool(*locked) : none();
 }
-PyObject* get_is_locked(PyObject* self, void*) {
-  return with_shared<LockTracker>(self, [](const LockTracker& t) {
-    const auto locked = t.is_locked();
-    return locked ? new_bool(*locked) : none();
-  });
+PyObject* pending(const LockTracker& t) { return optional_text(t.pending()); }
+PyObject* available(const LockTracker& t) { return new_bool(t.available()); }
+PyObject* battery(const LockTracker& t) {
+  const auto level = t.battery();
+  return level ? PyLong_FromLong(*level) : none();
 }
-PyObject* get_pending(PyObject* self, void*) {
-  return with_shared<LockTracker>(self,
-                                  [](const LockTracker& t) { return optional_text(t.pending()); });
-}
-PyObject* get_available(PyObject* self, void*) {
-  return with_shared<LockTracker>(self,
-                                  [](const LockTracker& t) { return new_bool(t.available()); });
-}
-PyObject* get_battery(PyObject* self, void*) {
-  return with_shared<LockTracker>(self, [](const LockTracker& t) {
-    const auto battery = t.battery();
-    return battery ? PyLong_FromLong(*battery) : none();
-  });
-}
-PyObject* get_lock_version(PyObject* self, void*) {
-  return with_shared<LockTracker>(self, [](const LockTracker& t) {
-    const auto version = t.lock_version();
-    return version ? new_lock_version(*version) : none();
-  });
+PyObject* lock_version(const LockTracker& t) {
+  const auto version = t.lock_version();
+  return version ? new_lock_version(*version) : none();
 }
 
 PyMethodDef methods[] = {
-    {"on_advertisement", as_method(on_advertisement), METH_FASTCALL | METH_KEYWORDS,
+    {"on_advertisement", as_method(method<LockTracker, kOnAdvertisement, on_advertisement>),
+     METH_FASTCALL | METH_KEYWORDS,
      "on_advertisement($self, now_ms, advertisement)\n--\n\nRecord an advertisement observed at "
      "`now_ms`."},
-    {"on_command_started", as_method(on_command_started), METH_FASTCALL | METH_KEYWORDS,
+    {"on_command_started", as_method(method<LockTracker, kOnCommandStarted, on_command_started>),
+     METH_FASTCALL | METH_KEYWORDS,
      "on_command_started($self, action)\n--\n\nRecord that a `\"lock\"` or `\"unlock\"` command "
      "has been sent."},
-    {"on_command_acknowledged", as_method(on_command_acknowledged), METH_FASTCALL | METH_KEYWORDS,
+    {"on_command_acknowledged",
+     as_method(method<LockTracker, kOnCommandAcknowledged, on_command_acknowledged>),
+     METH_FASTCALL | METH_KEYWORDS,
      "on_command_acknowledged($self, now_ms, action)\n--\n\nRecord that the lock acknowledged the "
      "command."},
-    {"on_command_failed", on_command_failed, METH_NOARGS,
+    {"on_command_failed", method_without_arguments<LockTracker, on_command_failed>, METH_NOARGS,
      "on_command_failed($self)\n--\n\n"
      "Record that a command failed, leaving the outcome unknown. The reported\n"
      "state deliberately stays in progress rather than reverting."},
-    {"on_status", as_method(on_status), METH_FASTCALL | METH_KEYWORDS,
+    {"on_status", as_method(method<LockTracker, kOnStatus, on_status>),
+     METH_FASTCALL | METH_KEYWORDS,
      "on_status($self, now_ms, status)\n--\n\n"
      "Record what a status query returned at `now_ms`: `\"LOCKED\"` or\n"
      "`\"UNLOCKED\"` settles the state, any other answer ends a command in flight\n"
      "at the last known position, and `None` (the query failed, nothing was\n"
      "heard) does the same without touching availability."},
-    {"credit_blind_time", as_method(credit_blind_time), METH_FASTCALL | METH_KEYWORDS,
+    {"credit_blind_time", as_method(method<LockTracker, kCreditBlindTime, credit_blind_time>),
+     METH_FASTCALL | METH_KEYWORDS,
      "credit_blind_time($self, blind_ms)\n--\n\n"
      "Give back time during which the radio was busy connecting and could not\n"
      "have heard an advertisement."},
-    {"poll_availability", as_method(poll_availability), METH_FASTCALL | METH_KEYWORDS,
+    {"poll_availability", as_method(method<LockTracker, kPollAvailability, poll_availability>),
+     METH_FASTCALL | METH_KEYWORDS,
      "poll_availability($self, now_ms, offline_after_ms)\n--\n\n"
      "Expire availability if nothing has been heard for `offline_after_ms`."},
-    {"on_unavailable", on_unavailable, METH_NOARGS,
+    {"on_unavailable", method_without_arguments<LockTracker, on_unavailable>, METH_NOARGS,
      "on_unavailable($self)\n--\n\n"
      "Record that the lock can no longer be heard, clearing any pending\ncommand."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef properties[] = {
-    {"reported_state", get_reported_state, nullptr,
+    {"reported_state", getter<LockTracker, reported_state>, nullptr,
      "`\"LOCKED\"`, `\"UNLOCKED\"`, `\"LOCKING\"`, `\"UNLOCKING\"`, or `None` when\nnothing has "
      "been observed yet.",
      nullptr},
-    {"is_locked", get_is_locked, nullptr,
+    {"is_locked", getter<LockTracker, is_locked>, nullptr,
      "Last observed bolt position, ignoring any command in flight.", nullptr},
-    {"pending", get_pending, nullptr,
+    {"pending", getter<LockTracker, pending>, nullptr,
      R"(`"lock"`, `"unlock"`, or `None` when no command is in flight.)", nullptr},
-    {"available", get_available, nullptr, nullptr, nullptr},
-    {"battery", get_battery, nullptr, nullptr, nullptr},
-    {"lock_version", get_lock_version, nullptr,
+    {"available", getter<LockTracker, available>, nullptr, nullptr, nullptr},
+    {"battery", getter<LockTracker, battery>, nullptr, nullptr, nullptr},
+    {"lock_version", getter<LockTracker, lock_version>, nullptr,
      "Protocol version learned from advertisements, to build commands with.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {.slot = Py_tp_doc,
-     .pfunc = const_cast<char*>(
-         "LockTracker()\n--\n\n"
-         "What a lock is believed to be doing, tracked from evidence.\n\n"
-         "Mirrors `quovel_core::tracker::LockTracker`, so that a Home Assistant\n"
-         "integration reports state through exactly the same rules as the product's\n"
-         "companion MQTT daemon instead of re-implementing them. Times are monotonic\n"
-         "milliseconds supplied by the caller (`time.monotonic() * 1000`); nothing\n"
-         "here reads a clock.\n\n"
-         "Each mutating method returns a `set` of the names that changed, drawn from\n"
-         "`{\"state\", \"available\", \"battery\"}`, so a caller can publish only what moved.")},
-    {.slot = Py_tp_new, .pfunc = reinterpret_cast<void*>(construct)},
-    {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(wrapped_dealloc<LockTracker>)},
-    {.slot = Py_tp_methods, .pfunc = methods},
-    {.slot = Py_tp_getset, .pfunc = properties},
-    {.slot = 0, .pfunc = nullptr},
-};
-
-PyType_Spec spec = {
-    .name = "builtins.LockTracker",
-    .basicsize = sizeof(Self),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    .slots = slots,
-};
+constexpr const char* kDoc =
+    "LockTracker()\n--\n\n"
+    "What a lock is believed to be doing, tracked from evidence.\n\n"
+    "Mirrors `quovel_core::tracker::LockTracker`, so that a Home Assistant\n"
+    "integration reports state through exactly the same rules as the product's\n"
+    "companion MQTT daemon instead of re-implementing them. Times are monotonic\n"
+    "milliseconds supplied by the caller (`time.monotonic() * 1000`); nothing\n"
+    "here reads a clock.\n\n"
+    "Each mutating method returns a `set` of the names that changed, drawn from\n"
+    "`{\"state\", \"available\", \"battery\"}`, so a caller can publish only what moved.";
 
 }  // namespace
 
 PyTypeObject* lock_tracker_type() {
   static PyObject* type = nullptr;
-  return type_once(type, spec);
+  return wrapped_type<LockTracker>(type, {.name = "builtins.LockTracker",
+                                          .doc = kDoc,
+                                          .construct = constructor<kConstructor, construct>,
+                                          .methods = methods,
+                                          .properties = properties});
 }
 
 }  // namespace quovel::py

@@ -1,9 +1,11 @@
 // A Python object that owns exactly one core value, plus its borrow flag.
-// Every class of the module is a heap type built from a spec around one.
+// Every class of the module is a heap type built around one (wrapped_type).
 // Spec names are "builtins.<Class>": the classes declare no module of their
 // own, so __module__ reads "builtins" and __qualname__ is the bare name.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <new>
 #include <optional>
 #include <utility>
@@ -69,9 +71,42 @@ PyObject* with_shared(PyObject* self, Body&& body) {
   return guarded([&]() -> PyObject* { return body(std::as_const(*wrapped->value)); });
 }
 
-// The type object for `spec`, created on first use and kept for the process.
-inline PyTypeObject* type_once(PyObject*& slot, PyType_Spec& spec) {
-  if (slot == nullptr) slot = PyType_FromSpec(&spec);
+// What a class adds to its value type; parts left nullptr are not given.
+struct ClassParts {
+  const char* name;  // "builtins.<Class>"
+  const char* doc = nullptr;
+  newfunc construct = nullptr;  // without one, Python cannot make instances
+  PyMethodDef* methods = nullptr;
+  PyGetSetDef* properties = nullptr;
+  reprfunc repr = nullptr;
+};
+
+// The heap type of a class over Wrapped<Value>, created on first use and
+// kept in `slot` for the process. The methods and properties must outlive it.
+template <typename Value>
+PyTypeObject* wrapped_type(PyObject*& slot, const ClassParts& parts) {
+  if (slot != nullptr) return reinterpret_cast<PyTypeObject*>(slot);
+  std::array<PyType_Slot, 7> slots{};  // the last one stays {0, nullptr}, the end
+  std::size_t count = 0;
+  const auto add = [&](int id, void* part) {
+    if (part != nullptr) slots.at(count++) = {.slot = id, .pfunc = part};
+  };
+  add(Py_tp_doc, const_cast<char*>(parts.doc));
+  add(Py_tp_new, reinterpret_cast<void*>(parts.construct));
+  add(Py_tp_dealloc, reinterpret_cast<void*>(wrapped_dealloc<Value>));
+  add(Py_tp_methods, parts.methods);
+  add(Py_tp_getset, parts.properties);
+  add(Py_tp_repr, reinterpret_cast<void*>(parts.repr));
+  unsigned int flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+  if (parts.construct == nullptr) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
+  PyType_Spec spec = {
+      .name = parts.name,
+      .basicsize = sizeof(Wrapped<Value>),
+      .itemsize = 0,
+      .flags = flags,
+      .slots = slots.data(),
+  };
+  slot = PyType_FromSpec(&spec);
   return reinterpret_cast<PyTypeObject*>(slot);
 }
 
