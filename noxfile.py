@@ -12,6 +12,7 @@ in $QUOVEL_CACHE (default ~/.cache/quovel), keyed by what built them.
 
 from __future__ import annotations
 
+import json
 import os
 import shutil
 import subprocess
@@ -32,6 +33,18 @@ PYPROJECT = nox.project.load_toml(ROOT / "pyproject.toml")
 DIST = ROOT / "build" / "dist"
 FUZZ_SECONDS = int(os.environ.get("QUOVEL_FUZZ_SECONDS", "5"))
 WHEEL_TARGETS = ("manylinux_2_28_x86_64", "manylinux_2_28_aarch64", "musllinux_1_2_x86_64", "musllinux_1_2_aarch64")
+# What a wheel is built from: a wheel older than any of these is stale.
+WHEEL_SOURCES = (
+    "core",
+    "python",
+    "driver",
+    "simulator",
+    "bridge",
+    "stubs",
+    "cmake",
+    "CMakeLists.txt",
+    "pyproject.toml",
+)
 PLATFORM_RUNS = [f"{name}-{version}" for name, version in platforms.INTERPRETERS]
 # System packages each job needs (Debian names); sessions install what is missing.
 APT = {
@@ -40,6 +53,7 @@ APT = {
     "coverage": ["clang-19", "libclang-rt-19-dev", "llvm-19"],
     "bench": ["g++", "libssl-dev", "libbenchmark-dev", "pkg-config"],
     "instructions": ["valgrind"],
+    "mqtt": ["mosquitto"],
     "platforms": [
         "debootstrap",
         "qemu-user-static",
@@ -313,6 +327,90 @@ def platform_tests(session: nox.Session, run: str) -> None:
         call(session, lambda: platforms.type_check(wheel_file, platform_name, version))
 
 
+# --- the Home Assistant integration -----------------------------------------------
+
+
+def _fresh_wheel(target: str) -> Path | None:
+    """The built wheel, unless a source it is made of changed after it."""
+    wheel_file = built_wheel(target)
+    if wheel_file is None:
+        return None
+    built = wheel_file.stat().st_mtime
+    folders = ("core", "python", "driver", "simulator", "stubs")
+    changed = [p for f in folders for p in (ROOT / f).rglob("*") if p.is_file() and p.stat().st_mtime > built]
+    return None if changed else wheel_file
+
+
+@nox.session(python=HOST_PYTHON, tags=["test"])
+def ha_tests(session: nox.Session) -> None:
+    """The Home Assistant integration in Home Assistant's harness on CPython 3.14 (tests_ha/).
+
+    With its coverage, mypy --strict on it and on the simulated proxy, and quovel[bleak] resolved under
+    Home Assistant's package constraints. Uses the host's built wheel when it
+    is current, else builds the module in place.
+    """
+    system_packages(session, "core", "platforms")
+    from tools import ha_env
+
+    wheel_file = _fresh_wheel(f"manylinux_2_28_{os.uname().machine}")
+    if wheel_file is None:
+        groups(session, "build")
+        build = ROOT / "build" / "ha-ext"
+        _install_in_place(session, build)
+        wheel_file = next((build / "wheelhouse").glob("quovel-*.whl"))
+    session.log(f"testing {wheel_file.name}")
+    work = ROOT / "build" / "ha"
+    python = str(call(session, lambda: ha_env.with_wheel(wheel_file, work / "env")))
+    report = work / "coverage.json"
+    with session.chdir(ROOT / "tests_ha"):
+        session.run(
+            python,
+            "-m",
+            "pytest",
+            "-q",
+            "-p",
+            "no:cacheprovider",
+            f"--cov={ROOT / 'custom_components' / 'quovel'}",
+            "--cov-report=term-missing:skip-covered",
+            f"--cov-report=json:{report}",
+            "--cov-fail-under=95",  # what Home Assistant asks of an integration
+            *session.posargs,
+            external=True,
+            env={"COVERAGE_FILE": str(work / ".coverage")},
+        )
+    covered = json.loads(report.read_text(encoding="utf-8"))["totals"]["percent_covered"]
+    session.log(f"integration coverage: {covered:.1f} %")
+    with session.chdir(ROOT):
+        session.run(
+            python,
+            "-m",
+            "mypy",
+            "--strict",
+            "--explicit-package-bases",
+            "--cache-dir",
+            str(work / "mypy-cache"),
+            "custom_components/quovel",
+            "simulator/quovel_sim/homeassistant.py",
+            external=True,
+        )
+    # What Home Assistant's installer does with the manifest's requirement.
+    session.run(
+        python,
+        "-m",
+        "pip",
+        "install",
+        "--dry-run",
+        "--quiet",
+        "--disable-pip-version-check",
+        "--ignore-installed",
+        "--constraint",
+        str(ha_env.constraints()),
+        f"quovel[bleak] @ {wheel_file.as_uri()}",
+        external=True,
+    )
+    session.log("quovel[bleak] resolves under Home Assistant's constraints")
+
+
 # --- the host build under sanitizers, benchmarks, demo ----------------------------
 
 
@@ -403,6 +501,35 @@ def sanitized(session: nox.Session) -> None:
             print(report.read_text(errors="replace"))
         session.error("sanitizer reports")
     session.log("no sanitizer reports")
+
+
+def _fresh_wheel(target: str) -> Path | None:
+    """The built wheel for `target`, if nothing it is made of has changed since."""
+    wheel_file = built_wheel(target)
+    if wheel_file is None:
+        return None
+    listed = subprocess.run(
+        ["git", "ls-files", "-z", "--", *WHEEL_SOURCES], cwd=ROOT, capture_output=True, text=True, check=True
+    ).stdout.split("\0")
+    newest = max((ROOT / name).stat().st_mtime for name in listed if name and (ROOT / name).exists())
+    return wheel_file if wheel_file.stat().st_mtime > newest else None
+
+
+@nox.session(python=HOST_PYTHON, tags=["test"])
+def mqtt_tests(session: nox.Session) -> None:
+    """The MQTT bridge's tests (tests_mqtt) against a real mosquitto on a loopback port."""
+    system_packages(session, "mqtt")
+    groups(session, "mqtt_test")
+    wheel_file = _fresh_wheel(f"manylinux_2_28_{os.uname().machine}")
+    if wheel_file is not None:
+        # The test command has just built it: no second compile of the extension.
+        session.install("-q", "--disable-pip-version-check", "--force-reinstall", "--no-deps", str(wheel_file))
+    else:
+        system_packages(session, "core")
+        groups(session, "build")
+        _install_in_place(session, ROOT / "build" / "mqtt-ext")
+    with session.chdir(ROOT / "tests_mqtt"):
+        session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", *session.posargs, ".")
 
 
 # The driver's, simulator's and command line's tests, which need no hypothesis.

@@ -19,7 +19,20 @@ from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-PYTHON_PATHS = ["driver", "simulator", "examples", "tests", "tools", "bench", "stubs", "noxfile.py"]
+PYTHON_PATHS = [
+    "driver",
+    "simulator",
+    "bridge",
+    "examples",
+    "tests",
+    "tests_mqtt",
+    "custom_components",
+    "tests_ha",
+    "tools",
+    "bench",
+    "stubs",
+    "noxfile.py",
+]
 CXX_FOLDERS = ("core/", "python/", "fuzz/", "bench/")
 
 

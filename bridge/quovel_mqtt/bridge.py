@@ -1,0 +1,416 @@
+"""The bridge: advertisements and commands in, Home Assistant's MQTT topics out.
+
+Three loops run side by side, each surviving what it meets:
+
+- the broker connection: connects (with a Last Will), subscribes, publishes
+  the bridge's availability, discovery and every lock's state, then drains
+  the outbox; on any loss it reconnects with back-off and starts over, so a
+  restarted broker gets everything again;
+- the scan: one ``BleakScanner`` feeding every lock's ``LockTracker``; a scan
+  that cannot start (no adapter) is retried with back-off, and one that
+  hears nothing at all for a while is restarted (an adapter unplugged while
+  scanning goes silent rather than failing);
+- the availability poll, expiring locks by the driver's offline limit.
+
+Each lock has a worker that carries out its commands one at a time through
+``quovel_bleak.LockClient``. What the tracker reports changed is published as
+it happens; what cannot be published yet waits in the outbox for the broker.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import importlib
+import logging
+import ssl
+import time
+from collections import deque
+from collections.abc import Callable, Coroutine
+from dataclasses import dataclass
+from typing import Any
+
+import aiomqtt
+from bleak import BleakScanner
+from bleak.backends.client import BaseBleakClient
+from bleak.backends.device import BLEDevice
+from bleak.backends.scanner import AdvertisementData, BaseBleakScanner
+
+import quovel
+from quovel_bleak import OFFLINE_AFTER, LockClient, LockError, Timing, poll_availability, to_ms
+
+from .config import Config, LockConfig
+from .topics import COMMANDS, NONE, OFFLINE, ONLINE, LockTopics, Topics, discovery_payload, encode
+
+_LOGGER = logging.getLogger("quovel_mqtt")
+# Command outcomes kept while the broker is away; state needs no keeping, it is sent afresh.
+_OUTBOX_LIMIT = 1000
+
+
+@dataclass
+class Bluetooth:
+    """The bleak backends to use; None is bleak's own for this platform."""
+
+    scanner_backend: type[BaseBleakScanner] | None = None
+    client_backend: type[BaseBleakClient] | None = None
+    background: Callable[[], Coroutine[Any, Any, None]] | None = None
+    """Run beside the bridge while it runs (a simulation's broadcasts)."""
+
+
+def load_bluetooth(entry: str | None) -> Bluetooth:
+    """The backends named by ``[simulation] backend`` ("module:callable"), else the real ones."""
+    if entry is None:
+        return Bluetooth()
+    module_name, _, attribute = entry.partition(":")
+    factory = getattr(importlib.import_module(module_name), attribute)
+    bluetooth = factory()
+    if not isinstance(bluetooth, Bluetooth):
+        raise TypeError(f"{entry} returned {type(bluetooth).__name__}, not quovel_mqtt.Bluetooth")
+    return bluetooth
+
+
+@dataclass(frozen=True)
+class Message:
+    topic: str
+    payload: str
+    retain: bool
+
+
+def backoff(attempt: int, cap: float = 30.0) -> float:
+    """Seconds before reconnecting or rescanning after the n-th failure in a row."""
+    return float(min(cap, 2 ** max(0, attempt - 1)))
+
+
+class _Lock:
+    def __init__(self, config: LockConfig, topics: LockTopics) -> None:
+        self.config = config
+        self.topics = topics
+        self.tracker = quovel.LockTracker()
+        self.device: BLEDevice | None = None
+        self.client: LockClient | None = None
+        self.commands: asyncio.Queue[str] = asyncio.Queue(maxsize=8)
+
+
+class Bridge:
+    """One bridge process: ``await bridge.run(stop)`` until ``stop`` is set."""
+
+    def __init__(
+        self,
+        config: Config,
+        bluetooth: Bluetooth | None = None,
+        *,
+        clock: Callable[[], float] = time.monotonic,
+        poll_interval: float | None = None,
+        deaf_after: float = 120.0,
+    ) -> None:
+        self.config = config
+        self.topics = Topics.of(config)
+        self._bluetooth = bluetooth or Bluetooth()
+        self._clock = clock
+        self._offline_after = config.offline_after if config.offline_after is not None else OFFLINE_AFTER
+        self._poll_interval = poll_interval if poll_interval is not None else min(10.0, self._offline_after / 4)
+        self._deaf_after = deaf_after
+        self.locks = [_Lock(lock, self.topics.lock(lock)) for lock in config.locks]
+        self._by_address = {lock.config.address: lock for lock in self.locks}
+        self._by_object_id = {lock.config.object_id: lock for lock in self.locks}
+        self._outbox: deque[Message] = deque()
+        self._wake = asyncio.Event()
+        self._client: aiomqtt.Client | None = None
+        self._last_heard_any = 0.0
+        self.connected = asyncio.Event()
+        """Set while the broker connection is up (for tests and diagnostics)."""
+
+    # --- publishing ------------------------------------------------------------
+
+    def publish(self, topic: str, payload: str, *, retain: bool) -> None:
+        if retain and self._client is None:
+            return  # connecting publishes every retained topic afresh
+        if len(self._outbox) >= _OUTBOX_LIMIT:
+            dropped = self._outbox.popleft()
+            _LOGGER.warning("the broker is away too long: dropped a message for %s", dropped.topic)
+        self._outbox.append(Message(topic, payload, retain))
+        self._wake.set()
+
+    def _publish_changes(self, lock: _Lock, changes: set[str], *, log: bool = True) -> None:
+        tracker = lock.tracker
+        if "state" in changes:
+            if log:
+                _LOGGER.info("%s: %s", lock.config.name, tracker.reported_state or "state unknown")
+            self.publish(lock.topics.state, tracker.reported_state or NONE, retain=True)
+        if "battery" in changes:
+            self.publish(lock.topics.battery, NONE if tracker.battery is None else str(tracker.battery), retain=True)
+        if "available" in changes:
+            if log:
+                _LOGGER.info("%s: %s", lock.config.name, "in range" if tracker.available else "offline")
+            self.publish(lock.topics.availability, ONLINE if tracker.available else OFFLINE, retain=True)
+
+    def _publish_all(self) -> None:
+        self.publish(self.topics.bridge_availability, ONLINE, retain=True)
+        if self.config.discovery:
+            self._publish_discovery()
+        for lock in self.locks:
+            self._publish_changes(lock, {"state", "battery", "available"}, log=False)
+
+    def _publish_discovery(self) -> None:
+        for lock in self.locks:
+            self.publish(lock.topics.discovery, encode(discovery_payload(self.topics, lock.config)), retain=True)
+
+    # --- the broker ------------------------------------------------------------
+
+    def _mqtt_client(self) -> aiomqtt.Client:
+        broker = self.config.broker
+        tls_context = None
+        if broker.tls is not None:
+            tls_context = ssl.create_default_context(cafile=broker.tls.ca_file)
+            if broker.tls.cert_file is not None:
+                tls_context.load_cert_chain(broker.tls.cert_file, broker.tls.key_file)
+            if broker.tls.insecure:
+                tls_context.check_hostname = False
+        return aiomqtt.Client(
+            broker.host,
+            broker.port,
+            username=broker.username,
+            password=None if broker.password is None else broker.password.reveal(),
+            identifier=broker.client_id,
+            keepalive=broker.keepalive,
+            will=aiomqtt.Will(self.topics.bridge_availability, OFFLINE, qos=1, retain=True),
+            tls_context=tls_context,
+            timeout=10,
+        )
+
+    async def _broker_loop(self) -> None:
+        failures = 0
+        broker = self.config.broker
+        while True:
+            wait = 0.0
+            try:
+                async with self._mqtt_client() as client:
+                    await client.subscribe([(self.topics.commands, 1), (self.config.status_topic, 1)])
+                    _LOGGER.info("connected to the broker at %s:%d", broker.host, broker.port)
+                    failures = 0
+                    self._client = client
+                    self.connected.set()
+                    # What was retained and not yet sent is superseded by what follows.
+                    self._outbox = deque(message for message in self._outbox if not message.retain)
+                    self._publish_all()
+                    async with asyncio.TaskGroup() as group:
+                        group.create_task(self._drain(client))
+                        group.create_task(self._receive(client))
+            except* (aiomqtt.MqttError, OSError, ssl.SSLError) as group:
+                failures += 1
+                wait = backoff(failures)
+                _LOGGER.warning(
+                    "broker %s:%d: %s; reconnecting in %g s", broker.host, broker.port, group.exceptions[0], wait
+                )
+            finally:
+                self._client = None
+                self.connected.clear()
+            await asyncio.sleep(wait)
+
+    async def _drain(self, client: aiomqtt.Client) -> None:
+        while True:
+            while self._outbox:
+                message = self._outbox[0]
+                await client.publish(message.topic, message.payload, qos=1, retain=message.retain)
+                # Only once the broker has it: a message lost with the link is sent again.
+                if self._outbox and self._outbox[0] is message:
+                    self._outbox.popleft()
+            self._wake.clear()
+            await self._wake.wait()
+
+    async def _receive(self, client: aiomqtt.Client) -> None:
+        async for message in client.messages:
+            try:
+                self._on_message(message)
+            except Exception:
+                _LOGGER.exception("could not handle a message on %s", message.topic.value)
+
+    def _on_message(self, message: aiomqtt.Message) -> None:
+        topic = message.topic.value
+        payload = message.payload
+        text = payload.decode("utf-8", "replace").strip() if isinstance(payload, bytes | bytearray) else str(payload)
+        if topic == self.config.status_topic:
+            if text == "online" and self.config.discovery:
+                _LOGGER.info("Home Assistant is online: publishing discovery again")
+                self._publish_discovery()
+                for each in self.locks:
+                    self._publish_changes(each, {"state", "battery", "available"}, log=False)
+            return
+        object_id = topic.split("/")[-2]
+        lock = self._by_object_id.get(object_id)
+        if lock is None:
+            _LOGGER.warning("ignored a command on %s: no lock with this id", topic)
+            return
+        if message.retain:
+            # A command left on the broker is stale: acting on it now would surprise.
+            _LOGGER.warning("%s: ignored a retained command on %s", lock.config.name, topic)
+            return
+        command = text.upper()
+        if command not in COMMANDS:
+            _LOGGER.warning(
+                "%s: ignored an unknown command %r (expected %s)", lock.config.name, text[:40], ", ".join(COMMANDS)
+            )
+            return
+        try:
+            lock.commands.put_nowait(command)
+        except asyncio.QueueFull:
+            _LOGGER.warning(
+                "%s: ignored %s: %d commands are waiting already", lock.config.name, command, lock.commands.qsize()
+            )
+
+    # --- the radio -------------------------------------------------------------
+
+    def _on_advertisement(self, device: BLEDevice, advertisement: AdvertisementData) -> None:
+        # Called from the Bluetooth stack's dispatch: a fault here must not stop the scan.
+        try:
+            self._hear(device, advertisement)
+        except Exception:
+            _LOGGER.exception("could not handle an advertisement of %s", device.address)
+
+    def _hear(self, device: BLEDevice, advertisement: AdvertisementData) -> None:
+        now = self._clock()
+        self._last_heard_any = now
+        lock = self._by_address.get(device.address.upper())
+        if lock is None:
+            return
+        lock.device = device
+        chosen = quovel.select_advertisement(advertisement.manufacturer_data, lock.config.address)
+        self._publish_changes(lock, lock.tracker.on_advertisement(to_ms(now), chosen))
+
+    async def _scan_loop(self) -> None:
+        failures = 0
+        options: dict[str, Any] = {}
+        if self._bluetooth.scanner_backend is not None:
+            options["backend"] = self._bluetooth.scanner_backend
+        if self.config.adapter is not None:
+            options["bluez"] = {"adapter": self.config.adapter}
+        where = self.config.adapter or "the default adapter"
+        while True:
+            scanner = BleakScanner(self._on_advertisement, **options)
+            try:
+                await scanner.start()
+            except Exception as error:
+                failures += 1
+                wait = backoff(failures)
+                _LOGGER.warning("scanning on %s failed to start: %s; retrying in %g s", where, _describe(error), wait)
+                await asyncio.sleep(wait)
+                continue
+            failures = 0
+            _LOGGER.info("scanning on %s for %d locks", where, len(self.locks))
+            self._last_heard_any = self._clock()
+            try:
+                while (silent := self._clock() - self._last_heard_any) < self._deaf_after:
+                    await asyncio.sleep(min(self._deaf_after - silent, 10.0))
+                _LOGGER.warning("nothing heard on %s for %g s: restarting the scan", where, self._deaf_after)
+            finally:
+                with contextlib.suppress(Exception):
+                    await scanner.stop()
+
+    async def _poll_loop(self) -> None:
+        while True:
+            now = self._clock()
+            for lock in self.locks:
+                self._publish_changes(lock, poll_availability(lock.tracker, now, self._offline_after))
+            await asyncio.sleep(self._poll_interval)
+
+    # --- commands --------------------------------------------------------------
+
+    def _lock_client(self, lock: _Lock) -> LockClient:
+        if lock.client is None:
+            # By address: each call connects to the device last heard, if any.
+            lock.client = LockClient(
+                lock.config.address,
+                lock.config.aes_key.reveal(),
+                lock.config.unlock_key,
+                tracker=lock.tracker,
+                on_change=lambda changes: self._publish_changes(lock, changes),
+                ble_device_callback=lambda: lock.device,
+                timing=Timing() if self.config.hold_link is None else Timing(hold_link=self.config.hold_link),
+                clock=self._clock,
+                backend=self._bluetooth.client_backend,
+            )
+        return lock.client
+
+    async def _worker(self, lock: _Lock) -> None:
+        while True:
+            command = await lock.commands.get()
+            await self.carry_out(lock, command)
+
+    async def carry_out(self, lock: _Lock, command: str) -> dict[str, Any]:
+        """Runs one command and publishes its outcome on the lock's result topic."""
+        started = self._clock()
+        outcome: dict[str, Any] = {"command": command}
+        try:
+            if command != "REFRESH" and lock.config.unlock_key is None:
+                outcome.update(result="failed", kind="no_unlock_key", suspect="unlock_key")
+                outcome["message"] = "no unlock key or credential is configured for this lock"
+            else:
+                client = self._lock_client(lock)
+                if command == "REFRESH":
+                    outcome["status"] = await client.status()
+                elif command == "LOCK":
+                    await client.lock()
+                else:
+                    await client.unlock()
+                outcome["result"] = "ok"
+        except LockError as error:
+            outcome.update(result="failed", kind=error.kind, suspect=error.suspect, message=str(error))
+        except Exception as error:
+            _LOGGER.exception("%s: %s failed unexpectedly", lock.config.name, command)
+            outcome.update(result="failed", kind="internal", suspect=None, message=_describe(error))
+        outcome["state"] = lock.tracker.reported_state
+        outcome["seconds"] = round(self._clock() - started, 3)
+        if outcome["result"] == "ok":
+            _LOGGER.info("%s: %s done in %.2f s", lock.config.name, command, outcome["seconds"])
+        else:
+            suspect = f"; suspect the {outcome['suspect'].replace('_', ' ')}" if outcome.get("suspect") else ""
+            _LOGGER.warning(
+                "%s: %s failed (%s): %s%s", lock.config.name, command, outcome["kind"], outcome["message"], suspect
+            )
+        self.publish(lock.topics.result, encode(outcome), retain=False)
+        return outcome
+
+    # --- the whole -------------------------------------------------------------
+
+    async def run(self, stop: asyncio.Event) -> None:
+        """Runs until ``stop`` is set, then says "offline" and closes every link."""
+        if self._bluetooth.scanner_backend is not None or self._bluetooth.client_backend is not None:
+            _LOGGER.warning("using the Bluetooth backends of [simulation], not a radio")
+        tasks = [
+            asyncio.create_task(self._broker_loop(), name="broker"),
+            asyncio.create_task(self._scan_loop(), name="scan"),
+            asyncio.create_task(self._poll_loop(), name="poll"),
+            *(asyncio.create_task(self._worker(lock), name=f"lock {lock.config.name}") for lock in self.locks),
+        ]
+        if self._bluetooth.background is not None:
+            tasks.append(asyncio.create_task(self._bluetooth.background(), name="simulation"))
+        stopping = asyncio.create_task(stop.wait())
+        try:
+            done, _ = await asyncio.wait([stopping, *tasks], return_when=asyncio.FIRST_COMPLETED)
+            for task in done:
+                if task is not stopping and not task.cancelled() and task.exception() is not None:
+                    raise RuntimeError(f"the {task.get_name()} loop ended") from task.exception()
+            await self._say_offline()
+        finally:
+            for task in [stopping, *tasks]:
+                task.cancel()
+            await asyncio.gather(*tasks, return_exceptions=True)
+            for lock in self.locks:
+                if lock.client is not None:
+                    with contextlib.suppress(Exception):
+                        await lock.client.close()
+
+    async def _say_offline(self) -> None:
+        client = self._client
+        if client is None:
+            return  # the broker has already sent the Last Will, or will
+        try:
+            async with asyncio.timeout(5):
+                await client.publish(self.topics.bridge_availability, OFFLINE, qos=1, retain=True)
+            _LOGGER.info("published offline")
+        except (aiomqtt.MqttError, TimeoutError) as error:
+            _LOGGER.warning("could not publish offline: %s", _describe(error))
+
+
+def _describe(error: BaseException) -> str:
+    return str(error) or type(error).__name__

@@ -1,0 +1,32 @@
+"""The discovery message against Home Assistant's own MQTT schemas.
+
+Runs where the homeassistant package is installed (the integration's test
+environment: `pytest -o asyncio_mode=auto tests_mqtt/test_ha_schema.py`, as
+its plugins want); skipped elsewhere, where
+test_bridge.py checks the documented schema.
+"""
+
+from __future__ import annotations
+
+import pytest
+
+from quovel_mqtt.config import LockConfig, Secret
+from quovel_mqtt.topics import Topics, discovery_payload
+
+A = "C4:3A:51:0B:7E:19"
+
+
+def test_discovery_against_home_assistants_own_schemas() -> None:
+    discovery = pytest.importorskip("homeassistant.components.mqtt.discovery")
+    from homeassistant.components.mqtt import lock, schemas, sensor
+
+    payload = discovery.MQTTDiscoveryPayload(
+        discovery_payload(Topics("quovel", "homeassistant"), LockConfig("Front door", A, Secret("00" * 16)))
+    )
+    discovery._replace_all_abbreviations(payload)
+    schemas.DEVICE_DISCOVERY_SCHEMA(payload)
+    shared = {k: v for k, v in payload.items() if k not in ("components", "origin")}
+    platforms = {"lock": lock, "sensor": sensor}
+    for component in payload["components"].values():
+        config = {**shared, **{k: v for k, v in component.items() if k != "platform"}}
+        platforms[component["platform"]].DISCOVERY_SCHEMA(config)
