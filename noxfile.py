@@ -228,6 +228,20 @@ def platforms_all(session: nox.Session) -> None:
         session.error(f"{failures} platform runs failed")
 
 
+@nox.session(python=False, tags=["test"])
+def instruction_budget(session: nox.Session) -> None:
+    """Instructions and heap allocations per hot path of the x86_64 wheels (callgrind), against
+    bench/instruction_baseline.json: more than 10% growth fails (posargs: --update rewrites it)."""
+    if os.uname().machine != "x86_64":
+        session.skip("the budget is kept for the x86_64 wheels")
+    system_packages(session, "cross", "platforms", "instructions")
+    from tools import instruction_budget as budget
+
+    failures = call(session, lambda: budget.check(DIST, update="--update" in session.posargs))
+    if failures:
+        session.error("; ".join(failures))  # type: ignore[arg-type]
+
+
 @nox.session(python=False)
 @nox.parametrize("run", PLATFORM_RUNS)
 def platform_tests(session: nox.Session, run: str) -> None:

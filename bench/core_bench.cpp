@@ -210,7 +210,9 @@ BENCHMARK(BM_SelectAdvertisement3);
 
 Bytes handshake_request() {
   auto op = ActuationOp::create(kKey, default_version(), 12345678, command::kUnlock).value();
-  return std::get<Write>(op.start().value()).packet;
+  const auto step = op.start().value();
+  const PacketBytes& packet = std::get<Write>(step).packet;
+  return Bytes(packet.begin(), packet.end());
 }
 
 // One 47-byte packet in 20-byte chunks, drained as a caller does.

@@ -140,7 +140,7 @@ def targets(rows: list[dict], growth: list[dict], core: dict[str, dict], fits: d
         per_frame = one_push["allocs"] / frames
         lines.append(
             f"- {'met' if per_frame < 1.1 else '**missed**'}: no allocation per byte in the frame assembler: "
-            f"{round_['allocs']:.1f} C++ allocation per 47-byte round (the frame returned), "
+            f"{round_['allocs']:.1f} C++ allocations per 47-byte round once warm, "
             f"{one_push['allocs']:,.0f} for a 64 KiB stream of {frames:,} frames pushed at once "
             f"({per_frame:.2f} per frame)"
         )

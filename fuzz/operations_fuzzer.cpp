@@ -96,7 +96,8 @@ struct Scenario {
   void start() {
     const Result<StatusStep> status_step = status.start();
     FUZZ_REQUIRE(status_step && std::holds_alternative<Write>(*status_step));
-    const Bytes& status_packet = std::get<Write>(*status_step).packet;
+    const PacketBytes& status_packet_held = std::get<Write>(*status_step).packet;
+    const Bytes status_packet(status_packet_held.begin(), status_packet_held.end());
     FUZZ_REQUIRE(status_packet.size() == 31 && status.awaiting_reply());
     if (!status_request) {
       const Request opened = open_request(status_packet, version);
@@ -108,7 +109,8 @@ struct Scenario {
 
     const Result<ActuationStep> step = actuation.start();
     FUZZ_REQUIRE(step && std::holds_alternative<Write>(*step));
-    const Bytes& packet = std::get<Write>(*step).packet;
+    const PacketBytes& packet_held = std::get<Write>(*step).packet;
+    const Bytes packet(packet_held.begin(), packet_held.end());
     FUZZ_REQUIRE(packet.size() == 47 && actuation.phase() == ActuationPhase::AwaitingHandshake);
     if (!handshake_request) {
       const Request opened = open_request(packet, version);
@@ -171,7 +173,8 @@ struct Scenario {
         }
         FUZZ_REQUIRE(step && std::holds_alternative<Write>(*step));
         FUZZ_REQUIRE(actuation.phase() == ActuationPhase::AwaitingActuation);
-        const Bytes& packet = std::get<Write>(*step).packet;
+        const PacketBytes& packet_held = std::get<Write>(*step).packet;
+        const Bytes packet(packet_held.begin(), packet_held.end());
         FUZZ_REQUIRE(packet.size() == 31);
         const Request opened = open_request(packet, version);
         FUZZ_REQUIRE(opened.header_command == actuation.actuation_command());

@@ -94,8 +94,9 @@ class ConvertedMap {
     }
     const Py_ssize_t size = PyDict_Size(map);
     entries_.reserve(static_cast<std::size_t>(size));
-    held_.reserve(static_cast<std::size_t>(size));
-    owned_.reserve(static_cast<std::size_t>(size));
+    if (static_cast<std::size_t>(size) > held_inline_.size()) {
+      held_.reserve(static_cast<std::size_t>(size) - held_inline_.size());
+    }
     Py_ssize_t position = 0;
     Py_ssize_t seen = 0;
     PyObject* key = nullptr;
@@ -119,15 +120,26 @@ class ConvertedMap {
     if (PyBytes_Check(value.get())) {
       const auto view = to_bytes_view(value.get(), nullptr);
       if (!view) return false;
-      held_.push_back(std::move(value));
+      hold(std::move(value));
       entries_.put(*company_id, *view);
       return true;
     }
     auto bytes = to_byte_sequence(value.get(), nullptr);
     if (!bytes) return false;
-    owned_.push_back(std::move(*bytes));  // reserved: earlier views stay valid
+    // A vector's bytes stay where they are when the vector moves, so earlier
+    // views stay valid as owned_ grows.
+    owned_.push_back(std::move(*bytes));
     entries_.put(*company_id, owned_.back());
     return true;
+  }
+
+  // The few values of an ordinary map are held without an allocation.
+  void hold(PyRef value) {
+    if (held_count_ < held_inline_.size()) {
+      held_inline_[held_count_++] = std::move(value);
+    } else {
+      held_.push_back(std::move(value));
+    }
   }
 
   static bool changed(const char* message) {
@@ -136,15 +148,53 @@ class ConvertedMap {
   }
 
   ManufacturerEntries entries_;
+  std::array<PyRef, ManufacturerEntries::kInline> held_inline_;
+  std::size_t held_count_ = 0;
   std::vector<PyRef> held_;
   std::vector<Bytes> owned_;
 };
+
+// The map a device carries: a few exact int keys to bytes values. Reading
+// those runs no caller code, so the dict cannot change underneath and its
+// own references keep the values alive; distinct exact ints are distinct
+// identifiers. False (nothing raised) for any other map: the general path
+// then converts it from the start.
+bool convert_plain(PyObject* map, std::array<ManufacturerEntry, ManufacturerEntries::kInline>& out,
+                   std::size_t& count) {
+  if (!PyDict_Check(map) || PyDict_Size(map) > static_cast<Py_ssize_t>(out.size())) return false;
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  count = 0;
+  while (PyDict_Next(map, &position, &key, &value)) {
+    if (!PyLong_CheckExact(key) || !PyBytes_Check(value)) return false;
+    int overflow = 0;
+    const long long id = PyLong_AsLongLongAndOverflow(key, &overflow);
+    if (overflow != 0 || id < 0 || id > 0xFFFF) return false;  // the general path raises
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(value, &data, &size) < 0) {
+      PyErr_Clear();
+      return false;
+    }
+    out[count++] = {
+        static_cast<std::uint16_t>(id),
+        ByteView(reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size))};
+  }
+  return true;
+}
 
 PyObject* select_advertisement(const Arguments<2>& given) {
   std::optional<std::string_view> expected_address;
   if (given[1] != nullptr && given[1] != Py_None) {
     expected_address = to_utf8(given[1], "expected_address");
     if (!expected_address) return nullptr;
+  }
+  std::array<ManufacturerEntry, ManufacturerEntries::kInline> plain;
+  std::size_t count = 0;
+  if (convert_plain(given[0], plain, count)) {
+    return wrap(advertisement_type(),
+                quovel::select_advertisement(std::span(plain).first(count), expected_address));
   }
   ConvertedMap map;
   if (!map.convert(given[0])) return nullptr;

@@ -26,11 +26,13 @@ void prefix_type_error(const char* argument) {
   if (message) PyErr_SetObject(PyExc_TypeError, message.get());
 }
 
-PyRef to_index(PyObject* value, const char* argument) {
-  if (PyLong_Check(value)) return PyRef::borrow(value);
-  PyRef index = PyRef::steal(PyNumber_Index(value));
-  if (!index) prefix_type_error(argument);
-  return index;
+// `value` itself when it is an int (no reference taken: this runs for
+// every key and time given), else its __index__ result, owned by `holder`.
+PyObject* to_index(PyObject* value, const char* argument, PyRef& holder) {
+  if (PyLong_Check(value)) return value;
+  holder = PyRef::steal(PyNumber_Index(value));
+  if (!holder) prefix_type_error(argument);
+  return holder.get();
 }
 
 std::string type_name(PyObject* value) {
@@ -94,10 +96,11 @@ void raise_cannot_convert(PyObject* value, const char* target) {
 
 std::optional<std::uint64_t> to_bounded_unsigned(PyObject* value, const char* argument,
                                                  std::uint64_t max) {
-  PyRef index = to_index(value, argument);
-  if (!index) return std::nullopt;
+  PyRef holder;
+  PyObject* const index = to_index(value, argument, holder);
+  if (index == nullptr) return std::nullopt;
   int overflow = 0;
-  const long long converted = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  const long long converted = PyLong_AsLongLongAndOverflow(index, &overflow);
   if (converted == -1 && overflow == 0 && PyErr_Occurred()) return std::nullopt;
   if (overflow != 0 || converted < 0 || static_cast<unsigned long long>(converted) > max) {
     PyErr_SetString(PyExc_OverflowError, kOutOfRange);
@@ -107,9 +110,10 @@ std::optional<std::uint64_t> to_bounded_unsigned(PyObject* value, const char* ar
 }
 
 std::optional<std::uint64_t> to_u64(PyObject* value, const char* argument) {
-  PyRef index = to_index(value, argument);
-  if (!index) return std::nullopt;
-  const unsigned long long converted = PyLong_AsUnsignedLongLong(index.get());
+  PyRef holder;
+  PyObject* const index = to_index(value, argument, holder);
+  if (index == nullptr) return std::nullopt;
+  const unsigned long long converted = PyLong_AsUnsignedLongLong(index);
   if (converted == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
   return static_cast<std::uint64_t>(converted);
 }

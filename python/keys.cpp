@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <string_view>
 #include <utility>
 
 #include "arguments.hpp"
@@ -65,7 +66,9 @@ PyObject* normalize_unlock_key_function(const Arguments<1>& given) {
 
 PyObject* normalize_aes_key_function(const Arguments<1>& given) {
   const auto key = aes_key_argument(given[0]);
-  return key ? new_str(aes_key_to_text(*key)) : nullptr;
+  if (!key) return nullptr;
+  const Secret<AesKeyDigits> digits = aes_key_to_digits(*key);
+  return new_str(std::string_view(digits.value().data(), digits.value().size()));
 }
 
 }  // namespace
@@ -75,6 +78,12 @@ std::optional<AesKey> aes_key_argument(PyObject* value) {
     const auto text = str_utf8(value);
     if (!text) return not_a_key();
     return value_or_raise(aes_key_from_text(*text));
+  }
+  if (PyBytes_Check(value)) {
+    // Read in place: a copy would be one more buffer holding the key.
+    const auto view = to_bytes_view(value, nullptr);
+    if (!view) return not_a_key();
+    return value_or_raise(aes_key_from_bytes(*view));
   }
   auto bytes = to_byte_sequence(value, nullptr);
   if (!bytes) return not_a_key();

@@ -27,6 +27,8 @@ PACKAGES = {
     "fuzz": ["clang-19", "libclang-rt-19-dev"],
     "coverage": ["llvm-19"],
     "bench": ["libbenchmark-dev"],
+    # Instruction counts of the hot paths (callgrind).
+    "instructions": ["valgrind"],
     # The MQTT bridge's tests run against a real broker.
     "mqtt": ["mosquitto"],
     # Cross builds: OpenSSL's Configure (perl, with modules beyond perl-base),

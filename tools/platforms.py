@@ -103,6 +103,8 @@ def interpreter(platform_name: str, version: str) -> Interpreter:
     if (platform_name, version) not in INTERPRETERS:
         raise ValueError(f"no {version} interpreter for {platform_name}")
     if platform.libc == "musl":
+        # Built here: make, autotools, patchelf and the rest.
+        debian.install("cross", "platforms")
         prefix = musl_python.prefix(platform, version)
         return Interpreter(platform, version, prefix / "bin" / f"python{version}", f"CPython {version} built for musl")
     if not platform.emulated and version in HOST_VERSIONS:

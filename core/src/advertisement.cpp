@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <string_view>
 
 #include "quovel/bytes.hpp"
 #include "quovel/hex.hpp"
@@ -28,6 +27,8 @@ class SplitPayload {
       : head_{id_low, id_high}, data_(data) {}
 
   std::size_t size() const { return head_.size() + data_.size(); }
+  // The data alone; decodable payloads keep their address there.
+  ByteView data() const { return data_; }
 
   // Callers check `index < size()` first.
   std::uint8_t operator[](std::size_t index) const {
@@ -45,12 +46,14 @@ bool is_dfu_identifier(const SplitPayload& p) {
 
 bool is_direct_layout(const SplitPayload& p) { return p[0] == 0x05 && p[1] == 0x03; }
 
-// The last byte of the payload is the first byte of the address.
+// The last byte of the payload is the first byte of the address. A payload
+// long enough to decode holds all six in its data.
 AddressText address_from_tail(const SplitPayload& p) {
+  static_assert(kMinimumPayloadLength >= 2 + kAddressBytes);
   AddressText text{};
-  const std::size_t last = p.size() - 1;
+  const ByteView tail = p.data().last(kAddressBytes);
   for (std::size_t i = 0; i < kAddressBytes; ++i) {
-    const std::uint8_t byte = p[last - i];
+    const std::uint8_t byte = tail[kAddressBytes - 1 - i];
     const std::size_t at = i * 3;
     text[at] = hex_digit(byte >> 4U, HexCase::Upper);
     text[at + 1] = hex_digit(byte, HexCase::Upper);
@@ -131,40 +134,6 @@ Advertisement Advertisement::stateful(const AddressText& address, const LockVers
   // Values above a percentage mean "no reading" on the wire.
   if (battery && *battery <= kMaxBatteryPercent) ad.battery_ = battery;
   return ad;
-}
-
-bool Advertisement::carries_address() const {
-  return kind_ == AdvertisementKind::Stateless || kind_ == AdvertisementKind::Stateful;
-}
-
-std::optional<std::string_view> Advertisement::address() const {
-  if (!carries_address()) return std::nullopt;
-  return std::string_view{address_.data(), address_.size()};
-}
-
-std::optional<LockVersion> Advertisement::lock_version() const {
-  if (!carries_address()) return std::nullopt;
-  return version_;
-}
-
-std::optional<bool> Advertisement::is_unlocked() const {
-  if (!carries_state()) return std::nullopt;
-  return flags_.is_unlocked;
-}
-
-std::optional<bool> Advertisement::has_events() const {
-  if (!carries_state()) return std::nullopt;
-  return flags_.has_events;
-}
-
-std::optional<bool> Advertisement::is_setting_mode() const {
-  if (!carries_state()) return std::nullopt;
-  return flags_.is_setting_mode;
-}
-
-std::optional<std::uint8_t> Advertisement::battery() const {
-  if (!carries_state()) return std::nullopt;
-  return battery_;
 }
 
 Advertisement parse_payload(ByteView full_payload) {

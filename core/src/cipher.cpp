@@ -48,7 +48,7 @@ bool run_blocks(EVP_CIPHER_CTX* context, const std::uint8_t* in, std::uint8_t* o
 
 // The number of PKCS#7 padding bytes at the end of `plain`, or 0 when the
 // padding is malformed. `plain` is a non-empty whole number of blocks.
-std::size_t padding_length(const Bytes& plain) {
+std::size_t padding_length(ByteView plain) {
   const std::uint8_t pad = plain.back();
   if (pad == 0 || pad > kAesBlockSize) return 0;
   for (std::size_t i = plain.size() - pad; i < plain.size(); ++i) {
@@ -122,13 +122,22 @@ Result<Bytes> PayloadCipher::encrypt(ByteView plaintext) {
 }
 
 Result<Bytes> PayloadCipher::decrypt(ByteView ciphertext) {
+  if (ciphertext.size() > kMaxCipherInput) return fail(error::AesDecryptionFailed{});
+  Bytes plain(ciphertext.size());
+  const auto size = decrypt_into(ciphertext, plain);
+  if (!size) return fail(size.error());
+  plain.resize(*size);  // shrinks in place
+  return plain;
+}
+
+Result<std::size_t> PayloadCipher::decrypt_into(ByteView ciphertext, std::span<std::uint8_t> out) {
   const std::size_t size = ciphertext.size();
-  if (size == 0) return Bytes{};
-  if (size % kAesBlockSize != 0 || size > kMaxCipherInput || !decrypt_) {
+  if (size == 0) return 0;
+  if (size % kAesBlockSize != 0 || size > kMaxCipherInput || out.size() < size || !decrypt_) {
     return fail(error::AesDecryptionFailed{});
   }
 
-  Bytes plain(size);
+  const std::span<std::uint8_t> plain = out.first(size);
   if (EVP_CipherInit_ex2(decrypt_.get(), nullptr, nullptr, iv_.bytes().data(), 0, nullptr) != 1 ||
       !run_blocks(decrypt_.get(), ciphertext.data(), plain.data(), size)) {
     wipe(plain);
@@ -139,8 +148,7 @@ Result<Bytes> PayloadCipher::decrypt(ByteView ciphertext) {
     wipe(plain);
     return fail(error::AesDecryptionFailed{});
   }
-  plain.resize(size - pad);  // shrinks in place
-  return plain;
+  return size - pad;
 }
 
 Result<Bytes> encrypt_payload(ByteView plaintext, const AesKey& key) {

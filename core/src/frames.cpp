@@ -27,10 +27,12 @@ std::size_t bytes_before_start(ByteView buffer) {
 }  // namespace
 
 void FrameAssembler::push(ByteView chunk) {
+  compact();
   buffer_.insert(buffer_.end(), chunk.begin(), chunk.end());
 }
 
-std::optional<Bytes> FrameAssembler::next_frame() {
+std::optional<ByteView> FrameAssembler::next_frame() {
+  compact();
   const ByteView unread = ByteView(buffer_).subspan(read_);
   const std::size_t skip = bytes_before_start(unread);
   read_ += skip;
@@ -39,16 +41,11 @@ std::optional<Bytes> FrameAssembler::next_frame() {
   // The length byte decides the boundary; an incomplete packet waits whole.
   const bool has_length = packet.size() >= kPacketHeaderSize;
   const std::size_t n = has_length ? packet[kPacketLengthOffset] : 0;
-  if (!has_length || packet.size() < n + kPacketOverhead) {
-    compact();
-    return std::nullopt;
-  }
+  if (!has_length || packet.size() < n + kPacketOverhead) return std::nullopt;
 
   const std::size_t frame_size = n + kPacketOverhead - kFrameTrailerSize;
-  Bytes frame(packet.begin(), packet.begin() + static_cast<std::ptrdiff_t>(frame_size));
   read_ += frame_size + kFrameTrailerSize;
-  compact();
-  return frame;
+  return packet.first(frame_size);
 }
 
 void FrameAssembler::compact() {

@@ -84,11 +84,15 @@ Result<void> decode_hex_into(std::string_view text, std::span<std::uint8_t> out)
 
 std::string encode_hex_lower(ByteView bytes) {
   std::string out(bytes.size() * 2, '\0');
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
+  encode_hex_lower_into(bytes, out);
+  return out;
+}
+
+void encode_hex_lower_into(ByteView bytes, std::span<char> out) {
+  for (std::size_t i = 0; i < bytes.size() && 2 * i + 1 < out.size(); ++i) {
     out[2 * i] = hex_digit(bytes[i] >> 4U, HexCase::Lower);
     out[2 * i + 1] = hex_digit(bytes[i], HexCase::Lower);
   }
-  return out;
 }
 
 }  // namespace quovel

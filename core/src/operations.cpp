@@ -82,14 +82,14 @@ std::uint32_t lock_time_field(std::int64_t utc_seconds) {
 }
 
 // The lock or unlock request: (ps + unlock key) wrapping at 2^32, then the time.
-Result<Bytes> build_actuation_request(const LockVersion& version, std::uint8_t command,
-                                      std::uint32_t ps, std::uint32_t unlock_key,
-                                      std::int64_t utc_seconds, PayloadCipher& cipher) {
+Result<PacketBytes> build_actuation_request(const LockVersion& version, std::uint8_t command,
+                                            std::uint32_t ps, std::uint32_t unlock_key,
+                                            std::int64_t utc_seconds, PayloadCipher& cipher) {
   Secret<std::array<std::uint8_t, 8>> plaintext;
   const auto span = std::span(plaintext.value());
   store_big_endian(span.first<4>(), ps + unlock_key);
   store_big_endian(span.last<4>(), lock_time_field(utc_seconds));
-  return build_packet(version, command, plaintext.value(), cipher);
+  return build_packet_inline(version, command, plaintext.value(), cipher);
 }
 
 }  // namespace
@@ -106,10 +106,10 @@ StatusOp::StatusOp(PayloadCipher cipher, const LockVersion& version)
     : cipher_(std::move(cipher)), version_(version) {}
 
 Result<StatusStep> StatusOp::start() {
-  auto packet = build_packet(version_, command::kStatus, kStatusQuery, cipher_);
+  auto packet = build_packet_inline(version_, command::kStatus, kStatusQuery, cipher_);
   if (!packet) return fail(std::move(packet).error());
   awaiting_reply_ = true;
-  return Write{std::move(*packet)};
+  return Write{*packet};
 }
 
 Result<StatusStep> StatusOp::handle_frame(ByteView frame) {
@@ -148,10 +148,11 @@ ActuationOp::ActuationOp(PayloadCipher cipher, const LockVersion& version, std::
       clock_(clock) {}
 
 Result<ActuationStep> ActuationOp::start() {
-  auto packet = build_packet(version_, command::kCheckUserTime, kCheckUserTimePayload, cipher_);
+  auto packet =
+      build_packet_inline(version_, command::kCheckUserTime, kCheckUserTimePayload, cipher_);
   if (!packet) return fail(std::move(packet).error());
   phase_ = ActuationPhase::AwaitingHandshake;
-  return Write{std::move(*packet)};
+  return Write{*packet};
 }
 
 Result<ActuationStep> ActuationOp::handle_frame(ByteView frame) {
@@ -167,7 +168,7 @@ Result<ActuationStep> ActuationOp::handle_frame(ByteView frame) {
                                              clock_(), cipher_);
       if (!request) return fail(std::move(request).error());
       phase_ = ActuationPhase::AwaitingActuation;
-      return Write{std::move(*request)};
+      return Write{*request};
     }
     case ActuationPhase::AwaitingActuation: {
       // The reply's data bytes carry nothing we need.

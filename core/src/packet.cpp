@@ -1,5 +1,6 @@
 #include "quovel/packet.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -45,8 +46,8 @@ Result<FrameFields> split_frame(ByteView frame) {
 
 }  // namespace
 
-Result<Bytes> build_packet(const LockVersion& version, std::uint8_t command, ByteView payload,
-                           PayloadCipher& cipher) {
+Result<PacketBytes> build_packet_inline(const LockVersion& version, std::uint8_t command,
+                                        ByteView payload, PayloadCipher& cipher) {
   // Checked before encrypting: the size follows from the plaintext alone.
   if (payload.size() > kMaxPayloadCiphertext ||
       ciphertext_size(payload.size()) > kMaxPayloadCiphertext) {
@@ -54,15 +55,16 @@ Result<Bytes> build_packet(const LockVersion& version, std::uint8_t command, Byt
   }
   const std::size_t n = ciphertext_size(payload.size());
 
-  Bytes packet(n + kPacketOverhead);
+  PacketBytes packet;
+  packet.resize(n + kPacketOverhead);
   std::uint8_t* const out = packet.data();
   out[0] = kPacketStart1;
   out[1] = kPacketStart2;
   out[2] = version.protocol_type;
   out[3] = version.protocol_version;
   out[4] = version.scene;
-  store_big_endian(std::span(packet).subspan<5, 2>(), version.group_id);
-  store_big_endian(std::span(packet).subspan<7, 2>(), version.org_id);
+  store_big_endian(packet.writable().subspan<5, 2>(), version.group_id);
+  store_big_endian(packet.writable().subspan<7, 2>(), version.org_id);
   out[9] = command;
   out[10] = kPacketMarker;
   out[kPacketLengthOffset] = static_cast<std::uint8_t>(n);
@@ -75,6 +77,13 @@ Result<Bytes> build_packet(const LockVersion& version, std::uint8_t command, Byt
   out[kPacketHeaderSize + n + 1] = 0x0d;
   out[kPacketHeaderSize + n + 2] = 0x0a;
   return packet;
+}
+
+Result<Bytes> build_packet(const LockVersion& version, std::uint8_t command, ByteView payload,
+                           PayloadCipher& cipher) {
+  auto packet = build_packet_inline(version, command, payload, cipher);
+  if (!packet) return fail(std::move(packet).error());
+  return Bytes(packet->begin(), packet->end());
 }
 
 Result<Bytes> build_packet(const LockVersion& version, std::uint8_t command, ByteView payload,
@@ -109,14 +118,19 @@ Result<Response> decode_response(ByteView frame, PayloadCipher& cipher) {
   if (fields->crc != fields->computed_crc) {
     return fail(error::CrcMismatch{.observed = fields->crc, .computed = fields->computed_crc});
   }
-  auto plain = cipher.decrypt(fields->payload);
-  if (!plain) return fail(plain.error());
-  if (plain->size() < 2) return fail(error::NotEnoughResponseData{"plain command header"});
+  // Decrypted straight into the reply; the two header bytes are moved off
+  // its front, which costs less than a second buffer.
+  Response response;
+  response.data.resize(fields->payload.size());
+  const auto plain_size = cipher.decrypt_into(fields->payload, response.data.writable());
+  if (!plain_size) return fail(plain_size.error());
+  if (*plain_size < 2) return fail(error::NotEnoughResponseData{"plain command header"});
 
-  Response response{.command = (*plain)[0], .status = (*plain)[1], .data = {}};
-  // Reuse the plaintext's buffer for the data rather than copying it.
-  plain->erase(plain->begin(), plain->begin() + 2);
-  response.data = std::move(*plain);
+  const std::span<std::uint8_t> plain = response.data.writable().first(*plain_size);
+  response.command = plain[0];
+  response.status = plain[1];
+  std::copy(plain.begin() + 2, plain.end(), plain.begin());
+  response.data.resize(*plain_size - 2);
   return response;
 }
 

@@ -1,10 +1,12 @@
 #include "quovel/text.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -135,6 +137,34 @@ void append_unicode_escape(std::string& out, unsigned code_point) {
   out += '}';
 }
 
+// Copies what is not a separator into `out` as far as it fits, and gives
+// the length the whole result has.
+std::size_t strip_separators(std::string_view utf8, std::span<char> out) {
+  std::size_t length = 0;
+  std::size_t pos = 0;
+  while (pos < utf8.size()) {
+    // Key texts are ASCII: decide those bytes without decoding.
+    const std::uint8_t byte = byte_at(utf8, pos);
+    if (byte < 0x80) {
+      // Written always and kept by moving on: separators alternate with
+      // digits too irregularly for a branch.
+      if (length < out.size()) out[length] = static_cast<char>(byte);
+      length += kAsciiSeparators[byte] ? 0 : 1;
+      ++pos;
+      continue;
+    }
+    const Decoded decoded = decode_at(utf8, pos);
+    if (decoded.fault != Fault::None || !is_unicode_whitespace(decoded.value)) {
+      if (length < out.size()) {
+        utf8.copy(out.data() + length, std::min(decoded.length, out.size() - length), pos);
+      }
+      length += decoded.length;
+    }
+    pos += decoded.length;
+  }
+  return length;
+}
+
 // Quoted and escaped the way a debug string prints: control characters
 // (C0, DEL, C1) become escapes, everything else is copied unchanged.
 }  // namespace
@@ -164,29 +194,15 @@ std::string_view trim_whitespace(std::string_view utf8) {
 std::string remove_whitespace_and_colons(std::string_view utf8) {
   // Sized once and cut back at the end: the one allocation never moves.
   std::string kept(utf8.size(), '\0');
-  char* const out = kept.data();
-  std::size_t length = 0;
-  std::size_t pos = 0;
-  while (pos < utf8.size()) {
-    // Key texts are ASCII: decide those bytes without decoding.
-    const std::uint8_t byte = byte_at(utf8, pos);
-    if (byte < 0x80) {
-      // Written always and kept by moving on: separators alternate with
-      // digits too irregularly for a branch. Never past `pos`, so in bounds.
-      out[length] = static_cast<char>(byte);
-      length += kAsciiSeparators[byte] ? 0 : 1;
-      ++pos;
-      continue;
-    }
-    const Decoded decoded = decode_at(utf8, pos);
-    if (decoded.fault != Fault::None || !is_unicode_whitespace(decoded.value)) {
-      utf8.copy(out + length, decoded.length, pos);
-      length += decoded.length;
-    }
-    pos += decoded.length;
-  }
-  kept.resize(length);  // shrinks in place
+  kept.resize(strip_separators(utf8, kept));  // shrinks in place
   return kept;
+}
+
+std::optional<std::size_t> remove_whitespace_and_colons_into(std::string_view utf8,
+                                                             std::span<char> out) {
+  const std::size_t length = strip_separators(utf8, out);
+  if (length > out.size()) return std::nullopt;
+  return length;
 }
 
 std::expected<std::uint64_t, DecimalFault> parse_decimal(std::string_view text, std::uint64_t max) {

@@ -145,19 +145,16 @@ std::optional<const char*> LockTracker::pending() const {
   return std::nullopt;
 }
 
+// Read twice by every event: a plain branch on the alternative rather than
+// a visit.
 LockTracker::Reported LockTracker::reported() const {
-  return std::visit(
-      [](const auto& s) {
-        using S = std::decay_t<decltype(s)>;
-        if constexpr (std::is_same_v<S, Settled>) {
-          return s.position == BoltPosition::Locked ? Reported::Locked : Reported::Unlocked;
-        } else if constexpr (std::is_same_v<S, InFlight>) {
-          return s.action == Actuation::Lock ? Reported::Locking : Reported::Unlocking;
-        } else {
-          return Reported::None;
-        }
-      },
-      state_);
+  if (const auto* settled = std::get_if<Settled>(&state_)) {
+    return settled->position == BoltPosition::Locked ? Reported::Locked : Reported::Unlocked;
+  }
+  if (const auto* in_flight = std::get_if<InFlight>(&state_)) {
+    return in_flight->action == Actuation::Lock ? Reported::Locking : Reported::Unlocking;
+  }
+  return Reported::None;
 }
 
 LockTracker::Observed LockTracker::observe() const { return {reported(), available_, battery_}; }

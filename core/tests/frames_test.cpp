@@ -34,7 +34,7 @@ const Bytes kLongPacket =
 // Takes every frame that is ready, as a caller does after each push.
 std::vector<Bytes> drain(FrameAssembler& assembler) {
   std::vector<Bytes> frames;
-  while (auto frame = assembler.next_frame()) frames.push_back(std::move(*frame));
+  while (auto frame = assembler.next_frame()) frames.emplace_back(frame->begin(), frame->end());
   return frames;
 }
 

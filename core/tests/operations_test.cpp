@@ -61,7 +61,8 @@ Bytes written(const Result<Step>& step) {
     ADD_FAILURE() << "expected a Write step";
     return {};
   }
-  return std::get<Write>(*step).packet;
+  const PacketBytes& packet = std::get<Write>(*step).packet;
+  return Bytes(packet.begin(), packet.end());
 }
 
 template <typename Step>

@@ -42,20 +42,41 @@ class Advertisement {
   static Advertisement stateful(const AddressText& address, const LockVersion& version,
                                 StateFlags flags, std::optional<std::uint8_t> battery);
 
+  // Inline, as the tracker and the selection read them for every
+  // advertisement heard. Views into this object: valid as long as it lives.
   AdvertisementKind kind() const { return kind_; }
-  // Views into this object: valid as long as it lives.
-  std::optional<std::string_view> address() const;
-  std::optional<LockVersion> lock_version() const;
-  std::optional<bool> is_unlocked() const;
-  std::optional<bool> has_events() const;
-  std::optional<bool> is_setting_mode() const;
+  std::optional<std::string_view> address() const {
+    if (!carries_address()) return std::nullopt;
+    return std::string_view{address_.data(), address_.size()};
+  }
+  std::optional<LockVersion> lock_version() const {
+    if (!carries_address()) return std::nullopt;
+    return version_;
+  }
+  std::optional<bool> is_unlocked() const {
+    if (!carries_state()) return std::nullopt;
+    return flags_.is_unlocked;
+  }
+  std::optional<bool> has_events() const {
+    if (!carries_state()) return std::nullopt;
+    return flags_.has_events;
+  }
+  std::optional<bool> is_setting_mode() const {
+    if (!carries_state()) return std::nullopt;
+    return flags_.is_setting_mode;
+  }
   // A percentage from 0 to 100, absent when the payload carried none.
-  std::optional<std::uint8_t> battery() const;
+  std::optional<std::uint8_t> battery() const {
+    if (!carries_state()) return std::nullopt;
+    return battery_;
+  }
 
   friend bool operator==(const Advertisement&, const Advertisement&) = default;
 
  private:
-  bool carries_address() const;
+  bool carries_address() const {
+    return kind_ == AdvertisementKind::Stateless || kind_ == AdvertisementKind::Stateful;
+  }
   bool carries_state() const { return kind_ == AdvertisementKind::Stateful; }
 
   AdvertisementKind kind_ = AdvertisementKind::Unrecognized;

@@ -61,6 +61,11 @@ class PayloadCipher {
   // blocks or the PKCS#7 padding is wrong. Empty input gives empty output.
   Result<Bytes> decrypt(ByteView ciphertext);
 
+  // As decrypt, but into `out` (at least ciphertext.size() bytes), giving
+  // the plaintext's length: replies are decrypted without a heap buffer.
+  // On failure `out` is wiped.
+  Result<std::size_t> decrypt_into(ByteView ciphertext, std::span<std::uint8_t> out);
+
  private:
   struct ContextDeleter {
     void operator()(evp_cipher_ctx_st* context) const;

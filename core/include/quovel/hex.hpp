@@ -39,5 +39,7 @@ Result<void> decode_hex_into(std::string_view text, std::span<std::uint8_t> out)
 
 // Every byte as two lower-case digits, no separators.
 std::string encode_hex_lower(ByteView bytes);
+// The same into `out`, which holds exactly two characters per byte.
+void encode_hex_lower_into(ByteView bytes, std::span<char> out);
 
 }  // namespace quovel

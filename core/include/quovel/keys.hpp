@@ -1,6 +1,7 @@
 // The user's key material: the AES key and the unlock key, as typed or given.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -8,6 +9,7 @@
 #include "quovel/bytes.hpp"
 #include "quovel/cipher.hpp"
 #include "quovel/errors.hpp"
+#include "quovel/secret.hpp"
 
 namespace quovel {
 
@@ -22,6 +24,9 @@ Result<AesKey> aes_key_from_bytes(ByteView bytes);
 
 // Canonical form: 32 lower-case hex digits.
 std::string aes_key_to_text(const AesKey& key);
+// The same digits held inline, wiped when they go.
+using AesKeyDigits = std::array<char, 2 * kAesKeySize>;
+Secret<AesKeyDigits> aes_key_to_digits(const AesKey& key);
 
 // 1 to 4294967295; 0 (what an empty field becomes) and larger values fail
 // with InvalidUnlockKey.

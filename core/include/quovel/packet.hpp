@@ -23,6 +23,10 @@ inline constexpr std::size_t kPacketLengthOffset = 11;
 // Header, CRC byte and the closing CR LF around the payload.
 inline constexpr std::size_t kPacketOverhead = 15;
 inline constexpr std::size_t kMaxPayloadCiphertext = 255;
+inline constexpr std::size_t kMaxPacketSize = kMaxPayloadCiphertext + kPacketOverhead;
+
+// A whole packet, held without a heap allocation.
+using PacketBytes = InlineBytes<kMaxPacketSize>;
 
 // A frame split into its fields; the payload is still encrypted.
 struct Packet {
@@ -42,10 +46,12 @@ struct Packet {
 struct Response {
   std::uint8_t command = 0;
   std::uint8_t status = 0;
-  Bytes data;
+  InlineBytes<kMaxPayloadCiphertext> data;
 };
 
 // Fails with Protocol when the ciphertext would exceed 255 bytes.
+Result<PacketBytes> build_packet_inline(const LockVersion& version, std::uint8_t command,
+                                        ByteView payload, PayloadCipher& cipher);
 Result<Bytes> build_packet(const LockVersion& version, std::uint8_t command, ByteView payload,
                            PayloadCipher& cipher);
 Result<Bytes> build_packet(const LockVersion& version, std::uint8_t command, ByteView payload,

@@ -2,6 +2,7 @@
 // that a stale entry the Bluetooth stack kept never hides the live one.
 #pragma once
 
+#include <array>
 #include <bitset>
 #include <cstddef>
 #include <cstdint>
@@ -30,17 +31,26 @@ struct ManufacturerEntry {
 // Builds the entries of a map whose keys were converted to identifiers:
 // distinct keys may name one identifier, and then, as in a map, the later
 // entry replaces the earlier, so identifiers stay unique. Linear in the
-// number of entries even for a (hostile) map of thousands.
+// number of entries even for a (hostile) map of thousands. The few entries
+// a device carries are held inline; only a larger map allocates.
 class ManufacturerEntries {
  public:
-  void reserve(std::size_t size) { entries_.reserve(size); }
+  static constexpr std::size_t kInline = 8;
+
+  void reserve(std::size_t size);
   void put(std::uint16_t company_id, ByteView data);
-  std::span<const ManufacturerEntry> entries() const { return entries_; }
+  std::span<const ManufacturerEntry> entries() const {
+    return spilled_.empty() ? std::span<const ManufacturerEntry>(inline_).first(size_)
+                            : std::span<const ManufacturerEntry>(spilled_);
+  }
 
  private:
   ManufacturerEntry* find(std::uint16_t company_id);
+  void spill();
 
-  std::vector<ManufacturerEntry> entries_;
+  std::array<ManufacturerEntry, kInline> inline_{};
+  std::size_t size_ = 0;                      // of inline_, while nothing is spilled
+  std::vector<ManufacturerEntry> spilled_;    // every entry, once there are more
   std::unique_ptr<std::bitset<65536>> seen_;  // identifiers so far, for large maps
 };
 

@@ -6,12 +6,13 @@
 #include <variant>
 
 #include "quovel/bytes.hpp"
+#include "quovel/packet.hpp"
 
 namespace quovel {
 
 // One complete command packet (start bytes through CR LF) to write.
 struct Write {
-  Bytes packet;
+  PacketBytes packet;
 };
 
 template <typename T>

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <expected>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -24,6 +25,11 @@ std::string_view trim_whitespace(std::string_view utf8);
 // they stand. The result is built in one allocation so that a secret is
 // never left behind in a discarded buffer.
 std::string remove_whitespace_and_colons(std::string_view utf8);
+
+// The same into `out`, without allocating: the length kept, or nothing
+// when it would not fit (then `out` holds a part of it, to be wiped).
+std::optional<std::size_t> remove_whitespace_and_colons_into(std::string_view utf8,
+                                                             std::span<char> out);
 
 enum class DecimalFault : std::uint8_t { InvalidDigit, TooLarge };
 
