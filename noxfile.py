@@ -297,6 +297,20 @@ def ha_tests(session: nox.Session) -> None:
         )
     covered = json.loads(report.read_text(encoding="utf-8"))["totals"]["percent_covered"]
     session.log(f"integration coverage: {covered:.1f} %")
+    # The MQTT bridge's discovery message against Home Assistant's own schemas.
+    with session.chdir(ROOT / "tests_mqtt"):
+        session.run(
+            python,
+            "-m",
+            "pytest",
+            "-q",
+            "-p",
+            "no:cacheprovider",
+            "-o",
+            "asyncio_mode=auto",
+            "test_ha_schema.py",
+            external=True,
+        )
     with session.chdir(ROOT):
         session.run(
             python,
@@ -418,7 +432,18 @@ def mqtt_tests(session: nox.Session) -> None:
         groups(session, "build")
         _install_in_place(session, ROOT / "build" / "mqtt-ext")
     with session.chdir(ROOT / "tests_mqtt"):
-        session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", *session.posargs, ".")
+        # The discovery schema test needs Home Assistant: ha_tests runs it.
+        session.run(
+            "python",
+            "-m",
+            "pytest",
+            "-q",
+            "-p",
+            "no:cacheprovider",
+            "--ignore=test_ha_schema.py",
+            *session.posargs,
+            ".",
+        )
 
 
 # The driver's, simulator's and command line's tests, which need no hypothesis.

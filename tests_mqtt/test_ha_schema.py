@@ -1,9 +1,8 @@
 """The discovery message against Home Assistant's own MQTT schemas.
 
-Runs where the homeassistant package is installed (the integration's test
-environment: `pytest -o asyncio_mode=auto tests_mqtt/test_ha_schema.py`, as
-its plugins want); skipped elsewhere, where
-test_bridge.py checks the documented schema.
+Runs in the Home Assistant environment (the ha_tests session, with
+`-o asyncio_mode=auto` as its plugins want); mqtt_tests leaves it out and
+test_bridge.py checks the documented schema there.
 """
 
 from __future__ import annotations
