@@ -87,7 +87,8 @@ def _canonical(node: object) -> str:
 
 
 @contextlib.contextmanager
-def _locked(path: Path) -> Iterator[None]:
+def locked(path: Path) -> Iterator[None]:
+    """Holds an exclusive lock on `path` (created if missing) for the block."""
     with open(path, "w") as handle:
         fcntl.flock(handle, fcntl.LOCK_EX)
         try:
@@ -108,7 +109,7 @@ def artefact(name: str, inputs: Iterable[str | bytes | Path], build: Callable[[P
     folder = base / f"{name}-{key(inputs)}"
     if (folder / _MARKER).exists():
         return folder
-    with _locked(base / f".{name}.lock"):
+    with locked(base / f".{name}.lock"):
         if (folder / _MARKER).exists():
             return folder
         shutil.rmtree(folder, ignore_errors=True)

@@ -61,13 +61,21 @@ def install(*jobs: str) -> None:
     missing = sorted({package for job in jobs for package in PACKAGES[job] if not _installed(package)})
     if not missing:
         return
-    print(f"== installing system packages: {' '.join(missing)}", flush=True)
-    sudo = [] if os.geteuid() == 0 else ["sudo"]
-    environment = {**os.environ, "DEBIAN_FRONTEND": "noninteractive"}
-    host.run([*sudo, "apt-get", "update", "-qq"], env=environment)
-    host.run(
-        [*sudo, "apt-get", "install", "-y", "-qq", "--no-install-recommends", *missing], env=environment, quiet=True
-    )
+    # Sessions run side by side: one apt at a time, the others wait for it
+    # (dpkg's own lock would fail them instead).
+    with cache.locked(cache.root() / ".apt.lock"):
+        missing = [package for package in missing if not _installed(package)]
+        if not missing:
+            return
+        print(f"== installing system packages: {' '.join(missing)}", flush=True)
+        sudo = [] if os.geteuid() == 0 else ["sudo"]
+        environment = {**os.environ, "DEBIAN_FRONTEND": "noninteractive"}
+        host.run([*sudo, "apt-get", "update", "-qq"], env=environment)
+        host.run(
+            [*sudo, "apt-get", "install", "-y", "-qq", "--no-install-recommends", *missing],
+            env=environment,
+            quiet=True,
+        )
 
 
 def installed_version(package: str) -> str:
