@@ -72,9 +72,7 @@ def install(*jobs: str) -> None:
         environment = {**os.environ, "DEBIAN_FRONTEND": "noninteractive"}
         host.run([*sudo, "apt-get", "update", "-qq"], env=environment)
         host.run(
-            [*sudo, "apt-get", "install", "-y", "-qq", "--no-install-recommends", *missing],
-            env=environment,
-            quiet=True,
+            [*sudo, "apt-get", "install", "-y", "-qq", "--no-install-recommends", *missing], env=environment, quiet=True
         )
 
 

@@ -24,7 +24,7 @@ import zipfile
 from pathlib import Path
 from typing import Any
 
-from tools import debian, googletest, host, openssl, project, targets
+from tools import cache, debian, googletest, host, openssl, project, targets
 from tools.targets import Target
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -59,14 +59,19 @@ def tools_bin() -> Path:
     if sys.version_info >= (3, 12) and _has_pins(Path(sys.executable), pins):
         return Path(sys.executable).parent
     python = TOOLS_VENV / "bin" / "python"
-    if not (python.exists() and _has_pins(python, pins)):
-        _log(f"installing the wheel build tools into {TOOLS_VENV}")
-        # CPython 3.12 or later: the stable-ABI headers of 3.12 are what the wheel promises.
-        found = host.pythons()
-        if not found:
-            raise RuntimeError("building the wheels needs CPython 3.12 or later")
-        host.run([next(iter(found.values())), "-m", "venv", "--clear", TOOLS_VENV], quiet=True)
-        host.pip("install", *pins, python=python)
+    if python.exists() and _has_pins(python, pins):
+        return TOOLS_VENV / "bin"
+    TOOLS_VENV.parent.mkdir(parents=True, exist_ok=True)
+    # Sessions running side by side would build it twice at once.
+    with cache.locked(TOOLS_VENV.parent / ".wheel-tools.lock"):
+        if not (python.exists() and _has_pins(python, pins)):
+            _log(f"installing the wheel build tools into {TOOLS_VENV}")
+            # CPython 3.12 or later: the stable-ABI headers of 3.12 are what the wheel promises.
+            found = host.pythons()
+            if not found:
+                raise RuntimeError("building the wheels needs CPython 3.12 or later")
+            host.run([next(iter(found.values())), "-m", "venv", "--clear", TOOLS_VENV], quiet=True)
+            host.pip("install", *pins, python=python)
     return TOOLS_VENV / "bin"
 
 
@@ -286,9 +291,10 @@ def build_wheel(target: Target, out: Path, sdist: Path | None = None, work: Path
     started = time.monotonic()
     out.mkdir(parents=True, exist_ok=True)
     libcrypto = openssl.prefix(target)
-    if sdist is None:
-        sdist = build_sdist(WORK / "sdist")
     work = work or WORK / target.tag
+    if sdist is None:
+        # One per target: wheels may be built side by side.
+        sdist = build_sdist(work / "sdist")
     tree = _sync_tree(sdist, work / "src")
     raw = work / "raw"
     shutil.rmtree(raw, ignore_errors=True)
