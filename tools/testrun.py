@@ -75,7 +75,8 @@ class Session:
 
 def plan(listed: Iterable[dict[str, str]]) -> list[Session]:
     """The sessions of `nox -l --json` with what each needs and shares."""
-    sessions = [Session(entry["name"], entry["session"]) for entry in listed]
+    # "session" is what `nox -s` takes (with its parameters), "name" its function.
+    sessions = [Session(entry["session"], entry["name"]) for entry in listed]
     for session in sessions:
         wanted = AFTER.get(session.function, frozenset())
         session.needs = {other.name for other in sessions if other.function in wanted and other is not session}

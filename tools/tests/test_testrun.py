@@ -5,7 +5,7 @@ from __future__ import annotations
 from tools import testrun
 
 LISTED = [
-    {"name": name, "session": name.split("(")[0]}
+    {"session": name, "name": name.split("(")[0]}
     for name in [
         "tools_tests",
         "fuzz_run",
