@@ -189,22 +189,34 @@ def _platform_run(name: str, log: Path) -> tuple[str, platforms.Result | None, f
     return name, result if status == 0 else None, time.monotonic() - started
 
 
-@nox.session(python=False, tags=["test"])
-def platforms_all(session: nox.Session) -> None:
-    """The whole Python suite against each wheel on every interpreter of its platform, two at a time."""
+def _prepare_platforms(session: nox.Session, names: list[str]) -> None:
+    """Interpreters and environments, two at a time: much of a build is serial
+    (configure scripts, debootstrap, downloads)."""
     system_packages(session, "cross", "platforms")
-    names = session.posargs or PLATFORM_RUNS
-    logs = ROOT / "build" / "platforms" / "logs"
-    logs.mkdir(parents=True, exist_ok=True)
 
-    # Interpreters and environments first, two at a time: much of a build is
-    # serial (configure scripts, debootstrap, downloads).
     def prepare(name: str) -> None:
         platform_name, _, version = name.rpartition("-")
         platforms.test_environment(platform_name, version)
 
     with ThreadPoolExecutor(max_workers=host.jobs()) as pool:
         call(session, lambda: list(pool.map(prepare, names)))
+
+
+@nox.session(python=False, tags=["test"])
+def platform_interpreters(session: nox.Session) -> None:
+    """The interpreter and test environment of every platform run, built or taken from the cache.
+
+    Needs no wheel, so the test command runs it while the wheels build."""
+    _prepare_platforms(session, session.posargs or PLATFORM_RUNS)
+
+
+@nox.session(python=False, tags=["test"])
+def platforms_all(session: nox.Session) -> None:
+    """The whole Python suite against each wheel on every interpreter of its platform, two at a time."""
+    names = session.posargs or PLATFORM_RUNS
+    logs = ROOT / "build" / "platforms" / "logs"
+    logs.mkdir(parents=True, exist_ok=True)
+    _prepare_platforms(session, names)
     # Emulated runs take longest: start them first so the two slots stay busy.
     ordered = sorted(names, key=lambda n: not targets.PLATFORMS[n.rpartition("-")[0]].emulated)
     started = time.monotonic()

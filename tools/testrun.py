@@ -42,8 +42,8 @@ AFTER: dict[str, frozenset[str]] = {
     # The coverage run replays the corpora the fuzz run grew.
     "fuzz_coverage": frozenset({"fuzz_run"}),
     # These take the wheels of build/dist (the host's, or all of them).
-    "platforms_all": frozenset({"wheel"}),
-    "instruction_budget": frozenset({"wheel"}),
+    "platforms_all": frozenset({"wheel", "platform_interpreters"}),
+    "instruction_budget": frozenset({"wheel", "platform_interpreters"}),
     "release_check": frozenset({"sdist", "wheel"}),
     "ha_tests": frozenset({"wheel"}),
     "mqtt_tests": frozenset({"wheel"}),
@@ -55,8 +55,8 @@ SHARED: dict[str, frozenset[str]] = {
     # Home Assistant's environment, build/ha.
     "build/ha": frozenset({"ha_tests", "release_check", "fleet_bench"}),
 }
-# Started first when free: the longest chain (sdist, wheels, platform runs).
-FIRST = ("sdist", "wheel")
+# Started first when free: the longest chain (sdist, wheels, interpreters, platform runs).
+FIRST = ("sdist", "wheel", "platform_interpreters")
 
 
 @dataclass
