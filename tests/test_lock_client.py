@@ -6,6 +6,7 @@ from __future__ import annotations
 import asyncio
 import logging
 import random
+import traceback
 
 import bleak_retry_connector
 import pytest
@@ -268,6 +269,41 @@ def test_keys_are_checked_first_and_never_shown(caplog):
     assert "write 7f5a" in caplog.text
     for secret in (AES_KEY.hex(), str(UNLOCK_KEY - 1), f"{UNLOCK_KEY - 1:08x}"):
         assert secret not in shown
+
+
+@pytest.mark.parametrize("how", ["refused", "cancelled"])
+def test_a_traceback_with_its_locals_shows_no_key(how):
+    rig = Rig(LinkFaults(notify_delay=1.0), faults=Faults(refuse_actuation=how == "refused"))
+
+    async def failed() -> traceback.TracebackException:
+        task = asyncio.ensure_future(rig.client().unlock())
+        if how == "cancelled":
+            await asyncio.sleep(1.5)  # the actuation request is written
+            task.cancel()
+        try:
+            await task
+        except BaseException as error:
+            return traceback.TracebackException.from_exception(error, capture_locals=True)
+        raise AssertionError("the unlock did not fail")
+
+    shown = "".join(run(failed()).format())
+    assert "_actuate" in shown
+    for secret in (AES_KEY.hex(), str(UNLOCK_KEY), f"{UNLOCK_KEY:08x}"):
+        assert secret not in shown.lower()
+
+
+def test_every_spelling_of_an_address_shares_one_turn():
+    rig = Rig()
+    spellings = ["C4:3A:51:0B:7E:19", "c43a510b7e19", "c4-3a-51-0b-7e-19"]
+    device = rig.radio.ble_device(rig.lock.address)
+    clients = [rig.client(device=text, ble_device_callback=lambda: device) for text in spellings]
+    assert {client.address for client in clients} == {"C4:3A:51:0B:7E:19"}
+
+    async def interleaved() -> list[object]:
+        return await asyncio.gather(clients[0].unlock(), clients[1].lock(), clients[2].status())
+
+    assert run(interleaved()) == [None, None, "LOCKED"]
+    assert rig.peripheral.connections == 1
 
 
 def test_the_client_class_and_a_fresh_device_are_looked_up_per_connection(monkeypatch):
