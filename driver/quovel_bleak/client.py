@@ -10,7 +10,7 @@ import math
 import weakref
 from collections.abc import AsyncIterator, Awaitable, Callable
 from dataclasses import dataclass
-from typing import Any, Literal, Protocol, TypeAlias
+from typing import Any, Literal, Protocol, TypeAlias, TypeVar
 
 import bleak_retry_connector
 from bleak import BleakClient
@@ -33,6 +33,7 @@ from .errors import (
     Superseded,
 )
 from .helpers import normalize_address
+from .keyfiles import Secret
 
 _LOGGER = logging.getLogger(__name__)
 _DEBUG = logging.DEBUG
@@ -43,6 +44,7 @@ Step: TypeAlias = tuple[Literal["write"], bytes] | tuple[Literal["done"], str | 
 Sleep: TypeAlias = Callable[[float], Awaitable[None]]
 ChangeListener: TypeAlias = Callable[[set[str]], None]
 Proceed: TypeAlias = Callable[[], bool]
+_K = TypeVar("_K")
 
 # What bleak, BlueZ and the operating system raise when a GATT call or a
 # connection fails.
@@ -152,8 +154,8 @@ class LockClient:
     ``async_ble_device_from_address``), which is also asked before every
     connection for a fresher one (``None`` keeps the last one known).
 
-    The keys are validated here (a bad one raises ``quovel.QuovelError`` with
-    quovel's message) and never appear in a repr, ``vars()`` or a log line.
+    The keys (text, bytes, or a ``keyfiles.Secret``) are validated here (a
+    bad one raises ``quovel.QuovelError`` with quovel's message) and never appear in a repr, ``vars()`` or a log line.
     ``version`` defaults to what ``tracker`` learned from advertisements,
     else the default version. With a ``tracker``, every ``lock()`` and
     ``unlock()`` that gets its turn reports ``on_command_started`` and then
@@ -195,8 +197,8 @@ class LockClient:
     def __init__(
         self,
         device: BLEDevice | str,
-        aes_key: str | bytes,
-        unlock_key: int | str | None = None,
+        aes_key: str | bytes | Secret,
+        unlock_key: int | str | Secret | None = None,
         *,
         version: quovel.LockVersion | None = None,
         tracker: quovel.LockTracker | None = None,
@@ -209,7 +211,8 @@ class LockClient:
         backend: type[BaseBleakClient] | None = None,
     ) -> None:
         self._keys = _Keys(
-            quovel.normalize_aes_key(aes_key), None if unlock_key is None else quovel.normalize_unlock_key(unlock_key)
+            quovel.normalize_aes_key(_revealed(aes_key)),
+            None if unlock_key is None else quovel.normalize_unlock_key(_revealed(unlock_key)),
         )
         if isinstance(device, str):
             self._address = _address_key(device)
@@ -886,6 +889,10 @@ def _noting_failures(client_class: type[BleakClient]) -> type[BleakClient]:
     Noting.__name__ = Noting.__qualname__ = client_class.__name__
     _NOTING[client_class] = Noting
     return Noting
+
+
+def _revealed(key: _K | Secret) -> _K | str:
+    return key.reveal() if isinstance(key, Secret) else key
 
 
 def _address_key(address: str) -> str:
