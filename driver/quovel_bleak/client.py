@@ -155,14 +155,18 @@ class LockClient:
     connection for a fresher one (``None`` keeps the last one known).
 
     The keys (text, bytes, or a ``keyfiles.Secret``) are validated here (a
-    bad one raises ``quovel.QuovelError`` with quovel's message) and never appear in a repr, ``vars()`` or a log line.
+    bad one raises ``quovel.QuovelError`` with quovel's message) and never
+    appear in a repr, ``vars()``, a log line or a traceback's locals.
     ``version`` defaults to what ``tracker`` learned from advertisements,
     else the default version. With a ``tracker``, every ``lock()`` and
     ``unlock()`` that gets its turn reports ``on_command_started`` and then
     exactly one of ``on_command_acknowledged`` or ``on_command_failed``, also
     when it is cancelled; after a failure it queries the status once (within
-    what is left of the deadline) and hands the result, or ``None``, to
-    ``tracker.on_status``, as ``status()`` hands its own. ``on_change``
+    what is left of the deadline; in the background after a cancellation;
+    not after ``LockUnreachable`` or ``NoReply``) and hands the result, or
+    ``None``, to ``tracker.on_status``, as ``status()`` hands its own.
+    Every spelling of an address (colons, dashes, none, any case) is one
+    lock. ``on_change``
     receives each non-empty change set; an exception it raises is logged and
     changes nothing. Connecting time is credited to the tracker with
     ``credit_blind_time``.
@@ -352,9 +356,9 @@ class LockClient:
         """One status query after a failed command, so the tracker shows what
         the lock says instead of the command that failed.
 
-        None after ``LockUnreachable`` (connecting again would only repeat
-        the failure and its wait) or ``NoReply`` (a silent lock would cost a
-        second whole reply timeout): the tracker then hears ``None``."""
+        Skipped after ``LockUnreachable`` (connecting again would only repeat
+        the failure and its wait) and after ``NoReply`` (a silent lock would
+        cost a second whole reply timeout): the tracker then hears ``None``."""
         result: str | None = None
         call.proceed = None
         if not isinstance(failure, LockUnreachable | NoReply) and call.remaining() > 0:
