@@ -192,6 +192,7 @@ class LockClient:
         "_device",
         "_keys",
         "_on_change",
+        "_settling",
         "_sleep",
         "_timing",
         "_tracker",
@@ -234,6 +235,7 @@ class LockClient:
         self._client_class = client_class
         self._backend = backend
         self._closed = False
+        self._settling: set[asyncio.Task[str | None]] = set()
 
     @classmethod
     def from_service_info(
@@ -263,8 +265,14 @@ class LockClient:
         """Take a held link down now and wait for it (at most
         ``Timing.disconnect_timeout``). An operation in progress finishes
         first and then holds no link. Calls after ``close()`` still work and
-        hold no link. Closing twice is harmless."""
+        hold no link. Closing twice is harmless. A settling status query
+        still running after a cancelled command is given up: its tracker
+        hears ``on_status(None)``."""
         self._closed = True
+        if self._settling:
+            for task in self._settling:
+                task.cancel()
+            await asyncio.wait(list(self._settling))
         site = _site(self._address)
         if not site.turn.locked() and site.link is not None:
             site.discard(site.link, self._timing.disconnect_timeout)
@@ -373,24 +381,28 @@ class LockClient:
         """The settling status query as a task of its own: the caller's
         cancellation has ended the call, not the need to settle."""
         task = asyncio.get_running_loop().create_task(self._settle_in_background())
-        _SETTLING.add(task)
-        task.add_done_callback(_SETTLING.discard)
+        # The loop keeps only a weak reference to a task.
+        for running in (_SETTLING, self._settling):
+            running.add(task)
+            task.add_done_callback(running.discard)
+        task.add_done_callback(self._settled)
 
-    async def _settle_in_background(self) -> None:
-        result: str | None = None
+    async def _settle_in_background(self) -> str | None:
         call = _Call(self._timing.call_deadline)
         site = _site(self._address)
         try:
             async with self._turn(site, call):
-                result = await self._run(site, call, quovel.StatusOp(self._keys.aes, self._current_version()), None)
+                return await self._run(site, call, quovel.StatusOp(self._keys.aes, self._current_version()), None)
         except LockError as error:
             if _LOGGER.isEnabledFor(_DEBUG):
                 _LOGGER.debug("%s: the status query after a cancelled command failed: %s", self._address, error)
         except Exception:
             _LOGGER.exception("%s: the status query after a cancelled command failed", self._address)
-        finally:
-            # Also when the loop shuts down: no command stays shown as under way.
-            self._feed_status(result)
+        return None
+
+    def _settled(self, task: asyncio.Task[str | None]) -> None:
+        # Also when the query was given up (closing, the loop ending), even before it began.
+        self._feed_status(None if task.cancelled() else task.result())
 
     def _feed_status(self, result: str | None) -> None:
         tracker = self._tracker
@@ -838,7 +850,7 @@ class _Site:
 
 
 # Settling status queries under way, held until they end.
-_SETTLING: set[asyncio.Task[None]] = set()
+_SETTLING: set[asyncio.Task[str | None]] = set()
 
 _SITES: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, dict[str, _Site]] = weakref.WeakKeyDictionary()
 
