@@ -10,7 +10,7 @@ import math
 import weakref
 from collections.abc import AsyncIterator, Awaitable, Callable
 from dataclasses import dataclass
-from typing import Any, Literal, Protocol, TypeAlias
+from typing import Any, Literal, Protocol, TypeAlias, TypeVar
 
 import bleak_retry_connector
 from bleak import BleakClient
@@ -30,7 +30,10 @@ from .errors import (
     LockUnreachable,
     NoConnectionSlot,
     NoReply,
+    Superseded,
 )
+from .helpers import normalize_address
+from .keyfiles import Secret
 
 _LOGGER = logging.getLogger(__name__)
 _DEBUG = logging.DEBUG
@@ -40,6 +43,8 @@ Operation: TypeAlias = quovel.StatusOp | quovel.LockOp | quovel.UnlockOp
 Step: TypeAlias = tuple[Literal["write"], bytes] | tuple[Literal["done"], str | None]
 Sleep: TypeAlias = Callable[[float], Awaitable[None]]
 ChangeListener: TypeAlias = Callable[[set[str]], None]
+Proceed: TypeAlias = Callable[[], bool]
+_K = TypeVar("_K")
 
 # What bleak, BlueZ and the operating system raise when a GATT call or a
 # connection fails.
@@ -113,12 +118,14 @@ class _Call:
     """One public call's deadline, and what it was doing, for the message
     given when the deadline passes."""
 
-    __slots__ = ("deadline", "limit", "phase")
+    __slots__ = ("deadline", "limit", "phase", "proceed")
 
-    def __init__(self, limit: float) -> None:
+    def __init__(self, limit: float, proceed: Proceed | None = None) -> None:
         self.limit = limit
         self.deadline = asyncio.get_running_loop().time() + limit if math.isfinite(limit) else None
         self.phase = "waiting for its turn"
+        # Asked right before the first request is written; None once it was.
+        self.proceed = proceed
 
     def remaining(self) -> float:
         if self.deadline is None:
@@ -147,15 +154,19 @@ class LockClient:
     ``async_ble_device_from_address``), which is also asked before every
     connection for a fresher one (``None`` keeps the last one known).
 
-    The keys are validated here (a bad one raises ``quovel.QuovelError`` with
-    quovel's message) and never appear in a repr, ``vars()`` or a log line.
+    The keys (text, bytes, or a ``keyfiles.Secret``) are validated here (a
+    bad one raises ``quovel.QuovelError`` with quovel's message) and never
+    appear in a repr, ``vars()``, a log line or a traceback's locals.
     ``version`` defaults to what ``tracker`` learned from advertisements,
     else the default version. With a ``tracker``, every ``lock()`` and
     ``unlock()`` that gets its turn reports ``on_command_started`` and then
     exactly one of ``on_command_acknowledged`` or ``on_command_failed``, also
     when it is cancelled; after a failure it queries the status once (within
-    what is left of the deadline) and hands the result, or ``None``, to
-    ``tracker.on_status``, as ``status()`` hands its own. ``on_change``
+    what is left of the deadline; in the background after a cancellation;
+    not after ``LockUnreachable`` or ``NoReply``) and hands the result, or
+    ``None``, to ``tracker.on_status``, as ``status()`` hands its own.
+    Every spelling of an address (colons, dashes, none, any case) is one
+    lock. ``on_change``
     receives each non-empty change set; an exception it raises is logged and
     changes nothing. Connecting time is credited to the tracker with
     ``credit_blind_time``.
@@ -181,6 +192,7 @@ class LockClient:
         "_device",
         "_keys",
         "_on_change",
+        "_settling",
         "_sleep",
         "_timing",
         "_tracker",
@@ -190,8 +202,8 @@ class LockClient:
     def __init__(
         self,
         device: BLEDevice | str,
-        aes_key: str | bytes,
-        unlock_key: int | str | None = None,
+        aes_key: str | bytes | Secret,
+        unlock_key: int | str | Secret | None = None,
         *,
         version: quovel.LockVersion | None = None,
         tracker: quovel.LockTracker | None = None,
@@ -204,13 +216,14 @@ class LockClient:
         backend: type[BaseBleakClient] | None = None,
     ) -> None:
         self._keys = _Keys(
-            quovel.normalize_aes_key(aes_key), None if unlock_key is None else quovel.normalize_unlock_key(unlock_key)
+            quovel.normalize_aes_key(_revealed(aes_key)),
+            None if unlock_key is None else quovel.normalize_unlock_key(_revealed(unlock_key)),
         )
         if isinstance(device, str):
-            self._address = device.upper()
+            self._address = _address_key(device)
             self._device: BLEDevice | None = None
         else:
-            self._address = device.address.upper()
+            self._address = _address_key(device.address)
             self._device = device
         self._version = version
         self._tracker = tracker
@@ -222,6 +235,7 @@ class LockClient:
         self._client_class = client_class
         self._backend = backend
         self._closed = False
+        self._settling: set[asyncio.Task[str | None]] = set()
 
     @classmethod
     def from_service_info(
@@ -251,8 +265,14 @@ class LockClient:
         """Take a held link down now and wait for it (at most
         ``Timing.disconnect_timeout``). An operation in progress finishes
         first and then holds no link. Calls after ``close()`` still work and
-        hold no link. Closing twice is harmless."""
+        hold no link. Closing twice is harmless. A settling status query
+        still running after a cancelled command is given up: its tracker
+        hears ``on_status(None)``."""
         self._closed = True
+        if self._settling:
+            for task in self._settling:
+                task.cancel()
+            await asyncio.wait(list(self._settling))
         site = _site(self._address)
         if not site.turn.locked() and site.link is not None:
             site.discard(site.link, self._timing.disconnect_timeout)
@@ -272,21 +292,40 @@ class LockClient:
         self._feed_status(result)
         return result
 
-    async def lock(self, *, deadline: float | None = None) -> None:
-        await self._actuate("lock", deadline)
+    async def lock(self, *, deadline: float | None = None, proceed: Proceed | None = None) -> None:
+        """Lock; see ``unlock()``."""
+        await self._actuate("lock", deadline, proceed)
 
-    async def unlock(self, *, deadline: float | None = None) -> None:
-        await self._actuate("unlock", deadline)
+    async def unlock(self, *, deadline: float | None = None, proceed: Proceed | None = None) -> None:
+        """Unlock.
 
-    async def _actuate(self, action: Action, deadline: float | None) -> None:
-        unlock_key = self._keys.unlock
-        if unlock_key is None:
+        ``proceed`` is asked when the call gets its turn and again right
+        before the first request is written; ``False`` ends the call with
+        ``Superseded`` and nothing is sent (a tracker that was shown the
+        command hears it failed, and ``on_status(None)``: no status query).
+        Once a request was written the command completes.
+
+        A call cancelled after the tracker was shown the command and before
+        the lock acknowledged it leaves one status query running in the
+        background (its own deadline, ``Timing.call_deadline``; it cannot be
+        cancelled by the caller), which settles the tracker, with ``None``
+        if it fails too. Cancelling the status query that settles a failure
+        does the same.
+        """
+        await self._actuate("unlock", deadline, proceed)
+
+    async def _actuate(self, action: Action, deadline: float | None, proceed: Proceed | None) -> None:
+        # The keys are read where they are used: a local would show in a
+        # traceback captured with its locals.
+        if self._keys.unlock is None:
             raise ValueError("this LockClient was made without an unlock key")
-        call = _Call(self._timing.call_deadline if deadline is None else deadline)
+        call = _Call(self._timing.call_deadline if deadline is None else deadline, proceed)
         site = _site(self._address)
         async with self._turn(site, call):
+            if proceed is not None and not proceed():
+                raise _superseded(action)
             op_class = quovel.LockOp if action == "lock" else quovel.UnlockOp
-            op = op_class(self._keys.aes, unlock_key, self._current_version())
+            op = op_class(self._keys.aes, self._keys.unlock, self._current_version())
             tracker = self._tracker
             if tracker is None:
                 await self._run(site, call, op, None)
@@ -304,22 +343,66 @@ class LockClient:
             except BaseException as error:
                 if not reported:
                     self._tell("on_command_failed", tracker.on_command_failed())
-                    if isinstance(error, LockError):
-                        await self._settle(site, call, error)
+                    await self._end_failed(site, call, error)
                 raise
+
+    async def _end_failed(self, site: _Site, call: _Call, error: BaseException) -> None:
+        """Settle the tracker after a command that was shown and failed."""
+        if isinstance(error, Superseded):
+            # Nothing was sent: the last known position stands.
+            self._feed_status(None)
+        elif isinstance(error, LockError):
+            try:
+                await self._settle(site, call, error)
+            except asyncio.CancelledError:
+                self._settle_later()
+                raise
+        elif isinstance(error, Exception | asyncio.CancelledError):
+            self._settle_later()
 
     async def _settle(self, site: _Site, call: _Call, failure: LockError) -> None:
         """One status query after a failed command, so the tracker shows what
-        the lock says instead of the command that failed."""
+        the lock says instead of the command that failed.
+
+        Skipped after ``LockUnreachable`` (connecting again would only repeat
+        the failure and its wait) and after ``NoReply`` (a silent lock would
+        cost a second whole reply timeout): the tracker then hears ``None``."""
         result: str | None = None
-        # Connecting again would only repeat the failure (and its wait).
-        if not isinstance(failure, LockUnreachable) and call.remaining() > 0:
+        call.proceed = None
+        if not isinstance(failure, LockUnreachable | NoReply) and call.remaining() > 0:
             try:
                 result = await self._run(site, call, quovel.StatusOp(self._keys.aes, self._current_version()), None)
             except LockError as error:
                 if _LOGGER.isEnabledFor(_DEBUG):
                     _LOGGER.debug("%s: the status query after the failure failed too: %s", self._address, error)
         self._feed_status(result)
+
+    def _settle_later(self) -> None:
+        """The settling status query as a task of its own: the caller's
+        cancellation has ended the call, not the need to settle."""
+        task = asyncio.get_running_loop().create_task(self._settle_in_background())
+        # The loop keeps only a weak reference to a task.
+        for running in (_SETTLING, self._settling):
+            running.add(task)
+            task.add_done_callback(running.discard)
+        task.add_done_callback(self._settled)
+
+    async def _settle_in_background(self) -> str | None:
+        call = _Call(self._timing.call_deadline)
+        site = _site(self._address)
+        try:
+            async with self._turn(site, call):
+                return await self._run(site, call, quovel.StatusOp(self._keys.aes, self._current_version()), None)
+        except LockError as error:
+            if _LOGGER.isEnabledFor(_DEBUG):
+                _LOGGER.debug("%s: the status query after a cancelled command failed: %s", self._address, error)
+        except Exception:
+            _LOGGER.exception("%s: the status query after a cancelled command failed", self._address)
+        return None
+
+    def _settled(self, task: asyncio.Task[str | None]) -> None:
+        # Also when the query was given up (closing, the loop ending), even before it began.
+        self._feed_status(None if task.cancelled() else task.result())
 
     def _feed_status(self, result: str | None) -> None:
         tracker = self._tracker
@@ -415,7 +498,7 @@ class LockClient:
                 if _LOGGER.isEnabledFor(_DEBUG):
                     _LOGGER.debug("%s: %s; clearing the service cache and connecting again", self._address, missing)
                 continue
-            except (HandshakeRefused, ActuationRefused):
+            except (HandshakeRefused, ActuationRefused, Superseded):
                 raise  # the link is fine: kept for the status query and the next call
             except BaseException:
                 if link is not None:
@@ -539,6 +622,11 @@ class LockClient:
                     len(packet),
                     packet[9],
                 )
+            if call.proceed is not None:
+                if not call.proceed():
+                    raise _superseded("lock" if isinstance(op, quovel.LockOp) else "unlock")
+                # Once a request is written the command completes, retries included.
+                call.proceed = None
             call.phase = "writing the request"
             await self._write(link, packet)
             call.phase = "waiting for the lock's reply"
@@ -761,6 +849,9 @@ class _Site:
             await asyncio.wait(list(self.closing))
 
 
+# Settling status queries under way, held until they end.
+_SETTLING: set[asyncio.Task[str | None]] = set()
+
 _SITES: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, dict[str, _Site]] = weakref.WeakKeyDictionary()
 
 
@@ -814,6 +905,24 @@ def _noting_failures(client_class: type[BleakClient]) -> type[BleakClient]:
     Noting.__name__ = Noting.__qualname__ = client_class.__name__
     _NOTING[client_class] = Noting
     return Noting
+
+
+def _revealed(key: _K | Secret) -> _K | str:
+    return key.reveal() if isinstance(key, Secret) else key
+
+
+def _address_key(address: str) -> str:
+    """One spelling per lock, so that every client of it shares its turn and
+    link; what is no MAC address (a macOS device identifier) stays as given."""
+    try:
+        return normalize_address(address)
+    except ValueError:
+        return address.upper()
+
+
+def _superseded(action: Action) -> Superseded:
+    newer = "unlock" if action == "lock" else "lock"
+    return Superseded(f"superseded by a newer {newer} command before it was sent")
 
 
 def _no_slot(error: BaseException) -> bool:
