@@ -9,6 +9,7 @@ from conftest import AES_KEY, UNLOCK_KEY
 
 from quovel_mqtt import ConfigError, load
 from quovel_mqtt.cli import main
+from quovel_mqtt.config import default_bridge_id
 
 A = "C4:3A:51:0B:7E:19"
 # The encoded credential of UNLOCK_KEY, as the lock's app shows it.
@@ -46,6 +47,7 @@ def test_a_full_configuration(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -
     assert (config.broker.host, config.broker.port, config.broker.tls is not None) == ("broker.lan", 8883, True)
     assert config.broker.password is not None and config.broker.password.reveal() == "hunter2"
     assert (config.discovery_prefix, config.status_topic, config.topic_prefix) == ("ha", "ha/status", "home/locks")
+    assert (config.bridge_id, config.broker.client_id) == (default_bridge_id(), f"quovel-mqtt-{default_bridge_id()}")
     front, back = config.locks
     assert (front.name, front.address, front.object_id) == ("Front door", A, "c43a510b7e19")
     assert front.aes_key.reveal() == AES_KEY and front.unlock_key == back.unlock_key == UNLOCK_KEY
@@ -70,6 +72,7 @@ def test_a_full_configuration(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -
         ),
         ('[mqtt.tls]\nca_file = "missing.pem"\n' + LOCK, "mqtt.tls.ca_file", "does not exist"),
         ('[bridge]\ntopic_prefix = "a/+/b"\n' + LOCK, "bridge.topic_prefix", "must be an MQTT topic without wildcards"),
+        ('[bridge]\nid = "hall/1"\n' + LOCK, "bridge.id", "must be 1 to 64 letters, digits, - or _"),
         ('[[lock]]\naddress = "C4-3A"\n', "lock[0].address", "not a Bluetooth address like C4:3A:51:0B:7E:19: 'C4-3A'"),
         (LOCK, "lock[0].aes_key_file", "missing: give aes_key_file or aes_key_env"),
         (
@@ -116,6 +119,13 @@ def test_errors_name_file_field_and_fault(tmp_path: Path, text: str, field: str,
     assert (
         "\n" not in str(caught.value) and AES_KEY[:8] not in str(caught.value) and CREDENTIAL not in str(caught.value)
     )
+
+
+@pytest.mark.parametrize(
+    ("hostname", "bridge_id"), [("hall.lan", "hall"), ("Büro PC", "B-ro-PC"), ("---", "bridge"), ("x" * 70, "x" * 64)]
+)
+def test_bridge_id_from_the_host_name(hostname: str, bridge_id: str) -> None:
+    assert default_bridge_id(hostname) == bridge_id
 
 
 def test_keys_in_a_file_others_can_read(tmp_path: Path) -> None:

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import os
 import re
+import socket
 import stat
 import tomllib
 from dataclasses import dataclass, field
@@ -22,6 +23,8 @@ DEFAULT_PREFIX = "quovel"
 DEFAULT_DISCOVERY_PREFIX = "homeassistant"
 _TOPIC_WORD = re.compile(r"^[^#+\x00]+$")
 _ADDRESS = re.compile(r"^[0-9A-Fa-f]{2}(:[0-9A-Fa-f]{2}){5}$")
+# A bridge id is one topic level and part of a client identifier: letters, digits, - and _.
+_BRIDGE_ID = re.compile(r"^[A-Za-z0-9_-]{1,64}$")
 
 
 class ConfigError(Exception):
@@ -68,6 +71,7 @@ class BrokerConfig:
     username: str | None = None
     password: Secret | None = field(default=None, repr=False)
     client_id: str = "quovel-mqtt"
+    """Default in a loaded configuration: ``quovel-mqtt-<bridge id>``, unique per bridge on one broker."""
     keepalive: int = 30
     tls: TlsConfig | None = None
 
@@ -92,6 +96,8 @@ class Config:
     broker: BrokerConfig
     locks: tuple[LockConfig, ...]
     topic_prefix: str = DEFAULT_PREFIX
+    bridge_id: str = field(default_factory=lambda: default_bridge_id())
+    """This bridge among the others on the broker; default: the host's name."""
     discovery: bool = True
     discovery_prefix: str = DEFAULT_DISCOVERY_PREFIX
     status_topic: str = f"{DEFAULT_DISCOVERY_PREFIX}/status"
@@ -182,6 +188,13 @@ def _toml_type(value: object) -> str:
     }.get(type(value), type(value).__name__)
 
 
+def default_bridge_id(hostname: str | None = None) -> str:
+    """The host's name as a bridge id: its first label, every other character a -."""
+    name = (hostname if hostname is not None else socket.gethostname()).split(".")[0]
+    word = re.sub(r"[^A-Za-z0-9_-]+", "-", name).strip("-")[:64]
+    return word or "bridge"
+
+
 def _readable_by_others(path: Path) -> bool:
     return bool(path.stat().st_mode & stat.S_IROTH)
 
@@ -264,7 +277,7 @@ _TOP = {"mqtt", "homeassistant", "bridge", "lock", "simulation"}
 _MQTT = {"host", "port", "username", "password", "password_file", "password_env", "client_id", "keepalive", "tls"}
 _TLS = {"ca_file", "cert_file", "key_file", "insecure"}
 _HA = {"discovery", "discovery_prefix", "status_topic"}
-_BRIDGE = {"topic_prefix", "adapter", "offline_after", "hold_link"}
+_BRIDGE = {"id", "topic_prefix", "adapter", "offline_after", "hold_link"}
 _LOCK = {
     "name",
     "address",
@@ -293,6 +306,11 @@ def load(file: str | os.PathLike[str]) -> Config:
     except tomllib.TOMLDecodeError as error:
         raise ConfigError(path, "(syntax)", str(error)) from None
     top = _Reader(path, data, "", _TOP)
+
+    bridge = top.table_of("bridge", _BRIDGE) or _Reader(path, {}, "bridge", _BRIDGE)
+    bridge_id = bridge.text("id") or default_bridge_id()
+    if not _BRIDGE_ID.match(bridge_id):
+        raise bridge.error("id", "must be 1 to 64 letters, digits, - or _")
 
     mqtt = top.table_of("mqtt", _MQTT) or _Reader(path, {}, "mqtt", _MQTT)
     tls = None
@@ -327,7 +345,7 @@ def load(file: str | os.PathLike[str]) -> Config:
         port=int(port or 1883),
         username=username,
         password=password,
-        client_id=mqtt.text("client_id", "quovel-mqtt") or "quovel-mqtt",
+        client_id=mqtt.text("client_id") or f"quovel-mqtt-{bridge_id}",
         keepalive=int(keepalive or 30),
         tls=tls,
     )
@@ -336,7 +354,6 @@ def load(file: str | os.PathLike[str]) -> Config:
     discovery_prefix = ha.topic("discovery_prefix", DEFAULT_DISCOVERY_PREFIX)
     status_topic = ha.topic("status_topic", f"{discovery_prefix}/status")
     discovery = ha.get("discovery", bool, True)
-    bridge = top.table_of("bridge", _BRIDGE) or _Reader(path, {}, "bridge", _BRIDGE)
     topic_prefix = bridge.topic("topic_prefix", DEFAULT_PREFIX)
     adapter = bridge.text("adapter")
     offline_after = bridge.number("offline_after", 1, 86400)
@@ -379,6 +396,7 @@ def load(file: str | os.PathLike[str]) -> Config:
         broker=broker,
         locks=tuple(locks),
         topic_prefix=topic_prefix,
+        bridge_id=bridge_id,
         discovery=discovery,
         discovery_prefix=discovery_prefix,
         status_topic=status_topic,
