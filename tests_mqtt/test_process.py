@@ -11,24 +11,16 @@ import sys
 import time
 from pathlib import Path
 
-from conftest import AES_KEY, HERE, UNLOCK_KEY, HomeAssistant, Mosquitto, retained, write_config
+from conftest import AES_KEY, UNLOCK_KEY, HomeAssistant, Mosquitto, retained, write_config
+from processes import start_bridge
+
+from quovel_mqtt.config import default_bridge_id
 
 A = "C4:3A:51:0B:7E:19"
 B = "C4:3A:51:0B:7E:2A"
 # How long a simulated connection takes, so that a cold link and a held one differ as over the air.
 CONNECT_DELAY = 0.3
-
-
-def start_bridge(config: Path, world: Path, log: Path) -> subprocess.Popen[bytes]:
-    environment = dict(os.environ, QUOVEL_SIMWORLD=str(world))
-    environment["PYTHONPATH"] = os.pathsep.join(filter(None, [str(HERE), environment.get("PYTHONPATH")]))
-    with open(log, "wb") as out:
-        return subprocess.Popen(
-            [sys.executable, "-m", "quovel_mqtt", "--config", str(config), "--log-level", "debug"],
-            stdout=out,
-            stderr=subprocess.STDOUT,
-            env=environment,
-        )
+AVAILABILITY = f"quovel/bridge/{default_bridge_id()}/availability"
 
 
 def test_restart_sigterm_and_no_key_material(broker: Mosquitto, tmp_path: Path) -> None:
@@ -75,7 +67,9 @@ def test_restart_sigterm_and_no_key_material(broker: Mosquitto, tmp_path: Path) 
             await asyncio.sleep(0.5)
             broker.start()
             # Nothing was kept by the broker: all that is there again came from the bridge.
-            await ha.wait_for("quovel/bridge/availability", "online", after=killed)
+            await ha.wait_for(AVAILABILITY, "online", after=killed)
+            # The lock's own topics follow once the bridge has heard the others (there are none).
+            await ha.wait_for("homeassistant/device/quovel_c43a510b7e2a/config", after=killed)
             figures["republished"] = time.monotonic() - killed
             await asyncio.sleep(0.3)
             kept = await retained(broker.port)
@@ -92,10 +86,10 @@ def test_restart_sigterm_and_no_key_material(broker: Mosquitto, tmp_path: Path) 
             assert len(ha.payloads("quovel/c43a510b7e2a/result")) == 1
 
             process.send_signal(signal.SIGTERM)
-            await ha.wait_for("quovel/bridge/availability", "offline", after=sent)
+            await ha.wait_for(AVAILABILITY, "offline", after=sent)
             assert process.wait(10) == 0
             kept = await retained(broker.port)
-            assert kept["quovel/bridge/availability"] == "offline"
+            assert kept[AVAILABILITY] == "offline"
             everything = "\n".join(s.payload for s in ha.seen) + "\n".join(kept.values())
             assert_no_key_material(everything)
 

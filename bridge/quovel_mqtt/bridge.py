@@ -15,6 +15,10 @@ Three loops run side by side, each surviving what it meets:
 Each lock has a worker that carries out its commands one at a time through
 ``quovel_bleak.LockClient``. What the tracker reports changed is published as
 it happens; what cannot be published yet waits in the outbox for the broker.
+
+Several bridges may share a broker (:mod:`quovel_mqtt.fleet`): commands come
+through a shared subscription, each lock is served by the one bridge that
+hears it best, and only that one publishes the lock's state and discovery.
 """
 
 from __future__ import annotations
@@ -35,12 +39,25 @@ from bleak import BleakScanner
 from bleak.backends.client import BaseBleakClient
 from bleak.backends.device import BLEDevice
 from bleak.backends.scanner import AdvertisementData, BaseBleakScanner
+from paho.mqtt.packettypes import PacketTypes
+from paho.mqtt.properties import Properties
 
 import quovel
 from quovel_bleak import OFFLINE_AFTER, LockClient, LockError, Timing, poll_availability, to_ms
 
 from .config import Config, LockConfig
-from .topics import COMMANDS, NONE, OFFLINE, ONLINE, LockTopics, Topics, discovery_payload, encode
+from .fleet import Coordinator
+from .topics import (
+    COMMANDS,
+    NONE,
+    OFFLINE,
+    ONLINE,
+    LockTopics,
+    Topics,
+    bridge_discovery_payload,
+    discovery_payload,
+    encode,
+)
 
 _LOGGER = logging.getLogger("quovel_mqtt")
 # Command outcomes kept while the broker is away; state needs no keeping, it is sent afresh.
@@ -74,6 +91,10 @@ class Message:
     topic: str
     payload: str
     retain: bool
+    expiry: int | None = None
+    """Seconds the broker keeps it for a subscriber not yet reached."""
+    command_id: str | None = None
+    """The command a result answers."""
 
 
 def backoff(attempt: int, cap: float = 30.0) -> float:
@@ -88,7 +109,7 @@ class _Lock:
         self.tracker = quovel.LockTracker()
         self.device: BLEDevice | None = None
         self.client: LockClient | None = None
-        self.commands: asyncio.Queue[str] = asyncio.Queue(maxsize=8)
+        self.commands: asyncio.Queue[tuple[str, str | None]] = asyncio.Queue(maxsize=8)
 
 
 class Bridge:
@@ -102,6 +123,7 @@ class Bridge:
         clock: Callable[[], float] = time.monotonic,
         poll_interval: float | None = None,
         deaf_after: float = 120.0,
+        settle: float = 1.0,
     ) -> None:
         self.config = config
         self.topics = Topics.of(config)
@@ -110,6 +132,9 @@ class Bridge:
         self._offline_after = config.offline_after if config.offline_after is not None else OFFLINE_AFTER
         self._poll_interval = poll_interval if poll_interval is not None else min(10.0, self._offline_after / 4)
         self._deaf_after = deaf_after
+        self._settle = settle
+        self._settled = False
+        """Whether this connection has heard the others long enough to publish the locks it serves."""
         self.locks = [_Lock(lock, self.topics.lock(lock)) for lock in config.locks]
         self._by_address = {lock.config.address: lock for lock in self.locks}
         self._by_object_id = {lock.config.object_id: lock for lock in self.locks}
@@ -119,20 +144,57 @@ class Bridge:
         self._last_heard_any = 0.0
         self.connected = asyncio.Event()
         """Set while the broker connection is up (for tests and diagnostics)."""
+        self.coordinator = Coordinator(self.topics, self, self._by_object_id, clock=clock)
+        self._sync_topic = f"{self.topics.prefix}/bridge/{self.topics.bridge_id}/sync"
+        self._synced = asyncio.Event()
 
     # --- publishing ------------------------------------------------------------
 
-    def publish(self, topic: str, payload: str, *, retain: bool) -> None:
-        if retain and self._client is None:
-            return  # connecting publishes every retained topic afresh
+    def publish(
+        self, topic: str, payload: str, *, retain: bool, expiry: int | None = None, command_id: str | None = None
+    ) -> None:
+        if (retain or expiry is not None) and self._client is None:
+            return  # connecting publishes every retained topic afresh; a handoff would be stale
         if len(self._outbox) >= _OUTBOX_LIMIT:
             dropped = self._outbox.popleft()
             _LOGGER.warning("the broker is away too long: dropped a message for %s", dropped.topic)
-        self._outbox.append(Message(topic, payload, retain))
+        self._outbox.append(Message(topic, payload, retain, expiry, command_id))
         self._wake.set()
+
+    # --- the coordinator's host ------------------------------------------------
+
+    def serve(self, object_id: str, command: str, command_id: str) -> None:
+        lock = self._by_object_id[object_id]
+        try:
+            lock.commands.put_nowait((command, command_id))
+        except asyncio.QueueFull:
+            _LOGGER.warning(
+                "%s: ignored %s: %d commands are waiting already", lock.config.name, command, lock.commands.qsize()
+            )
+
+    def lock_state(self, object_id: str) -> str | None:
+        lock = self._by_object_id.get(object_id)
+        return None if lock is None else lock.tracker.reported_state
+
+    def serve_afresh(self, object_ids: set[str]) -> None:
+        if not self._settled:
+            return  # all is published once settled
+        for object_id in sorted(object_ids):
+            lock = self._by_object_id[object_id]
+            if self.config.discovery:
+                self._publish_lock_discovery(lock)
+            self._publish_changes(lock, {"state", "battery", "available"}, log=False)
+
+    def _report(self, lock: _Lock) -> None:
+        self.coordinator.report(lock.config.object_id, lock.tracker.available, free_slot=True)
 
     def _publish_changes(self, lock: _Lock, changes: set[str], *, log: bool = True) -> None:
         tracker = lock.tracker
+        if "available" in changes:
+            # First: a bridge that stops hearing its lock hands it over rather than show it offline.
+            self._report(lock)
+        if not (self._settled and self.coordinator.serves(lock.config.object_id)):
+            return  # its server publishes it
         if "state" in changes:
             if log:
                 _LOGGER.info("%s: %s", lock.config.name, tracker.reported_state or "state unknown")
@@ -144,16 +206,27 @@ class Bridge:
                 _LOGGER.info("%s: %s", lock.config.name, "in range" if tracker.available else "offline")
             self.publish(lock.topics.availability, ONLINE if tracker.available else OFFLINE, retain=True)
 
+    def _publish_reports(self) -> None:
+        self.coordinator.connected()
+        for lock in self.locks:
+            self._report(lock)
+
     def _publish_all(self) -> None:
-        self.publish(self.topics.bridge_availability, ONLINE, retain=True)
         if self.config.discovery:
             self._publish_discovery()
         for lock in self.locks:
             self._publish_changes(lock, {"state", "battery", "available"}, log=False)
 
     def _publish_discovery(self) -> None:
+        self.publish(self.topics.bridge_discovery, encode(bridge_discovery_payload(self.topics)), retain=True)
         for lock in self.locks:
-            self.publish(lock.topics.discovery, encode(discovery_payload(self.topics, lock.config)), retain=True)
+            if self.coordinator.serves(lock.config.object_id):
+                self._publish_lock_discovery(lock)
+
+    def _publish_lock_discovery(self, lock: _Lock) -> None:
+        alone = self.coordinator.alone(lock.config.object_id)
+        payload = discovery_payload(self.topics, lock.config, alone=alone)
+        self.publish(lock.topics.discovery, encode(payload), retain=True)
 
     # --- the broker ------------------------------------------------------------
 
@@ -174,6 +247,8 @@ class Bridge:
             identifier=broker.client_id,
             keepalive=broker.keepalive,
             will=aiomqtt.Will(self.topics.bridge_availability, OFFLINE, qos=1, retain=True),
+            # Shared subscriptions, and message expiry for commands handed on.
+            protocol=aiomqtt.ProtocolVersion.V5,
             tls_context=tls_context,
             timeout=10,
         )
@@ -185,17 +260,29 @@ class Bridge:
             wait = 0.0
             try:
                 async with self._mqtt_client() as client:
-                    await client.subscribe([(self.topics.commands, 1), (self.config.status_topic, 1)])
+                    subscriptions = [*self.coordinator.subscriptions(), self.config.status_topic, self._sync_topic]
+                    await client.subscribe([(topic, 1) for topic in subscriptions])
                     _LOGGER.info("connected to the broker at %s:%d", broker.host, broker.port)
                     failures = 0
                     self._client = client
                     self.connected.set()
-                    # What was retained and not yet sent is superseded by what follows.
-                    self._outbox = deque(message for message in self._outbox if not message.retain)
-                    self._publish_all()
+                    # What was retained and not yet sent is superseded by what follows, and a result
+                    # another bridge gave when our Will came would be a second one.
+                    self._outbox = deque(
+                        m for m in self._outbox if not m.retain and self.coordinator.may_answer(m.command_id)
+                    )
                     async with asyncio.TaskGroup() as group:
-                        group.create_task(self._drain(client))
                         group.create_task(self._receive(client))
+                        await self._sync(client)
+                        self.publish(self.topics.bridge_availability, ONLINE, retain=True)
+                        self._publish_reports()
+                        group.create_task(self._drain(client))
+                        # Bridges that connect together hear each other's reports before any claims a lock.
+                        await asyncio.sleep(self._settle)
+                        self._settled = True
+                        self._publish_all()
+                        # Only now: a command is sent where the others' reports say.
+                        await client.subscribe(self.topics.shared_commands, qos=1)
             except* (aiomqtt.MqttError, OSError, ssl.SSLError) as group:
                 failures += 1
                 wait = backoff(failures)
@@ -203,15 +290,35 @@ class Bridge:
                     "broker %s:%d: %s; reconnecting in %g s", broker.host, broker.port, group.exceptions[0], wait
                 )
             finally:
+                self._settled = False
+                if self._client is not None:
+                    self.coordinator.disconnected()
                 self._client = None
                 self.connected.clear()
             await asyncio.sleep(wait)
+
+    async def _sync(self, client: aiomqtt.Client) -> None:
+        """Waits until the others' retained availability and reports are in: the broker hands
+        them over before our own message published after subscribing comes back."""
+        self._synced.clear()
+        await client.publish(self._sync_topic, "", qos=1)
+        try:
+            async with asyncio.timeout(10):
+                await self._synced.wait()
+        except TimeoutError:
+            _LOGGER.warning("the broker did not echo in time: serving locks from what was heard so far")
 
     async def _drain(self, client: aiomqtt.Client) -> None:
         while True:
             while self._outbox:
                 message = self._outbox[0]
-                await client.publish(message.topic, message.payload, qos=1, retain=message.retain)
+                properties = None
+                if message.expiry is not None:
+                    properties = Properties(PacketTypes.PUBLISH)  # type: ignore[no-untyped-call]
+                    properties.MessageExpiryInterval = message.expiry
+                await client.publish(
+                    message.topic, message.payload, qos=1, retain=message.retain, properties=properties
+                )
                 # Only once the broker has it: a message lost with the link is sent again.
                 if self._outbox and self._outbox[0] is message:
                     self._outbox.popleft()
@@ -229,6 +336,9 @@ class Bridge:
         topic = message.topic.value
         payload = message.payload
         text = payload.decode("utf-8", "replace").strip() if isinstance(payload, bytes | bytearray) else str(payload)
+        if topic == self._sync_topic:
+            self._synced.set()
+            return
         if topic == self.config.status_topic:
             if text == "online" and self.config.discovery:
                 _LOGGER.info("Home Assistant is online: publishing discovery again")
@@ -236,27 +346,21 @@ class Bridge:
                 for each in self.locks:
                     self._publish_changes(each, {"state", "battery", "available"}, log=False)
             return
+        if self.coordinator.on_message(topic, text):
+            return
         object_id = topic.split("/")[-2]
         lock = self._by_object_id.get(object_id)
-        if lock is None:
-            _LOGGER.warning("ignored a command on %s: no lock with this id", topic)
-            return
+        name = topic if lock is None else lock.config.name
         if message.retain:
             # A command left on the broker is stale: acting on it now would surprise.
-            _LOGGER.warning("%s: ignored a retained command on %s", lock.config.name, topic)
+            _LOGGER.warning("%s: ignored a retained command on %s", name, topic)
             return
         command = text.upper()
         if command not in COMMANDS:
-            _LOGGER.warning(
-                "%s: ignored an unknown command %r (expected %s)", lock.config.name, text[:40], ", ".join(COMMANDS)
-            )
+            _LOGGER.warning("%s: ignored an unknown command %r (expected %s)", name, text[:40], ", ".join(COMMANDS))
             return
-        try:
-            lock.commands.put_nowait(command)
-        except asyncio.QueueFull:
-            _LOGGER.warning(
-                "%s: ignored %s: %d commands are waiting already", lock.config.name, command, lock.commands.qsize()
-            )
+        if not self.coordinator.on_command(object_id, command):
+            _LOGGER.warning("ignored a command on %s: no lock with this id", topic)
 
     # --- the radio -------------------------------------------------------------
 
@@ -274,6 +378,7 @@ class Bridge:
         if lock is None:
             return
         lock.device = device
+        self.coordinator.heard(lock.config.object_id, advertisement.rssi)
         chosen = quovel.select_advertisement(advertisement.manufacturer_data, lock.config.address)
         self._publish_changes(lock, lock.tracker.on_advertisement(to_ms(now), chosen))
 
@@ -311,6 +416,8 @@ class Bridge:
             now = self._clock()
             for lock in self.locks:
                 self._publish_changes(lock, poll_availability(lock.tracker, now, self._offline_after))
+                self._report(lock)  # a signal that moved
+            self.coordinator.tick()
             await asyncio.sleep(self._poll_interval)
 
     # --- commands --------------------------------------------------------------
@@ -333,10 +440,10 @@ class Bridge:
 
     async def _worker(self, lock: _Lock) -> None:
         while True:
-            command = await lock.commands.get()
-            await self.carry_out(lock, command)
+            command, command_id = await lock.commands.get()
+            await self.carry_out(lock, command, command_id)
 
-    async def carry_out(self, lock: _Lock, command: str) -> dict[str, Any]:
+    async def carry_out(self, lock: _Lock, command: str, command_id: str | None = None) -> dict[str, Any]:
         """Runs one command and publishes its outcome on the lock's result topic."""
         started = self._clock()
         outcome: dict[str, Any] = {"command": command}
@@ -367,7 +474,14 @@ class Bridge:
             _LOGGER.warning(
                 "%s: %s failed (%s): %s%s", lock.config.name, command, outcome["kind"], outcome["message"], suspect
             )
-        self.publish(lock.topics.result, encode(outcome), retain=False)
+        outcome["bridge"] = self.topics.bridge_id
+        if command_id is not None:
+            outcome["id"] = command_id
+        if self.coordinator.may_answer(command_id):
+            self.publish(lock.topics.result, encode(outcome), retain=False, command_id=command_id)
+        else:
+            _LOGGER.warning("%s: %s was answered by another bridge while this one was away", lock.config.name, command)
+        self.coordinator.answered(command_id)
         return outcome
 
     # --- the whole -------------------------------------------------------------
@@ -406,6 +520,11 @@ class Bridge:
             return  # the broker has already sent the Last Will, or will
         try:
             async with asyncio.timeout(5):
+                for lock in self.locks:
+                    object_id = lock.config.object_id
+                    if self.coordinator.serves(object_id) and self.coordinator.alone(object_id):
+                        # Nobody takes it over: its availability would otherwise stay "online".
+                        await client.publish(lock.topics.availability, OFFLINE, qos=1, retain=True)
                 await client.publish(self.topics.bridge_availability, OFFLINE, qos=1, retain=True)
             _LOGGER.info("published offline")
         except (aiomqtt.MqttError, TimeoutError) as error:

@@ -27,6 +27,13 @@ _ADDRESS = re.compile(r"^[0-9A-Fa-f]{2}(:[0-9A-Fa-f]{2}){5}$")
 _BRIDGE_ID = re.compile(r"^[A-Za-z0-9_-]{1,64}$")
 
 
+def default_bridge_id(hostname: str | None = None) -> str:
+    """The host's name as a bridge id: its first label, every other character a -."""
+    name = (hostname if hostname is not None else socket.gethostname()).split(".")[0]
+    word = re.sub(r"[^A-Za-z0-9_-]+", "-", name).strip("-")[:64]
+    return word or "bridge"
+
+
 class ConfigError(Exception):
     """A configuration fault: ``str()`` is the one line to show."""
 
@@ -96,7 +103,7 @@ class Config:
     broker: BrokerConfig
     locks: tuple[LockConfig, ...]
     topic_prefix: str = DEFAULT_PREFIX
-    bridge_id: str = field(default_factory=lambda: default_bridge_id())
+    bridge_id: str = field(default_factory=default_bridge_id)
     """This bridge among the others on the broker; default: the host's name."""
     discovery: bool = True
     discovery_prefix: str = DEFAULT_DISCOVERY_PREFIX
@@ -186,13 +193,6 @@ def _toml_type(value: object) -> str:
         dict: "a table",
         list: "an array",
     }.get(type(value), type(value).__name__)
-
-
-def default_bridge_id(hostname: str | None = None) -> str:
-    """The host's name as a bridge id: its first label, every other character a -."""
-    name = (hostname if hostname is not None else socket.gethostname()).split(".")[0]
-    word = re.sub(r"[^A-Za-z0-9_-]+", "-", name).strip("-")[:64]
-    return word or "bridge"
 
 
 def _readable_by_others(path: Path) -> bool:

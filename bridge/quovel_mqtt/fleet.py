@@ -125,6 +125,10 @@ class Fleet:
             return None
         return min(candidates, key=lambda item: _rank(*item))[0]
 
+    def alone(self, object_id: str) -> bool:
+        """Whether only one bridge online is configured for the lock."""
+        return sum(b in self.online for b in self.reports.get(object_id, {})) <= 1
+
     def keeper(self) -> str:
         """The bridge that speaks for those gone: the smallest id online."""
         return min(self.online)
@@ -261,8 +265,9 @@ class Host(Protocol):
 
     def lock_state(self, object_id: str) -> str | None: ...
 
-    def servers_changed(self, gained: set[str], lost: set[str]) -> None:
-        """This bridge began (``gained``) or stopped serving these configured locks."""
+    def serve_afresh(self, object_ids: set[str]) -> None:
+        """This bridge serves these locks now, or alone now, or no longer alone: publish their
+        discovery and state afresh."""
 
 
 class Coordinator:
@@ -295,6 +300,7 @@ class Coordinator:
         self._take_within = max(take_within, forward_expiry + 5.0)
         self._forward_expiry = forward_expiry
         self._servers = self.fleet.servers()
+        self._alone = {object_id: True for object_id in self.hearing}
         self._connection = 0
         # Connections after which the keeper answers what this bridge had taken: their results go unsaid.
         self._answered_for_us: set[int] = set()
@@ -304,6 +310,10 @@ class Coordinator:
 
     def serves(self, object_id: str) -> bool:
         return self._servers.get(object_id) == self.me
+
+    def alone(self, object_id: str) -> bool:
+        """Whether no other bridge online could serve the lock: its availability then hangs on ours."""
+        return self.fleet.alone(object_id)
 
     def heard(self, object_id: str, rssi: int | None) -> None:
         if (hearing := self.hearing.get(object_id)) is not None:
@@ -318,6 +328,10 @@ class Coordinator:
             self._recompute()
 
     # --- the connection -----------------------------------------------------------
+
+    def subscriptions(self) -> tuple[str, ...]:
+        """Before the shared commands: the others' availability and reports come first."""
+        return self.topics.fleet
 
     def connected(self) -> None:
         """A new connection: every report goes out again (the retained ones may be gone with the broker)."""
@@ -367,10 +381,9 @@ class Coordinator:
                 self.handoffs.settled(command_id)
                 command = str(data.get("command", ""))
                 self.taken.add(Handoff(command_id, object_id, command, parsed[2], self._clock()))
-        elif kind == "result":
-            if isinstance(command_id := _object(text).get("id"), str):
-                self.taken.settled(command_id)
-                self.handoffs.settled(command_id)
+        elif kind == "result" and isinstance(command_id := _object(text).get("id"), str):
+            self.taken.settled(command_id)
+            self.handoffs.settled(command_id)
         return True
 
     def on_command(self, object_id: str, command: str) -> bool:
@@ -445,16 +458,21 @@ class Coordinator:
     def _recompute(self) -> None:
         servers = self.fleet.servers()
         before, self._servers = self._servers, servers
-        gained = {o for o, s in servers.items() if s == self.me and before.get(o) != self.me}
-        lost = {o for o, s in before.items() if s == self.me and servers.get(o) != self.me}
+        alone = {object_id: self.fleet.alone(object_id) for object_id in self.hearing}
+        was_alone, self._alone = self._alone, alone
         for object_id, server in servers.items():
+            if server != before.get(object_id):
+                _LOGGER.info("%s: %s serves it now", object_id, server or "no bridge online")
             if server is None and before.get(object_id) is not None and self.fleet.keeper() == self.me:
                 # Nobody online is configured for it now: say so rather than leave it "online".
                 self.host.publish(self.topics.lock_of(object_id).availability, OFFLINE, retain=True)
-        for object_id in gained | lost:
-            _LOGGER.info("%s: %s serves it now", object_id, servers.get(object_id) or "no bridge")
-        if gained or lost:
-            self.host.servers_changed(gained, lost)
+        afresh = {
+            object_id
+            for object_id, server in servers.items()
+            if server == self.me and (before.get(object_id) != self.me or alone[object_id] != was_alone[object_id])
+        }
+        if afresh:
+            self.host.serve_afresh(afresh)
 
 
 def _object(text: str) -> dict[str, Any]:

@@ -181,24 +181,27 @@ def bridge_discovery_payload(topics: Topics) -> dict[str, Any]:
     }
 
 
-def discovery_payload(topics: Topics, lock: LockConfig, server: str | None = None) -> dict[str, Any]:
-    """One device with its lock and battery sensor components, connected through
-    its serving bridge (``server``, default this one). Its availability is the
-    lock's own topic, which whichever bridge serves it keeps: no one bridge's
-    Last Will makes it unavailable."""
+def discovery_payload(topics: Topics, lock: LockConfig, *, alone: bool = True) -> dict[str, Any]:
+    """One device with its lock and battery sensor components, reached through this bridge,
+    which serves it. Its availability is the lock's own topic, which whichever bridge serves it
+    keeps; only while no other bridge online could serve it (``alone``) does it hang on this
+    bridge's too, as nobody else would say it is gone should this bridge die."""
     mine = topics.lock(lock)
     unique = f"quovel_{lock.object_id}"
+    availability = [{"topic": mine.availability, "payload_available": ONLINE, "payload_not_available": OFFLINE}]
+    if alone:
+        bridge = {"topic": topics.bridge_availability, "payload_available": ONLINE, "payload_not_available": OFFLINE}
+        availability.insert(0, bridge)
     return {
         "dev": {
             "ids": [unique],
             "name": lock.name,
             "connections": [["bluetooth", lock.address.lower()]],
-            "via_device": f"quovel_bridge_{server or topics.bridge_id}",
+            "via_device": f"quovel_bridge_{topics.bridge_id}",
         },
         "o": _origin(),
-        "availability": [
-            {"topic": mine.availability, "payload_available": ONLINE, "payload_not_available": OFFLINE},
-        ],
+        "availability": availability,
+        "availability_mode": "all",
         "qos": 1,
         "cmps": {
             "lock": {
