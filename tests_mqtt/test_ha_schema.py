@@ -10,22 +10,27 @@ from __future__ import annotations
 import pytest
 
 from quovel_mqtt.config import LockConfig, Secret
-from quovel_mqtt.topics import Topics, discovery_payload
+from quovel_mqtt.topics import Topics, bridge_discovery_payload, discovery_payload
 
 A = "C4:3A:51:0B:7E:19"
 
 
 def test_discovery_against_home_assistants_own_schemas() -> None:
     discovery = pytest.importorskip("homeassistant.components.mqtt.discovery")
-    from homeassistant.components.mqtt import lock, schemas, sensor
+    from homeassistant.components.mqtt import binary_sensor, lock, schemas, sensor
 
-    payload = discovery.MQTTDiscoveryPayload(
-        discovery_payload(Topics("quovel", "homeassistant"), LockConfig("Front door", A, Secret("00" * 16)))
-    )
-    discovery._replace_all_abbreviations(payload)
-    schemas.DEVICE_DISCOVERY_SCHEMA(payload)
-    shared = {k: v for k, v in payload.items() if k not in ("components", "origin")}
-    platforms = {"lock": lock, "sensor": sensor}
-    for component in payload["components"].values():
-        config = {**shared, **{k: v for k, v in component.items() if k != "platform"}}
-        platforms[component["platform"]].DISCOVERY_SCHEMA(config)
+    topics = Topics("quovel", "homeassistant", "hall")
+    front = LockConfig("Front door", A, Secret("00" * 16))
+    platforms = {"lock": lock, "sensor": sensor, "binary_sensor": binary_sensor}
+    for message in (
+        discovery_payload(topics, front),
+        discovery_payload(topics, front, alone=False),
+        bridge_discovery_payload(topics),
+    ):
+        payload = discovery.MQTTDiscoveryPayload(message)
+        discovery._replace_all_abbreviations(payload)
+        schemas.DEVICE_DISCOVERY_SCHEMA(payload)
+        shared = {k: v for k, v in payload.items() if k not in ("components", "origin")}
+        for component in payload["components"].values():
+            config = {**shared, **{k: v for k, v in component.items() if k != "platform"}}
+            platforms[component["platform"]].DISCOVERY_SCHEMA(config)
