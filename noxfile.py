@@ -551,6 +551,22 @@ def bench_wheels(session: nox.Session) -> None:
     call(session, lambda: bench_platforms.compare(DIST, quick="--quick" in session.posargs))
 
 
+@nox.session(python=HOST_PYTHON)
+def bench_bridge_failover(session: nox.Session) -> None:
+    """Two bridge processes on one mosquitto sharing a lock (bench/bridge_failover.py): prints the
+    takeover times and the commands lost or carried out twice, which must be none."""
+    system_packages(session, "mqtt")
+    groups(session, "mqtt_test")
+    wheel_file = _fresh_wheel(HOST_TARGET)
+    if wheel_file is not None:
+        pip(session, "install", "--force-reinstall", "--no-deps", str(wheel_file))
+    else:
+        system_packages(session, "core")
+        groups(session, "build")
+        _install_in_place(session, ROOT / "build" / "mqtt-ext")
+    session.run("python", str(ROOT / "bench" / "bridge_failover.py"), *session.posargs)
+
+
 @nox.session(python=DEMO_PYTHON)
 def demo(session: nox.Session) -> None:
     """Builds the module and walks through one unlock against the simulated lock (posargs go to it)."""

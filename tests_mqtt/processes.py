@@ -8,6 +8,7 @@ locks' one journal says how often each bolt moved.
 
 from __future__ import annotations
 
+import asyncio
 import json
 import os
 import signal
@@ -17,7 +18,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
-from conftest import AES_KEY, HERE, UNLOCK_KEY, write_config
+from conftest import AES_KEY, HERE, UNLOCK_KEY, HomeAssistant, write_config
 
 
 def start_bridge(
@@ -38,6 +39,19 @@ def start_bridge(
 
 def object_id(address: str) -> str:
     return address.replace(":", "").lower()
+
+
+async def served_by(ha: HomeAssistant, lock: str, bridge_id: str, *, after: float = 0.0, timeout: float) -> float:
+    """When the lock's discovery first named ``bridge_id`` as the bridge it is reached through."""
+    topic = f"homeassistant/device/quovel_{lock}/config"
+    async with asyncio.timeout(timeout):
+        while True:
+            for seen in ha.seen:
+                if seen.topic != topic or seen.at < after or not seen.payload:
+                    continue
+                if json.loads(seen.payload)["dev"]["via_device"] == f"quovel_bridge_{bridge_id}":
+                    return seen.at
+            await asyncio.sleep(0.02)
 
 
 @dataclass

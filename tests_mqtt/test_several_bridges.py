@@ -12,6 +12,7 @@ import time
 from pathlib import Path
 from typing import Any
 
+import processes
 from conftest import HomeAssistant, Mosquitto, retained
 from processes import Bridges, object_id
 
@@ -23,16 +24,7 @@ WAIT = 45.0
 
 
 async def served_by(ha: HomeAssistant, lock: str, bridge_id: str, *, after: float = 0.0) -> float:
-    """When the lock's discovery first named ``bridge_id`` as the bridge it is reached through."""
-    topic = f"homeassistant/device/quovel_{lock}/config"
-    async with asyncio.timeout(WAIT):
-        while True:
-            for seen in ha.seen:
-                if seen.topic != topic or seen.at < after or not seen.payload:
-                    continue
-                if json.loads(seen.payload)["dev"]["via_device"] == f"quovel_bridge_{bridge_id}":
-                    return seen.at
-            await asyncio.sleep(0.05)
+    return await processes.served_by(ha, lock, bridge_id, after=after, timeout=WAIT)
 
 
 async def command(ha: HomeAssistant, lock: str, name: str) -> dict[str, Any]:
