@@ -19,6 +19,7 @@ import quovel_bleak
 from quovel_bleak import LockClient, Timing
 
 from .const import AVAILABILITY_INTERVAL, CONF_AES_KEY, CONF_HOLD_LINK, CONF_UNLOCK_KEY
+from .slots import slot_pool
 
 _LOGGER = logging.getLogger(__package__)
 
@@ -50,6 +51,7 @@ class LockDevice:
             on_change=self._publish,
             ble_device_callback=self._ble_device,
             timing=timing(dict(entry.options)),
+            slots=slot_pool(hass),
         )
 
     @callback

@@ -885,7 +885,7 @@ class _Site:
         self.stop_idle_timer()
         self.idle = asyncio.get_running_loop().call_later(seconds, self._idle, link, disconnect_timeout)
         if link.ticket is not None:
-            link.ticket.hold(lambda: self._idle(link, disconnect_timeout))
+            link.ticket.hold(lambda: self.let_go(link, disconnect_timeout))
 
     def stop_idle_timer(self) -> None:
         if self.idle is not None:
@@ -896,6 +896,10 @@ class _Site:
 
     def _idle(self, link: _Link, disconnect_timeout: float) -> None:
         self.idle = None
+        self.let_go(link, disconnect_timeout)
+
+    def let_go(self, link: _Link, disconnect_timeout: float) -> None:
+        """Take a link held idle down (the hold ran out, or another lock waits for its slot)."""
         if self.link is link and not self.turn.locked():
             self.discard(link, disconnect_timeout)
 
