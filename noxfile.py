@@ -278,18 +278,10 @@ def ha_tests(session: nox.Session) -> None:
     Home Assistant's package constraints. Uses the host's built wheel when it
     is current, else builds the module in place.
     """
-    system_packages(session, "core", "platforms")
     from tools import ha_env
 
-    wheel_file = _fresh_wheel(HOST_TARGET)
-    if wheel_file is None:
-        groups(session, "build")
-        build = ROOT / "build" / "ha-ext"
-        _install_in_place(session, build)
-        wheel_file = next((build / "wheelhouse").glob("quovel-*.whl"))
-    session.log(f"testing {wheel_file.name}")
     work = ROOT / "build" / "ha"
-    python = str(call(session, lambda: ha_env.with_wheel(wheel_file, work / "env")))
+    python, wheel_file = _home_assistant(session, work)
     report = work / "coverage.json"
     with session.chdir(ROOT / "tests_ha"):
         session.run(
@@ -343,6 +335,48 @@ def ha_tests(session: nox.Session) -> None:
         *host.pip_command(python, "install", "--dry-run", "--ignore-installed", *constraint, requirement), external=True
     )
     session.log("quovel[bleak] resolves under Home Assistant's constraints")
+
+
+def _home_assistant(session: nox.Session, work: Path) -> tuple[str, Path]:
+    """Home Assistant's harness (tools/ha_env.py) in `work` with the module under test: the host's
+    built wheel when it is current, else the module built in place."""
+    system_packages(session, "core", "platforms")
+    from tools import ha_env
+
+    wheel_file = _fresh_wheel(HOST_TARGET)
+    if wheel_file is None:
+        groups(session, "build")
+        build = ROOT / "build" / "ha-ext"
+        _install_in_place(session, build)
+        wheel_file = next((build / "wheelhouse").glob("quovel-*.whl"))
+    session.log(f"testing {wheel_file.name}")
+    return str(call(session, lambda: ha_env.with_wheel(wheel_file, work / "env"))), wheel_file
+
+
+@nox.session(python=HOST_PYTHON, tags=["test"])
+def fleet_bench(session: nox.Session) -> None:
+    """Many locks commanded at once behind a few simulated proxies, in Home Assistant's harness on
+    a virtual clock: prints when every command was done, with the locks' shared slot pool and,
+    for comparison, without it (tests_ha/bench/fleet_bench.py)."""
+    python, _ = _home_assistant(session, ROOT / "build" / "ha-bench")
+    for label, without in (("with the slot pool", "0"), ("without the slot pool, for comparison", "1")):
+        session.log(f"fleet benchmark {label}")
+        with session.chdir(ROOT / "tests_ha"):
+            session.run(
+                python,
+                "-m",
+                "pytest",
+                "-q",
+                "-s",
+                "-p",
+                "no:cacheprovider",
+                "-p",
+                "no:logging",
+                "bench/fleet_bench.py",
+                *session.posargs,
+                external=True,
+                env={"QUOVEL_BENCH_WITHOUT_POOL": without},
+            )
 
 
 # --- the host build under sanitizers, benchmarks, demo ----------------------------

@@ -38,7 +38,11 @@ class Fleet:
         ]
         self.clients = [
             qb.LockClient(
-                self.radio.ble_device(p.address), AES_KEY, UNLOCK_KEY, backend=self.radio.backend, slots=pool,
+                self.radio.ble_device(p.address),
+                AES_KEY,
+                UNLOCK_KEY,
+                backend=self.radio.backend,
+                slots=pool,
                 **client_options,
             )
             for p in self.peripherals

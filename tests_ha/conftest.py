@@ -5,8 +5,8 @@ from __future__ import annotations
 import functools
 import sys
 from collections.abc import AsyncIterator, Iterator
-from typing import Any
 from pathlib import Path
+from typing import Any
 from unittest.mock import patch
 
 import pytest

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 
-from conftest import AES_KEY, UNLOCK_KEY
 from homeassistant.const import CONF_ADDRESS
 from homeassistant.core import HomeAssistant
 from homeassistant.setup import async_setup_component
@@ -14,6 +13,9 @@ from custom_components.quovel.const import CONF_AES_KEY, CONF_HOLD_LINK, CONF_UN
 from quovel_sim import SimulatedLock
 from quovel_sim.bleak_backend import LinkFaults, SimulatedPeripheral, SimulatedRadio
 from quovel_sim.homeassistant import SimulatedProxy, add_proxy
+
+AES_KEY = bytes.fromhex("8e73b0f7da0e6452c810f32b809079e5")
+UNLOCK_KEY = 2718281828
 
 
 @dataclass
@@ -40,10 +42,16 @@ async def set_up_fleet(
     link: LinkFaults | None = None,
 ) -> Fleet:
     """``locks`` locks set up as entries, heard by ``proxies`` proxies of ``slots`` slots each."""
-    fleet = Fleet([add_proxy(hass, radio, source=f"AA:BB:CC:DD:EE:{n:02X}", connection_slots=slots) for n in range(proxies)])
+    fleet = Fleet(
+        [add_proxy(hass, radio, source=f"AA:BB:CC:DD:EE:{n:02X}", connection_slots=slots) for n in range(proxies)]
+    )
     for n in range(locks):
         address = f"C4:3A:51:0B:{n // 256:02X}:{n % 256:02X}"
-        faults = LinkFaults() if link is None else LinkFaults(connect_delay=link.connect_delay, notify_delay=link.notify_delay)
+        faults = (
+            LinkFaults()
+            if link is None
+            else LinkFaults(connect_delay=link.connect_delay, notify_delay=link.notify_delay)
+        )
         fleet.peripherals.append(
             radio.add(SimulatedLock(aes_key=AES_KEY, unlock_key=UNLOCK_KEY, address=address), faults)
         )

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import asyncio
 import functools
+from collections.abc import Awaitable, Callable
 from unittest.mock import patch
 
 import pytest
@@ -11,8 +12,6 @@ from fleet import Fleet
 from homeassistant.components.lock import LockState
 from homeassistant.const import ATTR_ENTITY_ID
 from homeassistant.core import HomeAssistant
-from collections.abc import Awaitable, Callable
-from typing import Any
 from homeassistant.exceptions import HomeAssistantError
 
 import quovel_bleak
@@ -82,4 +81,3 @@ async def test_the_source_reports_reach_slots_and_changes(
     assert len(changes) == 2
     assert source.allocated("AA:BB:CC:DD:EE:00") == {address}
     assert slot_pool(hass) is slot_pool(hass)
-

@@ -281,4 +281,3 @@ class SlotPool:
             if release is not None and wanted.intersection(self._holding(ticket)):
                 ticket._idle_release = None
                 release()
-

@@ -114,9 +114,7 @@ def add_proxy(
     def free() -> bool:
         return bool(slots.free) and can_connect()
 
-    connector = bluetooth.HaBluetoothConnector(
-        client=radio.adapter_backend(slots), source=source, can_connect=free
-    )
+    connector = bluetooth.HaBluetoothConnector(client=radio.adapter_backend(slots), source=source, can_connect=free)
     proxy = SimulatedProxy(source, f"simulated proxy {source}", connector, True)
     proxy.slots = slots
     # As a proxy does: allocations are reported, not counted by Home Assistant.
