@@ -496,6 +496,7 @@ def mqtt_tests(session: nox.Session) -> None:
 DRIVER_TESTS = [
     "test_lock_client.py",
     "test_driver_link.py",
+    "test_slot_pool.py",
     "test_driver_api.py",
     "test_habluetooth_path.py",
     "test_cli.py",

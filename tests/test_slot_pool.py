@@ -12,6 +12,7 @@ import pytest
 from bleak_sim import AES_KEY, UNLOCK_KEY
 
 import quovel_bleak as qb
+from quovel_bleak.slots import RECHECK_AFTER_REFUSAL
 from quovel_sim import SimulatedLock
 from quovel_sim.bleak_backend import ConnectionSlots, LinkFaults, SimulatedRadio
 from quovel_sim.virtual_time import run
@@ -131,6 +132,22 @@ def test_the_deadline_bounds_the_wait_and_says_the_slots_were_busy():
     assert ended == pytest.approx(4.5)
     assert fleet.peripherals[1].connect_attempts == 0
     assert pool.waiting == 0
+
+
+def test_a_slot_taken_behind_the_pools_back_is_asked_for_again_after_the_back_off():
+    fleet = Fleet(1, 1, qb.SlotPool(limit=1))
+    other = object()  # another program on the same adapter
+    fleet.radio.slots.take(other, "C4:3A:51:0B:7E:FF")
+
+    async def scenario() -> Any:
+        asyncio.get_running_loop().call_later(5.0, fleet.radio.slots.give_back, other)
+        ended = await fleet.unlock(0)
+        await fleet.close()
+        return ended
+
+    # Refused at 0 s and at the recheck 4 s later, connected at the next one.
+    assert run(scenario()) == pytest.approx(2 * RECHECK_AFTER_REFUSAL + CONNECT, abs=0.2)
+    assert fleet.peripherals[0].connect_attempts == 3
 
 
 class Reported:

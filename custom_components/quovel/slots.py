@@ -21,9 +21,6 @@ class BluetoothSlots:
     def __init__(self, hass: HomeAssistant) -> None:
         self._hass = hass
 
-    def __repr__(self) -> str:
-        return "BluetoothSlots()"
-
     def sources_for(self, address: str) -> Sequence[str]:
         devices = bluetooth.async_scanner_devices_by_address(self._hass, address, connectable=True)
         return [device.scanner.source for device in devices]

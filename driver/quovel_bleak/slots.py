@@ -27,6 +27,10 @@ from typing import Protocol
 __all__ = ["SlotPool", "SlotSource"]
 
 _ADAPTER = "adapter"
+# After the stack refused a slot the count said was free, and nothing has
+# changed since: ask again after bleak-retry-connector's own back-off for a
+# missing slot, as without a pool (another program may hold the slot).
+RECHECK_AFTER_REFUSAL = 4.0
 
 
 class SlotSource(Protocol):
@@ -144,13 +148,17 @@ class SlotPool:
     async def acquire(self, address: str, *, refused: bool = False) -> SlotTicket:
         """A slot that can reach ``address``: at once if one is free (or the host
         cannot tell), else when one frees. ``refused``: the stack just said no
-        slot though one seemed free, so wait for the next change first.
+        slot though one seemed free, so wait for the next change first (or
+        ``RECHECK_AFTER_REFUSAL`` seconds, when nothing changes).
         Bound it with a timeout; ``busy_sources`` says what it waited on."""
         address = address.upper()
         sources = tuple(self._source.sources_for(address))
         waiter = _Waiter(address, sources, self._changes + 1 if refused else 0)
         self._waiters.append(waiter)
         self._watch()
+        recheck = (
+            asyncio.get_running_loop().call_later(RECHECK_AFTER_REFUSAL, self._recheck, waiter) if refused else None
+        )
         try:
             self._pump()
             if not waiter.granted.done():
@@ -163,6 +171,8 @@ class SlotPool:
                 waiter.ticket.close()
             raise
         finally:
+            if recheck is not None:
+                recheck.cancel()
             if waiter in self._waiters:
                 self._waiters.remove(waiter)
             self._watch()
@@ -182,6 +192,10 @@ class SlotPool:
         elif not self._waiters and self._unsubscribe is not None:
             self._unsubscribe()
             self._unsubscribe = None
+
+    def _recheck(self, waiter: _Waiter) -> None:
+        waiter.after = 0
+        self._pump()
 
     def _changed(self) -> None:
         self._changes += 1
