@@ -357,7 +357,8 @@ def _home_assistant(session: nox.Session, work: Path) -> tuple[str, Path]:
 def fleet_bench(session: nox.Session) -> None:
     """Many locks commanded at once behind a few simulated proxies, in Home Assistant's harness on
     a virtual clock: prints when every command was done, with the locks' shared slot pool and,
-    for comparison, without it (tests_ha/bench/fleet_bench.py)."""
+    for comparison, without it (tests_ha/bench/fleet_bench.py); then the same through one
+    adapter of a few slots, as the bridge drives locks (bench/fleet_adapter.py)."""
     python, _ = _home_assistant(session, ROOT / "build" / "ha-bench")
     for label, without in (("with the slot pool", "0"), ("without the slot pool, for comparison", "1")):
         session.log(f"fleet benchmark {label}")
@@ -377,6 +378,8 @@ def fleet_bench(session: nox.Session) -> None:
                 external=True,
                 env={"QUOVEL_BENCH_WITHOUT_POOL": without},
             )
+    session.log("fleet benchmark through one adapter, as the MQTT bridge drives locks")
+    session.run(python, str(ROOT / "bench" / "fleet_adapter.py"), external=True)
 
 
 # --- the host build under sanitizers, benchmarks, demo ----------------------------

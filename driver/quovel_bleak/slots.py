@@ -34,7 +34,16 @@ RECHECK_AFTER_REFUSAL = 4.0
 
 
 class SlotSource(Protocol):
-    """What a host tells the pool about its adapters and proxies."""
+    """What a host tells the pool about its adapters and proxies.
+
+    A source may also offer ``allocated(source) -> Collection[str] | None``:
+    the addresses holding a slot of ``source`` (connecting or connected),
+    upper case, or None when it does not say. With it the pool counts a
+    granted connection only until the host shows it, and lets go only the
+    idle links on the sources a waiter needs; without it, a granted
+    connection counts until it is made, and an idle link is taken to occupy
+    every source that can reach its lock.
+    """
 
     def sources_for(self, address: str) -> Sequence[str]:
         """The adapters or proxies that can connect to ``address`` now."""
@@ -46,11 +55,6 @@ class SlotSource(Protocol):
 
     def subscribe(self, callback: Callable[[], None]) -> Callable[[], None]:
         """Call ``callback`` whenever allocations change; returns what unsubscribes."""
-        ...
-
-    def allocated(self, source: str) -> Collection[str] | None:
-        """The addresses ``source`` holds a slot for (connecting or connected),
-        upper case; None when the host does not say."""
         ...
 
 
@@ -130,6 +134,9 @@ class SlotPool:
             raise ValueError(f"a connection limit must be at least 1, not {limit}")
         self._counted = _Counted(limit) if limit is not None else None
         self._source: SlotSource = self._counted if self._counted is not None else source  # type: ignore[assignment]
+        self._allocated: Callable[[str], Collection[str] | None] = getattr(
+            self._source, "allocated", lambda _source: None
+        )
         self._waiters: list[_Waiter] = []
         self._tickets: set[SlotTicket] = set()
         self._changes = 0
@@ -237,7 +244,7 @@ class SlotPool:
         """Whether the host already counts this connection in its allocations."""
         unknown = True
         for source in ticket._sources:
-            allocated = self._source.allocated(source)
+            allocated = self._allocated(source)
             if allocated is None:
                 continue
             unknown = False
@@ -278,7 +285,7 @@ class SlotPool:
         """The sources a connection occupies (all that could carry it, when the host does not say)."""
         held = []
         for source in ticket._sources:
-            allocated = self._source.allocated(source)
+            allocated = self._allocated(source)
             if allocated is not None and ticket.address in allocated:
                 held.append(source)
         return held or ticket._sources
