@@ -134,6 +134,30 @@ def test_the_deadline_bounds_the_wait_and_says_the_slots_were_busy():
     assert pool.waiting == 0
 
 
+def test_a_command_overtaken_while_it_waits_for_a_slot_never_connects():
+    fleet = Fleet(2, 1, qb.SlotPool(limit=1))
+    wanted = [True]
+
+    async def scenario() -> Any:
+        async def overtaken() -> Any:
+            await asyncio.sleep(0.5)
+            try:
+                await fleet.clients[1].unlock(proceed=lambda: wanted[0])
+            except qb.Superseded as error:
+                return error, now()
+
+        asyncio.get_running_loop().call_later(0.8, wanted.__setitem__, 0, False)
+        _, (error, ended) = await asyncio.gather(fleet.unlock(0), overtaken())
+        await fleet.close()
+        return error, ended
+
+    error, ended = run(scenario())
+    assert str(error) == "superseded by a newer lock command before it was sent"
+    # Given up as soon as lock 0's slot came free, without connecting.
+    assert ended == pytest.approx(CONNECT, abs=0.2)
+    assert fleet.peripherals[1].connect_attempts == 0 and fleet.peripherals[1].lock.locked
+
+
 def test_a_slot_taken_behind_the_pools_back_is_asked_for_again_after_the_back_off():
     fleet = Fleet(1, 1, qb.SlotPool(limit=1))
     other = object()  # another program on the same adapter

@@ -490,7 +490,7 @@ class LockClient:
             link: _Link | None = None
             reused = False
             try:
-                link, reused = await self._acquire(site, call)
+                link, reused = await self._acquire(site, call, op)
                 result = await self._exchange(link, call, op)
             except LinkLost as lost:
                 if link is not None:
@@ -529,7 +529,7 @@ class LockClient:
                 on_success(result)
             return result
 
-    async def _acquire(self, site: _Site, call: _Call) -> tuple[_Link, bool]:
+    async def _acquire(self, site: _Site, call: _Call, op: Operation) -> tuple[_Link, bool]:
         """The held link if it is still up, else a new one."""
         link = site.link
         if link is not None:
@@ -540,11 +540,11 @@ class LockClient:
             site.discard(link, self._timing.disconnect_timeout)
         call.phase = "waiting for the last link to close"
         await site.settled()
-        link = await self._connect(site, call)
+        link = await self._connect(site, call, op)
         site.link = link
         return link, False
 
-    async def _connect(self, site: _Site, call: _Call) -> _Link:
+    async def _connect(self, site: _Site, call: _Call, op: Operation) -> _Link:
         """A new link; with a slot pool, once a slot is free for it.
 
         The stack answering "no slot" then sends the call back to wait on
@@ -562,6 +562,10 @@ class LockClient:
             if _LOGGER.isEnabledFor(_DEBUG):
                 _LOGGER.debug("%s: asking the pool for a connection slot (%s)", self._address, pool)
             ticket = await pool.acquire(self._address, refused=refused)
+            if call.proceed is not None and not call.proceed():
+                # Overtaken while it waited: the slot goes to the command that overtook it.
+                ticket.close()
+                raise _superseded("lock" if isinstance(op, quovel.LockOp) else "unlock")
             call.phase = "connecting"
             token = _POOLED.set(True)
             try:
