@@ -20,7 +20,7 @@ from simworld import World
 from quovel_mqtt import Bridge, load
 from quovel_mqtt import bridge as bridge_module
 from quovel_mqtt.topics import discovery_payload
-from quovel_sim import Faults
+from quovel_sim import Faults, virtual_time
 from quovel_sim.lock import LOCK, UNLOCK
 from quovel_sim.scanner import scanner_faults, scanner_starts
 
@@ -215,6 +215,33 @@ def test_commands_beyond_the_waiting_limit_are_answered_busy(tmp_path: Path, mon
 
     results = asyncio.run(scenario())
     assert [r["result"] for r in results] == ["failed", "ok", "ok"] and results[0]["kind"] == "busy"
+
+
+def test_locks_share_the_adapters_connection_slots(tmp_path: Path) -> None:
+    world = World(connection_limit=2)
+    addresses = [f"C4:3A:51:0B:7E:{n}" for n in range(30, 36)]
+    for address in addresses:
+        world.add(address, AES_KEY, UNLOCK_KEY, connect_delay=1.0, locked=False)
+    config = write_config(
+        tmp_path / "bridge.toml",
+        1,
+        [{"address": a, "aes_key": AES_KEY, "unlock_key": UNLOCK_KEY} for a in addresses],
+        extra="[bluetooth]\nconnection_slots = 2\n",
+    )
+
+    async def scenario() -> list[dict[str, Any]]:
+        bridge = Bridge(load(config), world.bluetooth(), clock=asyncio.get_running_loop().time)
+        assert bridge.slots is not None
+        for address in addresses:
+            bridge._on_advertisement(world.radio.ble_device(address), world.radio.advertisement_data(address))
+        tasks = [bridge.submit(lock, "LOCK") for lock in bridge.locks]
+        outcomes = await asyncio.gather(*filter(None, tasks))
+        for lock in bridge.locks:
+            await lock.monitor.close()
+        return outcomes
+
+    # Without the shared pool, held links starve the others of the adapter's two slots.
+    assert [o["result"] for o in virtual_time.run(scenario())] == ["ok"] * len(addresses)
 
 
 def test_adapter_missing_at_start_and_lock_out_of_range(broker: Mosquitto, tmp_path: Path) -> None:
