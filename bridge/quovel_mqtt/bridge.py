@@ -414,10 +414,12 @@ class Bridge:
                     raise RuntimeError(f"the {task.get_name()} loop ended") from task.exception()
             await self._say_offline()
         finally:
-            commands = list(self._commands)
-            for task in [stopping, *tasks, *commands]:
+            # Commands still under way end with the bridge: nobody would hear their results.
+            running: list[asyncio.Task[Any]] = [*tasks, *self._commands]
+            stopping.cancel()
+            for task in running:
                 task.cancel()
-            await asyncio.gather(*tasks, *commands, return_exceptions=True)
+            await asyncio.gather(*running, return_exceptions=True)
             for lock in self.locks:
                 with contextlib.suppress(Exception):
                     await lock.monitor.close()
