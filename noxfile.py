@@ -610,6 +610,16 @@ def bench(session: nox.Session) -> None:
     )
 
 
+@nox.session(python=HOST_PYTHON)
+def bench_bridge_fleet(session: nox.Session) -> None:
+    """The bridge with a fleet of locks behind one adapter of limited connection slots, one LOCK
+    to each at once, in virtual time (bench/bridge_fleet.py): prints the table."""
+    groups(session, "mqtt_test")
+    # The extension as the bridge's tests build it: one compile serves both.
+    _install_host_module(session, ROOT / "build" / "mqtt-ext")
+    session.run("python", str(ROOT / "bench" / "bridge_fleet.py"), *session.posargs)
+
+
 @nox.session(python=False)
 def bench_wheels(session: nox.Session) -> None:
     """The Python benchmark on the glibc and musl x86_64 wheels (CPython 3.13), side by side."""
