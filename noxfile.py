@@ -333,6 +333,22 @@ def ha_tests(session: nox.Session) -> None:
     session.log("quovel[bleak] resolves under Home Assistant's constraints")
 
 
+@nox.session(python=False, tags=["test"])
+def release_check(session: nox.Session) -> None:
+    """What a version tag would publish, built as the tag would build it (on a tag, build/dist's files):
+    installable through Home Assistant's installer for the manifest's requirement, in the changelog,
+    of the manifest's version, and the wheel the tests tested (tools/release.py)."""
+    system_packages(session, "cross", "platforms")
+    from tools import release
+
+    started = time.monotonic()
+    problems = call(session, lambda: release.check(DIST, _fresh_wheel(HOST_TARGET)))
+    session.log(f"release check in {time.monotonic() - started:.0f} s")
+    if problems:
+        session.error("the release would not be sound:\n  " + "\n  ".join(problems))  # type: ignore[arg-type]
+    session.log("a tag would publish what was tested")
+
+
 # --- the host build under sanitizers, benchmarks, demo ----------------------------
 
 
