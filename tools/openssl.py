@@ -1,6 +1,10 @@
 """libcrypto of OpenSSL 3.5 LTS, configured down to what a private, statically
 linked copy needs, built per wheel target with zig from the upstream tarball
 in Debian 13's source package (SHA-256 checked), and cached.
+
+VERSION is the one place the embedded OpenSSL's version is written: the
+wheels record it beside its licence (checked by tools/wheels.py) and the
+README names it (checked by the tools tests).
 """
 
 from __future__ import annotations

@@ -2,12 +2,15 @@
 
 from __future__ import annotations
 
+import re
 import zipfile
 from pathlib import Path
 
 import pytest
 
-from tools import release, targets
+from tools import openssl, release, targets
+
+ROOT = Path(__file__).resolve().parents[2]
 
 CHANGELOG = "# Changelog\n\n## 0.2.0\n\n### Fixed\n\n- a thing\n\n## 0.1.0 - 2026-12-08\n\n## [0.0.9]\n\n- old\n"
 
@@ -97,3 +100,9 @@ def test_a_tag_publishes_exactly_one_sdist_and_a_wheel_per_target(
         else:
             path.write_bytes(b"")
     assert bool(release.published_problems(tmp_path, "0.2.0")) is fails
+
+
+def test_readme_names_the_embedded_openssl() -> None:
+    # The wheels' own note is checked against the same VERSION when each is built.
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    assert set(re.findall(r"OpenSSL (\d+\.\d+\.\d+)", readme)) == {openssl.VERSION}
