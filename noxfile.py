@@ -51,6 +51,10 @@ WHEEL_SOURCES = (
     "cmake",
     "CMakeLists.txt",
     "pyproject.toml",
+    # The metadata: the README is the long description.
+    "README.md",
+    "LICENSE",
+    "LICENSES",
 )
 
 nox.options.default_venv_backend = "venv"
