@@ -54,6 +54,10 @@ WHEEL_SOURCES = (
     "cmake",
     "CMakeLists.txt",
     "pyproject.toml",
+    # The metadata: the README is the long description.
+    "README.md",
+    "LICENSE",
+    "LICENSES",
 )
 
 nox.options.default_venv_backend = "venv"
@@ -383,6 +387,22 @@ def fleet_bench(session: nox.Session) -> None:
             )
     session.log("fleet benchmark through one adapter, as the MQTT bridge drives locks")
     session.run(python, str(ROOT / "bench" / "fleet_adapter.py"), external=True)
+
+
+@nox.session(python=False, tags=["test"])
+def release_check(session: nox.Session) -> None:
+    """What a version tag would publish, built as the tag would build it (on a tag, build/dist's files):
+    installable through Home Assistant's installer for the manifest's requirement, in the changelog,
+    of the manifest's version, and the wheel the tests tested (tools/release.py)."""
+    system_packages(session, "cross", "platforms")
+    from tools import release
+
+    started = time.monotonic()
+    problems = call(session, lambda: release.check(DIST, _fresh_wheel(HOST_TARGET)))
+    session.log(f"release check in {time.monotonic() - started:.0f} s")
+    if problems:
+        session.error("the release would not be sound:\n  " + "\n  ".join(problems))  # type: ignore[arg-type]
+    session.log("a tag would publish what was tested")
 
 
 # --- the host build under sanitizers, benchmarks, demo ----------------------------
