@@ -121,10 +121,11 @@ def test_the_adapter_is_handed_to_the_scanner():
     ("argv", "environ", "answers", "printed", "locked"),
     [
         (["status", "c4:3a:51:0b:7e:19"], KEYS, (), "LOCKED\n", True),
+        (["status", "c43a510b7e19"], KEYS, (), "LOCKED\n", True),
         (["unlock", ADDRESS], KEYS, (), "tracker: UNLOCKING\ntracker: UNLOCKED\n", False),
         (["unlock", ADDRESS], {}, (AES_KEY.hex(), str(UNLOCK_KEY)), "tracker: UNLOCKED\n", False),
     ],
-    ids=["status", "unlock-from-environment", "unlock-from-prompt"],
+    ids=["status", "status-without-colons", "unlock-from-environment", "unlock-from-prompt"],
 )
 def test_one_operation_once_the_lock_is_heard(argv, environ, answers, printed, locked):
     status, out, err, lock, air = command(argv, environ, answers, lock_from=4)
@@ -167,6 +168,10 @@ def test_a_failing_scanner_is_an_error_line(argv):
         ["unlock", ADDRESS, "--aes-key", AES_KEY.hex()],
         ["--timeout", AES_KEY.hex(), "status", ADDRESS],
         [AES_KEY.hex()],
+        # Where the address belongs.
+        ["status", AES_KEY.hex()],
+        ["scan", AES_KEY.hex()],
+        ["lock", AES_KEY.hex()[:12] + "x"],
     ],
 )
 def test_a_key_typed_as_an_argument_is_refused_and_never_echoed(argv, capsys):
@@ -192,8 +197,9 @@ def test_keys_from_a_file_readable_by_its_owner_only(tmp_path):
 @pytest.mark.parametrize(
     ("mode", "text", "message"),
     [
-        (0o640, None, "can be read by others: allow its owner only (chmod 600)"),
-        (0o604, None, "can be read by others"),
+        (0o640, None, "can be read by others (mode 0640): allow its owner only (chmod 600)"),
+        (0o604, None, "can be read by others (mode 0604)"),
+        (0o600, "", "is empty"),
         (0o600, f"{AES_KEY.hex()}\n", "line 1: expected QUOVEL_AES_KEY=... or QUOVEL_UNLOCK_KEY=..."),
     ],
 )
@@ -205,4 +211,4 @@ def test_a_key_file_others_can_read_or_of_another_shape_is_refused(tmp_path, mod
 
 def test_a_missing_key_file_is_a_usage_error(tmp_path):
     status, _, err, _, _ = command(["--key-file", str(tmp_path / "none"), "status", ADDRESS])
-    assert status == 2 and err.startswith("error: cannot read the key file: No such file or directory")
+    assert status == 2 and err == f"error: cannot read {tmp_path / 'none'}: No such file or directory\n"

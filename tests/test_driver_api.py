@@ -29,6 +29,7 @@ IBEACON = {0x004C: bytes.fromhex("0215") + bytes(range(16)) + bytes(5)}
         (qb.NoReply, "no_reply", None, (TimeoutError,)),
         (qb.LinkLost, "link_lost", None, (ConnectionError,)),
         (qb.BadReply, "bad_reply", None, ()),
+        (qb.Superseded, "superseded", None, ()),
     ],
 )
 def test_errors_carry_a_kind_a_suspect_and_their_message(error, kind, suspect, bases):
@@ -44,7 +45,7 @@ def test_errors_carry_a_kind_a_suspect_and_their_message(error, kind, suspect, b
 
 
 def test_error_kinds_are_exactly_the_raised_ones():
-    assert len(qb.ERROR_KINDS) == 7
+    assert len(qb.ERROR_KINDS) == 8
 
 
 @pytest.mark.parametrize(("seconds", "ms"), [(0.0, 0), (1.2345, 1234), (86400.5, 86400500), (-3.0, 0)])

@@ -59,8 +59,18 @@ from .errors import (
     LockUnreachable,
     NoConnectionSlot,
     NoReply,
+    Superseded,
 )
-from .helpers import BLUETOOTH_MATCHER, OFFLINE_AFTER, is_lock_advertisement, poll_availability, to_ms
+from .helpers import (
+    BLUETOOTH_MATCHER,
+    OFFLINE_AFTER,
+    is_lock_advertisement,
+    normalize_address,
+    poll_availability,
+    to_ms,
+)
+from .keyfiles import Secret, SecretFileError, check_owner_only, read_secret_file
+from .monitor import Listener, LockMonitor, LockState
 
 __all__ = [
     "BLUETOOTH_MATCHER",
@@ -71,12 +81,21 @@ __all__ = [
     "HandshakeRefused",
     "LinkLost",
     "LockClient",
+    "Listener",
     "LockError",
+    "LockMonitor",
+    "LockState",
     "LockUnreachable",
     "NoConnectionSlot",
     "NoReply",
+    "Secret",
+    "SecretFileError",
+    "Superseded",
     "Timing",
+    "check_owner_only",
     "is_lock_advertisement",
+    "normalize_address",
     "poll_availability",
+    "read_secret_file",
     "to_ms",
 ]

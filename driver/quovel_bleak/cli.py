@@ -15,7 +15,6 @@ import contextlib
 import getpass
 import os
 import re
-import stat
 import sys
 from collections.abc import Callable, Coroutine, Mapping, Sequence
 from pathlib import Path
@@ -31,7 +30,8 @@ import quovel
 
 from .client import LockClient
 from .errors import LockError
-from .helpers import is_lock_advertisement
+from .helpers import is_lock_advertisement, normalize_address
+from .keyfiles import SecretFileError, read_secret_file
 
 AES_KEY_VARIABLE = "QUOVEL_AES_KEY"
 UNLOCK_KEY_VARIABLE = "QUOVEL_UNLOCK_KEY"
@@ -98,8 +98,13 @@ def main(
         return 2
     except SystemExit as exit:  # --help
         return int(exit.code or 0)
+    try:
+        # What stands where the address belongs may be a key: never repeated unless it is an address.
+        address = None if args.address is None else normalize_address(args.address)
+    except ValueError as error:
+        print(f"{parser.prog}: error: {error}", file=err)
+        return 2
     scan = _Scan(args.timeout, args.adapter, scanner_backend)
-    address = None if args.address is None else args.address.upper()
     if args.command == "scan":
         return run(_guarded(_list(scan, address, out), err))
     try:
@@ -119,13 +124,9 @@ def main(
 
 def _key_file(path: Path) -> dict[str, str]:
     try:
-        with path.open(encoding="utf-8") as file:
-            mode = os.fstat(file.fileno()).st_mode
-            if mode & (stat.S_IRWXG | stat.S_IRWXO):
-                raise UsageError(f"{path} can be read by others: allow its owner only (chmod 600)")
-            text = file.read()
-    except OSError as error:
-        raise UsageError(f"cannot read the key file: {error.strerror or error}") from None
+        text = read_secret_file(path).reveal()
+    except SecretFileError as error:
+        raise UsageError(str(error)) from None
     keys = {}
     for number, line in enumerate(text.splitlines(), 1):
         line = line.strip()
@@ -163,7 +164,7 @@ class _Scan:
         found = asyncio.Event()
 
         def on_advertisement(device: BLEDevice, advertisement: AdvertisementData) -> None:
-            address = device.address.upper()
+            address = _spelled(device.address)
             heard[address] = (device, advertisement)
             if address == wanted and is_lock_advertisement(
                 advertisement.service_uuids, advertisement.manufacturer_data
@@ -190,7 +191,7 @@ async def _list(scan: _Scan, wanted: str | None, out: TextIO) -> int:
     heard = await scan(wanted)
     found = 0
     for device, advertisement in sorted(heard.values(), key=lambda pair: pair[0].address):
-        if wanted is not None and device.address.upper() != wanted:
+        if wanted is not None and _spelled(device.address) != wanted:
             continue
         if not is_lock_advertisement(advertisement.service_uuids, advertisement.manufacturer_data):
             continue
@@ -247,6 +248,13 @@ async def _operate(
             print(f"error: {type(error).__name__}: {error}", file=err)
             return 1
     return 0
+
+
+def _spelled(address: str) -> str:
+    try:
+        return normalize_address(address)
+    except ValueError:
+        return address.upper()
 
 
 def _state(is_unlocked: bool | None) -> str:

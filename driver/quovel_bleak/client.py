@@ -30,7 +30,9 @@ from .errors import (
     LockUnreachable,
     NoConnectionSlot,
     NoReply,
+    Superseded,
 )
+from .helpers import normalize_address
 
 _LOGGER = logging.getLogger(__name__)
 _DEBUG = logging.DEBUG
@@ -40,6 +42,7 @@ Operation: TypeAlias = quovel.StatusOp | quovel.LockOp | quovel.UnlockOp
 Step: TypeAlias = tuple[Literal["write"], bytes] | tuple[Literal["done"], str | None]
 Sleep: TypeAlias = Callable[[float], Awaitable[None]]
 ChangeListener: TypeAlias = Callable[[set[str]], None]
+Proceed: TypeAlias = Callable[[], bool]
 
 # What bleak, BlueZ and the operating system raise when a GATT call or a
 # connection fails.
@@ -113,12 +116,14 @@ class _Call:
     """One public call's deadline, and what it was doing, for the message
     given when the deadline passes."""
 
-    __slots__ = ("deadline", "limit", "phase")
+    __slots__ = ("deadline", "limit", "phase", "proceed")
 
-    def __init__(self, limit: float) -> None:
+    def __init__(self, limit: float, proceed: Proceed | None = None) -> None:
         self.limit = limit
         self.deadline = asyncio.get_running_loop().time() + limit if math.isfinite(limit) else None
         self.phase = "waiting for its turn"
+        # Asked right before the first request is written; None once it was.
+        self.proceed = proceed
 
     def remaining(self) -> float:
         if self.deadline is None:
@@ -207,10 +212,10 @@ class LockClient:
             quovel.normalize_aes_key(aes_key), None if unlock_key is None else quovel.normalize_unlock_key(unlock_key)
         )
         if isinstance(device, str):
-            self._address = device.upper()
+            self._address = _address_key(device)
             self._device: BLEDevice | None = None
         else:
-            self._address = device.address.upper()
+            self._address = _address_key(device.address)
             self._device = device
         self._version = version
         self._tracker = tracker
@@ -272,21 +277,40 @@ class LockClient:
         self._feed_status(result)
         return result
 
-    async def lock(self, *, deadline: float | None = None) -> None:
-        await self._actuate("lock", deadline)
+    async def lock(self, *, deadline: float | None = None, proceed: Proceed | None = None) -> None:
+        """Lock; see ``unlock()``."""
+        await self._actuate("lock", deadline, proceed)
 
-    async def unlock(self, *, deadline: float | None = None) -> None:
-        await self._actuate("unlock", deadline)
+    async def unlock(self, *, deadline: float | None = None, proceed: Proceed | None = None) -> None:
+        """Unlock.
 
-    async def _actuate(self, action: Action, deadline: float | None) -> None:
-        unlock_key = self._keys.unlock
-        if unlock_key is None:
+        ``proceed`` is asked when the call gets its turn and again right
+        before the first request is written; ``False`` ends the call with
+        ``Superseded`` and nothing is sent (a tracker that was shown the
+        command hears it failed, and ``on_status(None)``: no status query).
+        Once a request was written the command completes.
+
+        A call cancelled after the tracker was shown the command and before
+        the lock acknowledged it leaves one status query running in the
+        background (its own deadline, ``Timing.call_deadline``; it cannot be
+        cancelled by the caller), which settles the tracker, with ``None``
+        if it fails too. Cancelling the status query that settles a failure
+        does the same.
+        """
+        await self._actuate("unlock", deadline, proceed)
+
+    async def _actuate(self, action: Action, deadline: float | None, proceed: Proceed | None) -> None:
+        # The keys are read where they are used: a local would show in a
+        # traceback captured with its locals.
+        if self._keys.unlock is None:
             raise ValueError("this LockClient was made without an unlock key")
-        call = _Call(self._timing.call_deadline if deadline is None else deadline)
+        call = _Call(self._timing.call_deadline if deadline is None else deadline, proceed)
         site = _site(self._address)
         async with self._turn(site, call):
+            if proceed is not None and not proceed():
+                raise _superseded(action)
             op_class = quovel.LockOp if action == "lock" else quovel.UnlockOp
-            op = op_class(self._keys.aes, unlock_key, self._current_version())
+            op = op_class(self._keys.aes, self._keys.unlock, self._current_version())
             tracker = self._tracker
             if tracker is None:
                 await self._run(site, call, op, None)
@@ -304,22 +328,62 @@ class LockClient:
             except BaseException as error:
                 if not reported:
                     self._tell("on_command_failed", tracker.on_command_failed())
-                    if isinstance(error, LockError):
-                        await self._settle(site, call, error)
+                    await self._end_failed(site, call, error)
                 raise
+
+    async def _end_failed(self, site: _Site, call: _Call, error: BaseException) -> None:
+        """Settle the tracker after a command that was shown and failed."""
+        if isinstance(error, Superseded):
+            # Nothing was sent: the last known position stands.
+            self._feed_status(None)
+        elif isinstance(error, LockError):
+            try:
+                await self._settle(site, call, error)
+            except asyncio.CancelledError:
+                self._settle_later()
+                raise
+        elif isinstance(error, Exception | asyncio.CancelledError):
+            self._settle_later()
 
     async def _settle(self, site: _Site, call: _Call, failure: LockError) -> None:
         """One status query after a failed command, so the tracker shows what
-        the lock says instead of the command that failed."""
+        the lock says instead of the command that failed.
+
+        None after ``LockUnreachable`` (connecting again would only repeat
+        the failure and its wait) or ``NoReply`` (a silent lock would cost a
+        second whole reply timeout): the tracker then hears ``None``."""
         result: str | None = None
-        # Connecting again would only repeat the failure (and its wait).
-        if not isinstance(failure, LockUnreachable) and call.remaining() > 0:
+        call.proceed = None
+        if not isinstance(failure, LockUnreachable | NoReply) and call.remaining() > 0:
             try:
                 result = await self._run(site, call, quovel.StatusOp(self._keys.aes, self._current_version()), None)
             except LockError as error:
                 if _LOGGER.isEnabledFor(_DEBUG):
                     _LOGGER.debug("%s: the status query after the failure failed too: %s", self._address, error)
         self._feed_status(result)
+
+    def _settle_later(self) -> None:
+        """The settling status query as a task of its own: the caller's
+        cancellation has ended the call, not the need to settle."""
+        task = asyncio.get_running_loop().create_task(self._settle_in_background())
+        _SETTLING.add(task)
+        task.add_done_callback(_SETTLING.discard)
+
+    async def _settle_in_background(self) -> None:
+        result: str | None = None
+        call = _Call(self._timing.call_deadline)
+        site = _site(self._address)
+        try:
+            async with self._turn(site, call):
+                result = await self._run(site, call, quovel.StatusOp(self._keys.aes, self._current_version()), None)
+        except LockError as error:
+            if _LOGGER.isEnabledFor(_DEBUG):
+                _LOGGER.debug("%s: the status query after a cancelled command failed: %s", self._address, error)
+        except Exception:
+            _LOGGER.exception("%s: the status query after a cancelled command failed", self._address)
+        finally:
+            # Also when the loop shuts down: no command stays shown as under way.
+            self._feed_status(result)
 
     def _feed_status(self, result: str | None) -> None:
         tracker = self._tracker
@@ -415,7 +479,7 @@ class LockClient:
                 if _LOGGER.isEnabledFor(_DEBUG):
                     _LOGGER.debug("%s: %s; clearing the service cache and connecting again", self._address, missing)
                 continue
-            except (HandshakeRefused, ActuationRefused):
+            except (HandshakeRefused, ActuationRefused, Superseded):
                 raise  # the link is fine: kept for the status query and the next call
             except BaseException:
                 if link is not None:
@@ -539,6 +603,11 @@ class LockClient:
                     len(packet),
                     packet[9],
                 )
+            if call.proceed is not None:
+                if not call.proceed():
+                    raise _superseded("lock" if isinstance(op, quovel.LockOp) else "unlock")
+                # Once a request is written the command completes, retries included.
+                call.proceed = None
             call.phase = "writing the request"
             await self._write(link, packet)
             call.phase = "waiting for the lock's reply"
@@ -761,6 +830,9 @@ class _Site:
             await asyncio.wait(list(self.closing))
 
 
+# Settling status queries under way, held until they end.
+_SETTLING: set[asyncio.Task[None]] = set()
+
 _SITES: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, dict[str, _Site]] = weakref.WeakKeyDictionary()
 
 
@@ -814,6 +886,20 @@ def _noting_failures(client_class: type[BleakClient]) -> type[BleakClient]:
     Noting.__name__ = Noting.__qualname__ = client_class.__name__
     _NOTING[client_class] = Noting
     return Noting
+
+
+def _address_key(address: str) -> str:
+    """One spelling per lock, so that every client of it shares its turn and
+    link; what is no MAC address (a macOS device identifier) stays as given."""
+    try:
+        return normalize_address(address)
+    except ValueError:
+        return address.upper()
+
+
+def _superseded(action: Action) -> Superseded:
+    newer = "unlock" if action == "lock" else "lock"
+    return Superseded(f"superseded by a newer {newer} command before it was sent")
 
 
 def _no_slot(error: BaseException) -> bool:

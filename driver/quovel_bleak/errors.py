@@ -70,8 +70,24 @@ class BadReply(LockError):
     kind = "bad_reply"
 
 
+class Superseded(LockError):
+    """A newer opposite command for the same lock arrived before this one was
+    sent: not carried out."""
+
+    kind = "superseded"
+
+
 ERROR_KINDS: frozenset[str] = frozenset(
     cls.kind
-    for cls in (HandshakeRefused, ActuationRefused, LockUnreachable, NoConnectionSlot, NoReply, LinkLost, BadReply)
+    for cls in (
+        HandshakeRefused,
+        ActuationRefused,
+        LockUnreachable,
+        NoConnectionSlot,
+        NoReply,
+        LinkLost,
+        BadReply,
+        Superseded,
+    )
 )
 """Every ``LockError.kind`` the driver raises."""

@@ -1,8 +1,10 @@
 """Glue every caller needs: seconds to the tracker's milliseconds, the
-offline limit, and how to tell a lock's advertisement from any other."""
+offline limit, one spelling of an address, and how to tell a lock's
+advertisement from any other."""
 
 from __future__ import annotations
 
+import re
 from collections.abc import Iterable, Mapping
 
 import quovel
@@ -14,6 +16,23 @@ missed broadcasts and a blind stretch of connecting."""
 
 BLUETOOTH_MATCHER: Mapping[str, object] = {"service_uuid": quovel.SERVICE_UUID, "connectable": True}
 """The matcher for a Home Assistant manifest's ``bluetooth`` list."""
+
+
+_ADDRESS = re.compile(r"[0-9A-F]{2}([:-]?)[0-9A-F]{2}(?:\1[0-9A-F]{2}){4}", re.ASCII | re.IGNORECASE)
+
+
+def normalize_address(text: str) -> str:
+    """``"C4:3A:51:0B:7E:19"`` from an address written with colons, dashes or
+    no separators, in any case.
+
+    The error never repeats ``text``: what a user types where an address is
+    expected may be a key.
+    """
+    match = _ADDRESS.fullmatch(text.strip()) if isinstance(text, str) else None
+    if match is None:
+        raise ValueError("not a Bluetooth address like C4:3A:51:0B:7E:19")
+    digits = re.sub("[:-]", "", match.group()).upper()
+    return ":".join(digits[i : i + 2] for i in range(0, 12, 2))
 
 
 def to_ms(seconds: float) -> int:
