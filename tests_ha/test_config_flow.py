@@ -256,7 +256,7 @@ async def test_options_set_how_long_the_link_is_held(
     assert result["type"] is FlowResultType.CREATE_ENTRY
     await hass.async_block_till_done()
     # Reloaded with the new timing.
-    assert entry.runtime_data.client.timing.hold_link == 0
+    assert entry.runtime_data.monitor.client.timing.hold_link == 0
 
 
 async def test_an_unexpected_failure_of_the_check_is_reported(

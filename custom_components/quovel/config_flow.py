@@ -189,8 +189,8 @@ class QuovelConfigFlow(ConfigFlow, domain=DOMAIN):
         return None if heard is None else quovel.select_advertisement(heard.manufacturer_data, address).lock_version
 
     def _entry_version(self, entry: QuovelConfigEntry) -> quovel.LockVersion | None:
-        # A running entry's tracker keeps the version through broadcasts that lack one.
-        if entry.state is ConfigEntryState.LOADED and (version := entry.runtime_data.tracker.lock_version) is not None:
+        # A running entry's monitor keeps the version through broadcasts that lack one.
+        if entry.state is ConfigEntryState.LOADED and (version := entry.runtime_data.monitor.lock_version) is not None:
             return version
         return self._heard_version(entry.data[CONF_ADDRESS])
 
