@@ -271,6 +271,22 @@ def test_keys_are_checked_first_and_never_shown(caplog):
         assert secret not in shown
 
 
+def test_closing_gives_up_a_settling_query_and_leaves_no_command_shown():
+    rig = Rig(LinkFaults(notify_delay=1.0))
+    client = rig.client()
+
+    async def cancel_then_close() -> None:
+        task = asyncio.ensure_future(client.unlock())
+        await asyncio.sleep(1.5)
+        task.cancel()
+        await asyncio.gather(task, return_exceptions=True)
+        await client.close()
+        assert not rig.peripheral.connected and not asyncio.all_tasks() - {asyncio.current_task()}
+
+    run(cancel_then_close())
+    assert rig.tracker.statuses == [None] and rig.tracker.pending is None
+
+
 @pytest.mark.parametrize("how", ["refused", "cancelled"])
 def test_a_traceback_with_its_locals_shows_no_key(how):
     rig = Rig(LinkFaults(notify_delay=1.0), faults=Faults(refuse_actuation=how == "refused"))

@@ -115,6 +115,8 @@ def test_the_last_intent_wins(home, asked, outcomes, locked):
     results = run(burst())
     assert [getattr(r, "kind", r) for r in results] == outcomes
     assert home.lock.locked is locked and len(home.lock.actuations) == outcomes.count(None)
+    # Five chunks per command carried out: no status query after one superseded.
+    assert len(home.peripheral.writes) == 5 * outcomes.count(None)
     assert home.monitor.state is (qb.LockState.LOCKED if locked else qb.LockState.UNLOCKED)
     superseded = [r for r in results if isinstance(r, qb.Superseded)]
     newer = {"lock": "unlock", "unlock": "lock"}

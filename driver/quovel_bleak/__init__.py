@@ -1,5 +1,13 @@
 """The caller's half of the lock protocol as an asyncio driver over bleak.
 
+:class:`LockMonitor` is one lock's life, the same for every caller: it owns
+the lock's ``LockTracker`` and its :class:`LockClient`, is fed advertisements
+and availability, tells listeners what changed, reports the state as a
+:class:`LockState`, and runs commands in the order asked, the last intent
+winning (an overtaken command raises :class:`Superseded` and sends nothing).
+A caller keeps only its host's wiring. :mod:`quovel_bleak.keyfiles` reads
+keys from files only their owner can read.
+
 :class:`LockClient` owns what the ``quovel`` module leaves to its caller:
 connecting through ``bleak_retry_connector.establish_connection``, writing in
 ``WRITE_CHUNK``-byte chunks, reassembling notifications, repeating after a
@@ -29,8 +37,15 @@ handshake and so carries a fresh ``ps`` and the current time. The tracker
 meanwhile shows the command in flight; if every attempt fails it hears
 ``on_command_failed``, and one status query (``on_status``) settles it.
 
-A silent lock (``NoReply``) is not retried: it would only cost the reply
-timeout again.
+A silent lock (``NoReply``) is not retried, nor asked for its status after
+the failure: either would only cost the reply timeout again.
+
+A command cancelled after the tracker was shown it, and before the lock
+acknowledged it, is settled by one status query run in the background
+(beyond the caller's reach, within ``Timing.call_deadline``), so no lock is
+left shown locking or unlocking. ``lock()``/``unlock()`` take a ``proceed``
+callable, asked when the call gets its turn and right before the first
+request is written: ``False`` ends the call with ``Superseded``.
 
 Links are held: after a call the link stays up ``Timing.hold_link`` seconds
 (7 s by default), and a call within that time reuses it and its

@@ -10,7 +10,7 @@ import math
 import weakref
 from collections.abc import AsyncIterator, Awaitable, Callable
 from dataclasses import dataclass
-from typing import Any, Literal, Protocol, TypeAlias
+from typing import Any, Literal, Protocol, TypeAlias, TypeVar
 
 import bleak_retry_connector
 from bleak import BleakClient
@@ -33,6 +33,7 @@ from .errors import (
     Superseded,
 )
 from .helpers import normalize_address
+from .keyfiles import Secret
 
 _LOGGER = logging.getLogger(__name__)
 _DEBUG = logging.DEBUG
@@ -43,6 +44,7 @@ Step: TypeAlias = tuple[Literal["write"], bytes] | tuple[Literal["done"], str | 
 Sleep: TypeAlias = Callable[[float], Awaitable[None]]
 ChangeListener: TypeAlias = Callable[[set[str]], None]
 Proceed: TypeAlias = Callable[[], bool]
+_K = TypeVar("_K")
 
 # What bleak, BlueZ and the operating system raise when a GATT call or a
 # connection fails.
@@ -152,15 +154,19 @@ class LockClient:
     ``async_ble_device_from_address``), which is also asked before every
     connection for a fresher one (``None`` keeps the last one known).
 
-    The keys are validated here (a bad one raises ``quovel.QuovelError`` with
-    quovel's message) and never appear in a repr, ``vars()`` or a log line.
+    The keys (text, bytes, or a ``keyfiles.Secret``) are validated here (a
+    bad one raises ``quovel.QuovelError`` with quovel's message) and never
+    appear in a repr, ``vars()``, a log line or a traceback's locals.
     ``version`` defaults to what ``tracker`` learned from advertisements,
     else the default version. With a ``tracker``, every ``lock()`` and
     ``unlock()`` that gets its turn reports ``on_command_started`` and then
     exactly one of ``on_command_acknowledged`` or ``on_command_failed``, also
     when it is cancelled; after a failure it queries the status once (within
-    what is left of the deadline) and hands the result, or ``None``, to
-    ``tracker.on_status``, as ``status()`` hands its own. ``on_change``
+    what is left of the deadline; in the background after a cancellation;
+    not after ``LockUnreachable`` or ``NoReply``) and hands the result, or
+    ``None``, to ``tracker.on_status``, as ``status()`` hands its own.
+    Every spelling of an address (colons, dashes, none, any case) is one
+    lock. ``on_change``
     receives each non-empty change set; an exception it raises is logged and
     changes nothing. Connecting time is credited to the tracker with
     ``credit_blind_time``.
@@ -186,6 +192,7 @@ class LockClient:
         "_device",
         "_keys",
         "_on_change",
+        "_settling",
         "_sleep",
         "_timing",
         "_tracker",
@@ -195,8 +202,8 @@ class LockClient:
     def __init__(
         self,
         device: BLEDevice | str,
-        aes_key: str | bytes,
-        unlock_key: int | str | None = None,
+        aes_key: str | bytes | Secret,
+        unlock_key: int | str | Secret | None = None,
         *,
         version: quovel.LockVersion | None = None,
         tracker: quovel.LockTracker | None = None,
@@ -209,7 +216,8 @@ class LockClient:
         backend: type[BaseBleakClient] | None = None,
     ) -> None:
         self._keys = _Keys(
-            quovel.normalize_aes_key(aes_key), None if unlock_key is None else quovel.normalize_unlock_key(unlock_key)
+            quovel.normalize_aes_key(_revealed(aes_key)),
+            None if unlock_key is None else quovel.normalize_unlock_key(_revealed(unlock_key)),
         )
         if isinstance(device, str):
             self._address = _address_key(device)
@@ -227,6 +235,7 @@ class LockClient:
         self._client_class = client_class
         self._backend = backend
         self._closed = False
+        self._settling: set[asyncio.Task[str | None]] = set()
 
     @classmethod
     def from_service_info(
@@ -256,8 +265,14 @@ class LockClient:
         """Take a held link down now and wait for it (at most
         ``Timing.disconnect_timeout``). An operation in progress finishes
         first and then holds no link. Calls after ``close()`` still work and
-        hold no link. Closing twice is harmless."""
+        hold no link. Closing twice is harmless. A settling status query
+        still running after a cancelled command is given up: its tracker
+        hears ``on_status(None)``."""
         self._closed = True
+        if self._settling:
+            for task in self._settling:
+                task.cancel()
+            await asyncio.wait(list(self._settling))
         site = _site(self._address)
         if not site.turn.locked() and site.link is not None:
             site.discard(site.link, self._timing.disconnect_timeout)
@@ -349,9 +364,9 @@ class LockClient:
         """One status query after a failed command, so the tracker shows what
         the lock says instead of the command that failed.
 
-        None after ``LockUnreachable`` (connecting again would only repeat
-        the failure and its wait) or ``NoReply`` (a silent lock would cost a
-        second whole reply timeout): the tracker then hears ``None``."""
+        Skipped after ``LockUnreachable`` (connecting again would only repeat
+        the failure and its wait) and after ``NoReply`` (a silent lock would
+        cost a second whole reply timeout): the tracker then hears ``None``."""
         result: str | None = None
         call.proceed = None
         if not isinstance(failure, LockUnreachable | NoReply) and call.remaining() > 0:
@@ -366,24 +381,28 @@ class LockClient:
         """The settling status query as a task of its own: the caller's
         cancellation has ended the call, not the need to settle."""
         task = asyncio.get_running_loop().create_task(self._settle_in_background())
-        _SETTLING.add(task)
-        task.add_done_callback(_SETTLING.discard)
+        # The loop keeps only a weak reference to a task.
+        for running in (_SETTLING, self._settling):
+            running.add(task)
+            task.add_done_callback(running.discard)
+        task.add_done_callback(self._settled)
 
-    async def _settle_in_background(self) -> None:
-        result: str | None = None
+    async def _settle_in_background(self) -> str | None:
         call = _Call(self._timing.call_deadline)
         site = _site(self._address)
         try:
             async with self._turn(site, call):
-                result = await self._run(site, call, quovel.StatusOp(self._keys.aes, self._current_version()), None)
+                return await self._run(site, call, quovel.StatusOp(self._keys.aes, self._current_version()), None)
         except LockError as error:
             if _LOGGER.isEnabledFor(_DEBUG):
                 _LOGGER.debug("%s: the status query after a cancelled command failed: %s", self._address, error)
         except Exception:
             _LOGGER.exception("%s: the status query after a cancelled command failed", self._address)
-        finally:
-            # Also when the loop shuts down: no command stays shown as under way.
-            self._feed_status(result)
+        return None
+
+    def _settled(self, task: asyncio.Task[str | None]) -> None:
+        # Also when the query was given up (closing, the loop ending), even before it began.
+        self._feed_status(None if task.cancelled() else task.result())
 
     def _feed_status(self, result: str | None) -> None:
         tracker = self._tracker
@@ -831,7 +850,7 @@ class _Site:
 
 
 # Settling status queries under way, held until they end.
-_SETTLING: set[asyncio.Task[None]] = set()
+_SETTLING: set[asyncio.Task[str | None]] = set()
 
 _SITES: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, dict[str, _Site]] = weakref.WeakKeyDictionary()
 
@@ -886,6 +905,10 @@ def _noting_failures(client_class: type[BleakClient]) -> type[BleakClient]:
     Noting.__name__ = Noting.__qualname__ = client_class.__name__
     _NOTING[client_class] = Noting
     return Noting
+
+
+def _revealed(key: _K | Secret) -> _K | str:
+    return key.reveal() if isinstance(key, Secret) else key
 
 
 def _address_key(address: str) -> str:

@@ -84,8 +84,8 @@ class LockMonitor:
         client_options.setdefault("ble_device_callback", self._last_device)
         self.client = LockClient(
             self.address,
-            aes_key.reveal() if isinstance(aes_key, Secret) else aes_key,
-            unlock_key.reveal() if isinstance(unlock_key, Secret) else unlock_key,
+            aes_key,
+            unlock_key,
             tracker=self.tracker,
             on_change=self._on_change,
             clock=clock,
