@@ -6,6 +6,7 @@ import functools
 import sys
 from collections.abc import AsyncIterator, Iterator
 from pathlib import Path
+from typing import Any
 from unittest.mock import patch
 
 import pytest
@@ -78,3 +79,20 @@ def entry(hass: HomeAssistant) -> MockConfigEntry:
     )
     entry.add_to_hass(hass)
     return entry
+
+
+@pytest.fixture
+async def make_fleet(hass: HomeAssistant, radio: SimulatedRadio) -> AsyncIterator[Any]:
+    """Sets up locks behind proxies (fleet.set_up_fleet); the proxies go afterwards."""
+    from fleet import Fleet, set_up_fleet
+
+    made: list[Fleet] = []
+
+    async def make(**options: Any) -> Fleet:
+        made.append(await set_up_fleet(hass, radio, **options))
+        return made[-1]
+
+    yield make
+    for fleet in made:
+        for proxy in fleet.proxies:
+            proxy.remove()

@@ -16,7 +16,7 @@ from homeassistant.components.bluetooth import async_last_service_info
 from homeassistant.const import CONF_ADDRESS
 from homeassistant.core import HomeAssistant
 from homeassistant.data_entry_flow import FlowResultType
-from pytest_homeassistant_custom_component.common import MockConfigEntry
+from pytest_homeassistant_custom_component.common import MockConfigEntry, start_reauth_flow
 
 from custom_components.quovel.const import (
     CHECK_DEADLINE,
@@ -27,7 +27,8 @@ from custom_components.quovel.const import (
     CONF_UNLOCK_KEY,
     DOMAIN,
 )
-from quovel_sim import Faults
+from quovel_sim import Faults, ProtocolHeader
+from quovel_sim.advertising import STALE_COMPANY_ID, stateless_entry
 from quovel_sim.bleak_backend import LinkFaults, SimulatedPeripheral
 from quovel_sim.homeassistant import SimulatedProxy
 from quovel_sim.wire import CRC8_TABLE
@@ -52,9 +53,14 @@ def listed(text: str) -> str:
     return base64.b64encode(text.encode()).decode()
 
 
-async def discovered(hass: HomeAssistant, proxy: SimulatedProxy, peripheral: SimulatedPeripheral) -> dict[str, Any]:
+async def discovered(
+    hass: HomeAssistant,
+    proxy: SimulatedProxy,
+    peripheral: SimulatedPeripheral,
+    manufacturer_data: dict[int, bytes] | None = None,
+) -> dict[str, Any]:
     """The flow Home Assistant's matcher starts from the manifest when the lock advertises."""
-    proxy.advertise(peripheral)
+    proxy.advertise(peripheral, manufacturer_data=manufacturer_data)
     await hass.async_block_till_done(wait_background_tasks=True)
     flows = hass.config_entries.flow.async_progress_by_handler(DOMAIN)
     assert [flow["context"]["source"] for flow in flows] == [config_entries.SOURCE_BLUETOOTH]
@@ -250,7 +256,7 @@ async def test_options_set_how_long_the_link_is_held(
     assert result["type"] is FlowResultType.CREATE_ENTRY
     await hass.async_block_till_done()
     # Reloaded with the new timing.
-    assert entry.runtime_data.client.timing.hold_link == 0
+    assert entry.runtime_data.monitor.client.timing.hold_link == 0
 
 
 async def test_an_unexpected_failure_of_the_check_is_reported(
@@ -260,3 +266,37 @@ async def test_an_unexpected_failure_of_the_check_is_reported(
     with patch("quovel_bleak.LockClient.status", side_effect=RuntimeError("boom")):
         result = await hass.config_entries.flow.async_configure(flow["flow_id"], KEYS)
     assert result["errors"] == {"base": "unknown"}
+
+
+@pytest.mark.parametrize(
+    ("header", "broadcast"),
+    [
+        # Stateless broadcasts: the version is all they carry.
+        (ProtocolHeader(protocol_version=1), {STALE_COMPANY_ID: stateless_entry(ADDRESS, protocol_version=1)}),
+        (ProtocolHeader(scene=1), None),
+    ],
+    ids=["version-1", "scene-1"],
+)
+async def test_the_key_is_checked_with_the_header_the_lock_broadcasts(
+    hass: HomeAssistant,
+    proxy: SimulatedProxy,
+    peripheral: SimulatedPeripheral,
+    header: ProtocolHeader,
+    broadcast: dict[int, bytes] | None,
+) -> None:
+    # The lock refuses a request framed with any other header, as it would a wrong key.
+    peripheral.lock.header = header
+    flow = await discovered(hass, proxy, peripheral, broadcast)
+    result = await hass.config_entries.flow.async_configure(flow["flow_id"], KEYS)
+    assert result["type"] is FlowResultType.CREATE_ENTRY
+    entry = result["result"]
+    await hass.async_block_till_done()
+    # Reauthentication, of the running entry and then of an unloaded one, can succeed too.
+    for loaded in (True, False):
+        assert (entry.state is config_entries.ConfigEntryState.LOADED) is loaded
+        result = await start_reauth_flow(hass, entry, data={CONF_SUSPECT: CONF_AES_KEY})
+        result = await hass.config_entries.flow.async_configure(result["flow_id"], {CONF_AES_KEY: AES_KEY.hex()})
+        assert result["type"] is FlowResultType.ABORT and result["reason"] == "reauth_successful"
+        await hass.async_block_till_done()
+        assert await hass.config_entries.async_unload(entry.entry_id)
+    assert peripheral.lock.journal and not any("header" in line for line in peripheral.lock.journal)

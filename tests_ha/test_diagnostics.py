@@ -56,15 +56,10 @@ async def test_the_dump_redacts_every_key(
     leaked = [form for form in spellings() if form.lower() in text.lower()]
     assert leaked == []
     assert dump["entry"]["data"] == {"address": ADDRESS, "aes_key": "**REDACTED**", "unlock_key": "**REDACTED**"}
-    assert dump["tracker"] == {
-        "reported_state": "UNLOCKED",
-        "is_locked": False,
-        "pending": None,
-        "available": True,
-        "battery": 85,
-    }
-    assert dump["lock_version"]["scene"] == 2
-    assert dump["last_advertisement"]["address"] == ADDRESS
-    assert dump["timing"]["reply_timeout"] > 0
+    lock = dump["lock"]
+    assert (lock["state"], lock["pending"], lock["available"], lock["battery"]) == ("UNLOCKED", None, True, 85)
+    assert lock["version"]["scene"] == 2
+    assert lock["timing"]["reply_timeout"] > 0
+    assert dump["last_service_info"]["address"] == ADDRESS
     # Nothing of the client, whose state holds the keys, is dumped whole.
     assert "LockClient" not in text and "_aes_key" not in text

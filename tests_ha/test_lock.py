@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import asyncio
 import logging
+from collections.abc import Callable
 from datetime import timedelta
 from unittest.mock import patch
 
@@ -23,6 +24,7 @@ from homeassistant.const import (
 from homeassistant.core import HomeAssistant
 from homeassistant.exceptions import HomeAssistantError
 from homeassistant.helpers import device_registry as dr
+from homeassistant.setup import async_setup_component
 from homeassistant.util import dt as dt_util
 from pytest_homeassistant_custom_component.common import MockConfigEntry, async_capture_events, async_fire_time_changed
 
@@ -32,6 +34,7 @@ from quovel_sim import Faults, ProtocolHeader
 from quovel_sim.advertising import STALE_COMPANY_ID, stateless_entry
 from quovel_sim.bleak_backend import LinkFaults, SimulatedPeripheral
 from quovel_sim.homeassistant import SimulatedProxy
+from quovel_sim.lock import LOCK as LOCK_COMMAND
 
 LOCK = "lock.front_door"
 BATTERY = "sensor.front_door_battery"
@@ -163,7 +166,7 @@ async def test_a_lock_advertising_unchanged_data_stays_available(
     entry: MockConfigEntry,
     caplog: pytest.LogCaptureFixture,
 ) -> None:
-    caplog.set_level(logging.INFO, "custom_components.quovel")
+    caplog.set_level(logging.INFO, "quovel_bleak")
     # Starting from Home Assistant's own clock, which its own expiry keeps reading.
     clock = [MONOTONIC_TIME()]
     start = clock[0]
@@ -191,7 +194,7 @@ async def test_a_lock_advertising_unchanged_data_stays_available(
         proxy.advertise(peripheral, now=clock[0], rssi=-70)
         await hass.async_block_till_done()
         assert state(hass) == LockState.LOCKED
-    logged = [r.getMessage() for r in caplog.records if r.name.startswith("custom_components.quovel")]
+    logged = [r.getMessage() for r in caplog.records if r.name.startswith(("quovel_bleak", "custom_components.quovel"))]
     assert logged == [f"Front door ({ADDRESS}) is unavailable", f"Front door ({ADDRESS}) is available again"]
 
 
@@ -214,7 +217,7 @@ async def test_unload_and_reload_leave_nothing_behind(
     for _ in range(2):
         assert await hass.config_entries.async_reload(entry.entry_id)
         await hass.async_block_till_done()
-        assert not device._listeners
+        assert not device.monitor._listeners
         assert entry.runtime_data is not device
         device = entry.runtime_data
         proxy.advertise(peripheral, rssi=-61)
@@ -225,14 +228,14 @@ async def test_unload_and_reload_leave_nothing_behind(
     await hass.async_block_till_done()
     assert entry.state is ConfigEntryState.NOT_LOADED
     assert not peripheral.connected
-    assert not device._listeners
+    assert not device.monitor._listeners
     assert ours() == []
     assert state(hass) == STATE_UNAVAILABLE
     # An advertisement after unloading reaches nobody.
     peripheral.lock.locked = False
     proxy.advertise(peripheral)
     await hass.async_block_till_done()
-    assert device.tracker.reported_state == "LOCKED"
+    assert device.monitor.state is quovel_bleak.LockState.LOCKED
 
 
 async def test_home_assistant_declaring_the_lock_gone_makes_it_unavailable(
@@ -244,7 +247,7 @@ async def test_home_assistant_declaring_the_lock_gone_makes_it_unavailable(
     await hass.async_block_till_done()
     assert state(hass) == LockState.LOCKED
     # Only Home Assistant's verdict counts here, not the integration's own limit.
-    with patch("quovel_bleak.poll_availability", return_value=set()):
+    with patch("quovel_bleak.LockMonitor.poll_availability", return_value=frozenset()):
         async_fire_time_changed(hass, dt_util.utcnow() + timedelta(seconds=UNAVAILABLE_TRACK_SECONDS + 1))
         await hass.async_block_till_done()
     assert state(hass) == STATE_UNAVAILABLE
@@ -264,3 +267,49 @@ async def test_stopping_home_assistant_lets_a_held_link_go(
     hass.bus.async_fire(EVENT_HOMEASSISTANT_STOP)
     await hass.async_block_till_done()
     assert not peripheral.connected
+
+
+async def until(condition: Callable[[], bool], seconds: float = 5.0) -> None:
+    async with asyncio.timeout(seconds):
+        while not condition():
+            await asyncio.sleep(0.01)
+
+
+async def test_a_script_stopped_before_the_reply_leaves_the_lock_settled(
+    hass: HomeAssistant, proxy: SimulatedProxy, peripheral: SimulatedPeripheral, entry: MockConfigEntry
+) -> None:
+    # Stateless broadcasts: only the driver's settling can end "unlocking".
+    peripheral.lock.header = ProtocolHeader(protocol_version=1)
+    assert await async_setup_component(
+        hass,
+        "script",
+        {"script": {"open": {"sequence": [{"action": "lock.unlock", "target": {ATTR_ENTITY_ID: LOCK}}]}}},
+    )
+    await set_up(hass, entry)
+    proxy.advertise(peripheral, manufacturer_data=STATELESS)
+    await hass.async_block_till_done()
+    peripheral.link.notify_delay = 0.3
+    await hass.services.async_call("script", "turn_on", {ATTR_ENTITY_ID: "script.open"})
+    await until(lambda: not peripheral.lock.locked)  # the bolt moved; its reply is on the way
+    assert state(hass) == LockState.UNLOCKING
+    await hass.services.async_call("script", "turn_off", {ATTR_ENTITY_ID: "script.open"}, blocking=True)
+    await until(lambda: state(hass) != LockState.UNLOCKING)
+    assert state(hass) == LockState.UNLOCKED
+
+
+async def test_a_command_overtaken_by_the_opposite_one_says_so(
+    hass: HomeAssistant, proxy: SimulatedProxy, peripheral: SimulatedPeripheral, entry: MockConfigEntry
+) -> None:
+    await set_up(hass, entry)
+    proxy.advertise(peripheral)
+    await hass.async_block_till_done()
+    peripheral.link.connect_delay = 0.5
+    unlock = hass.async_create_task(press(hass, "unlock"))
+    await until(lambda: peripheral.connect_attempts > 0)  # connecting: nothing written yet
+    await press(hass, "lock")
+    with pytest.raises(HomeAssistantError) as raised:
+        await unlock
+    assert raised.value.translation_key == "superseded"
+    assert str(raised.value) == "Front door: the unlock command was replaced by a newer command before it was sent"
+    assert state(hass) == LockState.LOCKED
+    assert [record.command for record in peripheral.lock.actuations] == [LOCK_COMMAND]

@@ -158,6 +158,14 @@ class HomeAssistant:
                 self._changed.clear()
                 await self._changed.wait()
 
+    async def count(self, topic: str, count: int, *, timeout: float = 15) -> list[str]:
+        """The payloads on `topic` once there are `count` of them."""
+        async with asyncio.timeout(timeout):
+            while len(found := self.payloads(topic)) < count:
+                self._changed.clear()
+                await self._changed.wait()
+        return found
+
     async def result(self, topic: str, *, after: float, timeout: float = 15) -> dict[str, Any]:
         return dict(json.loads((await self.wait_for(topic, after=after, timeout=timeout)).payload))
 

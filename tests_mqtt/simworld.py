@@ -47,8 +47,8 @@ class _Journal(list[Any]):
 
 
 class World:
-    def __init__(self) -> None:
-        self.radio = SimulatedRadio()
+    def __init__(self, connection_limit: int | None = None) -> None:
+        self.radio = SimulatedRadio(connection_limit=connection_limit)
 
     def add(
         self, address: str, aes_key: str, unlock_key: int, *, connect_delay: float = 0.0, **options: Any

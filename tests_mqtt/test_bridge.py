@@ -18,8 +18,10 @@ from conftest import AES_KEY, UNLOCK_KEY, HomeAssistant, Mosquitto, retained, wr
 from simworld import World
 
 from quovel_mqtt import Bridge, load
+from quovel_mqtt import bridge as bridge_module
 from quovel_mqtt.topics import discovery_payload
-from quovel_sim import Faults
+from quovel_sim import Faults, virtual_time
+from quovel_sim.lock import LOCK, UNLOCK
 from quovel_sim.scanner import scanner_faults, scanner_starts
 
 A = "C4:3A:51:0B:7E:19"
@@ -165,6 +167,81 @@ def test_commands_outcomes_and_faults(broker: Mosquitto, tmp_path: Path) -> None
         assert len(good.actuations) == 1
 
     asyncio.run(scenario())
+
+
+def test_a_burst_gets_one_result_per_command_and_ends_on_the_last_word(broker: Mosquitto, tmp_path: Path) -> None:
+    world = World()
+    lock = world.add(A, AES_KEY, UNLOCK_KEY, connect_delay=0.2)
+    config = write_config(
+        tmp_path / "bridge.toml", broker.port, [{"address": A, "aes_key": AES_KEY, "unlock_key": UNLOCK_KEY}]
+    )
+    burst = ["UNLOCK", "LOCK"] * 10
+
+    async def scenario() -> list[dict[str, Any]]:
+        async with HomeAssistant(broker.port) as ha, running(config, world) as bridge:
+            topics = bridge.locks[0].topics
+            await ha.wait_for(topics.state, "LOCKED")
+            for command in burst:
+                await ha.send(topics.command, command)
+            await ha.count(topics.result, len(burst), timeout=30)
+            await asyncio.sleep(0.5)  # and no more
+            assert ha.last(topics.state) == "LOCKED"
+            return [json.loads(p) for p in ha.payloads(topics.result)]
+
+    results = asyncio.run(scenario())
+    assert sorted(r["command"] for r in results) == sorted(burst)
+    assert {r["kind"] for r in results if r["result"] != "ok"} <= {"superseded"}
+    carried_out = [r["command"] for r in results if r["result"] == "ok"]
+    # The lock's own journal: only what was answered "ok", in that order, and the last word was LOCK.
+    assert [{LOCK: "LOCK", UNLOCK: "UNLOCK"}[a.command] for a in lock.actuations] == carried_out
+    assert carried_out[-1] == "LOCK" and lock.locked
+
+
+def test_commands_beyond_the_waiting_limit_are_answered_busy(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setattr(bridge_module, "_WAITING_LIMIT", 2)
+    world = World()
+    world.add(A, AES_KEY, UNLOCK_KEY, connect_delay=0.2)
+    config = write_config(tmp_path / "bridge.toml", 1, [{"address": A, "aes_key": AES_KEY}])
+
+    async def scenario() -> list[dict[str, Any]]:
+        bridge = Bridge(load(config), world.bluetooth())
+        lock = bridge.locks[0]
+        bridge._on_advertisement(world.radio.ble_device(A), world.radio.advertisement_data(A))
+        tasks = [bridge.submit(lock, "REFRESH") for _ in range(3)]
+        assert tasks[2] is None
+        await asyncio.gather(*filter(None, tasks))
+        await lock.monitor.close()
+        return [json.loads(m.payload) for m in bridge._outbox if m.topic == lock.topics.result]
+
+    results = asyncio.run(scenario())
+    assert [r["result"] for r in results] == ["failed", "ok", "ok"] and results[0]["kind"] == "busy"
+
+
+def test_locks_share_the_adapters_connection_slots(tmp_path: Path) -> None:
+    world = World(connection_limit=2)
+    addresses = [f"C4:3A:51:0B:7E:{n}" for n in range(30, 36)]
+    for address in addresses:
+        world.add(address, AES_KEY, UNLOCK_KEY, connect_delay=1.0, locked=False)
+    config = write_config(
+        tmp_path / "bridge.toml",
+        1,
+        [{"address": a, "aes_key": AES_KEY, "unlock_key": UNLOCK_KEY} for a in addresses],
+        extra="[bluetooth]\nconnection_slots = 2\n",
+    )
+
+    async def scenario() -> list[dict[str, Any]]:
+        bridge = Bridge(load(config), world.bluetooth(), clock=asyncio.get_running_loop().time)
+        assert bridge.slots is not None
+        for address in addresses:
+            bridge._on_advertisement(world.radio.ble_device(address), world.radio.advertisement_data(address))
+        tasks = [bridge.submit(lock, "LOCK") for lock in bridge.locks]
+        outcomes = await asyncio.gather(*filter(None, tasks))
+        for lock in bridge.locks:
+            await lock.monitor.close()
+        return outcomes
+
+    # Without the shared pool, held links starve the others of the adapter's two slots.
+    assert [o["result"] for o in virtual_time.run(scenario())] == ["ok"] * len(addresses)
 
 
 def test_adapter_missing_at_start_and_lock_out_of_range(broker: Mosquitto, tmp_path: Path) -> None:

@@ -104,6 +104,11 @@ def test_a_full_configuration(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -
         ),
         (LOCK + 'aes_key_file = "nowhere"\n', "lock[0].aes_key_file", "No such file or directory"),
         (
+            f'{LOCK}aes_key = "{AES_KEY}"\n[bluetooth]\nconnection_slots = 0\n',
+            "bluetooth.connection_slots",
+            "must be from 1 to 64, not 0",
+        ),
+        (
             f'{LOCK}aes_key = "{AES_KEY}"\n[simulation]\nbackend = "nothing"\n',
             "simulation.backend",
             "must name a callable as module:name",
@@ -128,16 +133,17 @@ def test_bridge_id_from_the_host_name(hostname: str, bridge_id: str) -> None:
     assert default_bridge_id(hostname) == bridge_id
 
 
-def test_keys_in_a_file_others_can_read(tmp_path: Path) -> None:
-    path = write(tmp_path, LOCK + f'aes_key = "{AES_KEY}"\n', mode=0o644)
-    with pytest.raises(ConfigError, match=r"lock\[0\]\.aes_key: the file is readable by other users"):
-        load(path)
-    leaky = secret_file(tmp_path, "front.aes", AES_KEY, mode=0o644)
-    with pytest.raises(
-        ConfigError, match=rf"lock\[0\]\.aes_key_file: {leaky} is readable by other users: chmod o-r it"
-    ):
+@pytest.mark.parametrize("mode", [0o640, 0o604, 0o440])
+def test_keys_where_group_or_others_can_read_them(tmp_path: Path, mode: int) -> None:
+    with pytest.raises(ConfigError, match=r"lock\[0\]\.aes_key: the file is readable by group or others"):
+        load(write(tmp_path, LOCK + f'aes_key = "{AES_KEY}"\n', mode=mode))
+    leaky = secret_file(tmp_path, "front.aes", AES_KEY, mode=mode)
+    # A main file anyone may read is fine while it names the key file only.
+    with pytest.raises(ConfigError) as caught:
         load(write(tmp_path, LOCK + f'aes_key_file = "{leaky}"\n', mode=0o644))
-    leaky.chmod(0o640)
+    assert caught.value.field == "lock[0].aes_key_file" and str(leaky) in caught.value.problem
+    assert AES_KEY not in str(caught.value)
+    leaky.chmod(0o400)
     assert load(write(tmp_path, LOCK + f'aes_key_file = "{leaky}"\n', mode=0o644)).locks[0].aes_key.reveal() == AES_KEY
 
 
@@ -165,6 +171,7 @@ def test_the_documented_example(tmp_path: Path, monkeypatch: pytest.MonkeyPatch)
     monkeypatch.setenv("GARAGE_AES_KEY", AES_KEY)
     monkeypatch.setenv("GARAGE_CREDENTIAL", CREDENTIAL)
     config = load(path)
+    assert config.connection_slots == 3
     assert [(lock.name, lock.unlock_key) for lock in config.locks] == [
         ("Front door", UNLOCK_KEY),
         ("Garage", UNLOCK_KEY),

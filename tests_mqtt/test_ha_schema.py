@@ -9,7 +9,8 @@ from __future__ import annotations
 
 import pytest
 
-from quovel_mqtt.config import LockConfig, Secret
+from quovel_bleak.keyfiles import Secret
+from quovel_mqtt.config import LockConfig
 from quovel_mqtt.topics import Topics, bridge_discovery_payload, discovery_payload
 
 A = "C4:3A:51:0B:7E:19"

@@ -83,7 +83,7 @@ def installed_version(package: str) -> str:
 @functools.cache
 def mirror() -> str:
     """The archive URI the host's apt is configured with (Debian's own where
-    there is no apt, as in the release build's containers)."""
+    there is no apt)."""
     for name in _HOST_SOURCES:
         path = Path(name)
         if not path.exists():

@@ -12,13 +12,15 @@ preset (the harnesses, which only build with the fuzzer instrumentation).
 from __future__ import annotations
 
 import argparse
+import hashlib
+import json
 import shutil
 import subprocess
 import sys
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
-from tools import host
+from tools import cache, host
 
 ROOT = Path(__file__).resolve().parent.parent
 PYTHON_PATHS = [
@@ -90,10 +92,37 @@ def clang_tidy(cmake: str, python: str) -> bool:
     for file in _cxx_files((".cpp",)):
         database = databases["fuzz"] if file.startswith("fuzz/") else databases["tidy"]
         jobs.append((database, file))
+    # A clean verdict is kept, keyed by everything of the project's that a file
+    # may read: clang-tidy is most of a cold lint, and most runs change no C++.
+    clean = cache.root() / "clang-tidy-clean"
+    clean.mkdir(parents=True, exist_ok=True)
+    shared = cache.key(
+        [
+            subprocess.run([tidy, "--version"], capture_output=True, text=True, check=True).stdout,
+            ROOT / ".clang-tidy",
+            *(ROOT / header for header in _cxx_files((".hpp", ".h"))),
+        ]
+    )
+    commands = {
+        name: {entry["file"]: json.dumps(entry, sort_keys=True) for entry in json.loads(text)}
+        for name, database in databases.items()
+        if (text := (database / "compile_commands.json").read_text())
+    }
+
+    def verdict_key(job: tuple[Path, str]) -> str:
+        database, file = job
+        # Without the checkout's own path: a fresh clone elsewhere finds the same verdicts.
+        command = commands[database.name].get(str(ROOT / file), "").replace(str(ROOT), "<root>")
+        return hashlib.sha256(f"{shared}\0{command}\0".encode() + (ROOT / file).read_bytes()).hexdigest()[:32]
 
     def run(job: tuple[Path, str]) -> tuple[str, int, str]:
         database, file = job
+        marker = clean / verdict_key(job)
+        if marker.exists():
+            return file, 0, ""
         done = subprocess.run([tidy, "-p", str(database), "--quiet", file], cwd=ROOT, capture_output=True, text=True)
+        if done.returncode == 0:
+            marker.touch()
         return file, done.returncode, done.stdout + done.stderr
 
     failed = 0

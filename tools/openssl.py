@@ -1,26 +1,18 @@
 """libcrypto of OpenSSL 3.5 LTS, configured down to what a private, statically
-linked copy needs, built one of two ways from the same upstream tarball:
+linked copy needs, built per wheel target with zig from the upstream tarball
+in Debian 13's source package (SHA-256 checked), and cached.
 
-- per wheel target with zig, from Debian 13's source package, cached
-  (`prefix()`; the local wheels and the cross-built core suites);
-- with the machine's own compiler (`python -m tools.openssl PREFIX`; the
-  release build, inside each cibuildwheel container, where the tarball
-  comes straight from Debian's pool).
-
-Both check the tarball's SHA-256 and run the same configure and make steps.
+VERSION is the one place the embedded OpenSSL's version is written: the
+wheels record it beside its licence (checked by tools/wheels.py) and the
+README names it (checked by the tools tests).
 """
 
 from __future__ import annotations
 
-import argparse
 import hashlib
-import os
-import platform
 import shutil
-import sys
 import tarfile
 import tempfile
-import urllib.request
 from collections.abc import Mapping
 from pathlib import Path
 
@@ -106,28 +98,3 @@ def prefix(target: targets.Target) -> Path:
         cache.recipe(_compile, _zig_environment, targets.build_environment),
     ]
     return cache.artefact(f"libcrypto-{target.tag}", inputs, build)
-
-
-def build_native(folder: Path) -> None:
-    """libcrypto for this machine, with its own compiler ($CC or cc), into `folder`."""
-    (openssl_platform,) = {t.openssl_platform for t in targets.TARGETS if t.arch == platform.machine()}
-    folder.mkdir(parents=True, exist_ok=True)
-    with tempfile.TemporaryDirectory() as scratch:
-        tarball = Path(scratch) / TARBALL
-        url = f"{debian.mirror()}/pool/main/o/openssl/{TARBALL}"
-        print(f"== fetching {url}", flush=True)
-        with urllib.request.urlopen(url, timeout=300) as response, open(tarball, "wb") as out:
-            shutil.copyfileobj(response, out)
-        environment = {**os.environ, "SOURCE_DATE_EPOCH": targets.SOURCE_DATE_EPOCH}
-        _compile(tarball, folder, openssl_platform, environment)
-
-
-def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description="Builds libcrypto for this machine with its own compiler.")
-    parser.add_argument("prefix", type=Path, help="where lib/libcrypto.a and include/openssl/ go")
-    build_native(parser.parse_args(argv).prefix.resolve())
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())

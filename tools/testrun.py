@@ -46,13 +46,14 @@ AFTER: dict[str, frozenset[str]] = {
     "instruction_budget": frozenset({"wheel", "platform_interpreters"}),
     "release_check": frozenset({"sdist", "wheel"}),
     "ha_tests": frozenset({"wheel"}),
+    "fleet_bench": frozenset({"wheel"}),
     "mqtt_tests": frozenset({"wheel"}),
 }
 # What sessions share, by name: those that share one never run at once.
 SHARED: dict[str, frozenset[str]] = {
     # lint configures build/fuzz, which fuzz_run builds.
     "build/fuzz": frozenset({"lint", "fuzz_run"}),
-    # Home Assistant's environment, build/ha.
+    # Home Assistant's environments, and build/ha-ext when the host's wheel is stale.
     "build/ha": frozenset({"ha_tests", "release_check", "fleet_bench"}),
 }
 # Started first when free: the longest chain (sdist, wheels, interpreters, platform runs).

@@ -93,7 +93,7 @@ def _source_date_epoch() -> str:
     return stamp if result.returncode == 0 and stamp else targets.SOURCE_DATE_EPOCH
 
 
-def _sdist_epoch(sdist: Path) -> str:
+def sdist_epoch(sdist: Path) -> str:
     """The timestamp the sdist was made with: its wheels reuse it, so that a
     commit made meanwhile cannot change them."""
     with tarfile.open(sdist) as archive:
@@ -114,10 +114,15 @@ _SDIST_MUST_HOLD = (
 )
 
 
-def build_sdist(out: Path) -> Path:
-    """Builds and checks the sdist into `out`; returns its path."""
+def _version(version: str | None) -> dict[str, str]:
+    """The build environment's version override: what a tag `v<version>` would give."""
+    return {"SETUPTOOLS_SCM_PRETEND_VERSION": version} if version else {}
+
+
+def build_sdist(out: Path, version: str | None = None) -> Path:
+    """Builds and checks the sdist into `out` (as version `version` if given); returns its path."""
     out.mkdir(parents=True, exist_ok=True)
-    environment = _environment()
+    environment = _environment(**_version(version))
     _log("building the sdist")
     before = set(out.glob("quovel-*.tar.gz"))
     for stale in before:
@@ -283,19 +288,11 @@ def _openssl_defines(libcrypto: Path) -> list[str]:
     ]
 
 
-def build_wheel(target: Target, out: Path, sdist: Path | None = None, work: Path | None = None) -> Path:
-    """Builds the target's wheel from the sdist (built first unless given),
-    tagged for the target, checks it, and puts it in `out`. The build folder (`work`,
-    build/wheels/<target> by default) is kept for incremental rebuilds."""
-    debian.install("cross")
-    started = time.monotonic()
-    out.mkdir(parents=True, exist_ok=True)
+def compile_wheel(target: Target, tree: Path, work: Path, epoch: str, version: str | None = None) -> Path:
+    """Builds the target's wheel from a source tree (an unpacked sdist, or the
+    checkout) into work/raw, with the build folder work/cmake kept for
+    incremental rebuilds; returns it unchecked."""
     libcrypto = openssl.prefix(target)
-    work = work or WORK / target.tag
-    if sdist is None:
-        # One per target: wheels may be built side by side.
-        sdist = build_sdist(work / "sdist")
-    tree = _sync_tree(sdist, work / "src")
     raw = work / "raw"
     shutil.rmtree(raw, ignore_errors=True)
     environment = _environment(
@@ -309,9 +306,9 @@ def build_wheel(target: Target, out: Path, sdist: Path | None = None, work: Path
         # No build paths in the binary, so that where it was built does not matter.
         CFLAGS=f"-ffile-prefix-map={tree}=quovel",
         CXXFLAGS=f"-ffile-prefix-map={tree}=quovel",
-        SOURCE_DATE_EPOCH=_sdist_epoch(sdist),
+        SOURCE_DATE_EPOCH=epoch,
+        **_version(version),
     )
-    _log(f"building the {target.tag} wheel")
     host.run(
         [
             tools_bin() / "python",
@@ -333,6 +330,25 @@ def build_wheel(target: Target, out: Path, sdist: Path | None = None, work: Path
         log=work / "build.log",
     )
     (wheel,) = raw.glob("quovel-*.whl")
+    return wheel
+
+
+def build_wheel(
+    target: Target, out: Path, sdist: Path | None = None, work: Path | None = None, version: str | None = None
+) -> Path:
+    """Builds the target's wheel from the sdist (built first unless given),
+    tagged for the target, checks it, and puts it in `out`. The build folder (`work`,
+    build/wheels/<target> by default) is kept for incremental rebuilds."""
+    debian.install("cross")
+    started = time.monotonic()
+    out.mkdir(parents=True, exist_ok=True)
+    work = work or WORK / target.tag
+    if sdist is None:
+        # One per target: wheels may be built side by side.
+        sdist = build_sdist(work / "sdist", version)
+    tree = _sync_tree(sdist, work / "src")
+    _log(f"building the {target.tag} wheel")
+    wheel = compile_wheel(target, tree, work, sdist_epoch(sdist), version)
     measured = check_wheel(target, wheel)
     for stale in out.glob(f"quovel-*-{target.tag}.whl"):
         stale.unlink()

@@ -1,10 +1,10 @@
 """A BLE-to-MQTT bridge for locks of this platform, with Home Assistant discovery.
 
 Run it as ``quovel-mqtt --config FILE`` (or ``python -m quovel_mqtt``). It
-hears the locks' advertisements through bleak's ``BleakScanner``, tracks each
-lock with the ``quovel.LockTracker`` rules that the Home Assistant
-integration applies, and carries out commands through
-``quovel_bleak.LockClient``. :mod:`quovel_mqtt.topics` lists the topics.
+hears the locks' advertisements through bleak's ``BleakScanner`` and hands
+them, and every command, to each lock's ``quovel_bleak.LockMonitor``, the
+lock runtime the Home Assistant integration uses too; the bridge itself is
+MQTT's wiring. :mod:`quovel_mqtt.topics` lists the topics.
 """
 
 from __future__ import annotations

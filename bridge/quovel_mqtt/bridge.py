@@ -6,15 +6,16 @@ Three loops run side by side, each surviving what it meets:
   the bridge's availability, discovery and every lock's state, then drains
   the outbox; on any loss it reconnects with back-off and starts over, so a
   restarted broker gets everything again;
-- the scan: one ``BleakScanner`` feeding every lock's ``LockTracker``; a scan
+- the scan: one ``BleakScanner`` feeding every lock's ``LockMonitor``; a scan
   that cannot start (no adapter) is retried with back-off, and one that
   hears nothing at all for a while is restarted (an adapter unplugged while
   scanning goes silent rather than failing);
 - the availability poll, expiring locks by the driver's offline limit.
 
-Each lock has a worker that carries out its commands one at a time through
-``quovel_bleak.LockClient``. What the tracker reports changed is published as
-it happens; what cannot be published yet waits in the outbox for the broker.
+A lock's life (its tracker, client, settling and the order of its commands)
+is the driver's ``LockMonitor``; the bridge hands it each command as it
+arrives and publishes each one's result, and what a monitor says changed.
+What cannot be published yet waits in the outbox for the broker.
 
 Several bridges may share a broker (:mod:`quovel_mqtt.fleet`): commands come
 through a shared subscription, each lock is served by the one bridge that
@@ -30,7 +31,7 @@ import logging
 import ssl
 import time
 from collections import deque
-from collections.abc import Callable, Coroutine
+from collections.abc import Callable, Collection, Coroutine
 from dataclasses import dataclass
 from typing import Any
 
@@ -42,8 +43,7 @@ from bleak.backends.scanner import AdvertisementData, BaseBleakScanner
 from paho.mqtt.packettypes import PacketTypes
 from paho.mqtt.properties import Properties
 
-import quovel
-from quovel_bleak import OFFLINE_AFTER, LockClient, LockError, Timing, poll_availability, to_ms
+from quovel_bleak import OFFLINE_AFTER, LockError, LockMonitor, SlotPool, Timing
 
 from .config import Config, LockConfig
 from .fleet import Coordinator
@@ -62,6 +62,9 @@ from .topics import (
 _LOGGER = logging.getLogger("quovel_mqtt")
 # Command outcomes kept while the broker is away; state needs no keeping, it is sent afresh.
 _OUTBOX_LIMIT = 1000
+# Commands handed to one lock and not yet answered; more are answered "busy" at once.
+# Waiting locks and unlocks are superseded by the next opposite one, so only a flood reaches this.
+_WAITING_LIMIT = 32
 
 
 @dataclass
@@ -103,13 +106,12 @@ def backoff(attempt: int, cap: float = 30.0) -> float:
 
 
 class _Lock:
-    def __init__(self, config: LockConfig, topics: LockTopics) -> None:
+    def __init__(self, config: LockConfig, topics: LockTopics, monitor: LockMonitor) -> None:
         self.config = config
         self.topics = topics
-        self.tracker = quovel.LockTracker()
-        self.device: BLEDevice | None = None
-        self.client: LockClient | None = None
-        self.commands: asyncio.Queue[tuple[str, str | None]] = asyncio.Queue(maxsize=8)
+        self.monitor = monitor
+        self.waiting = 0
+        """Commands handed to the monitor and not yet answered."""
 
 
 class Bridge:
@@ -135,9 +137,12 @@ class Bridge:
         self._settle = settle
         self._settled = False
         """Whether this connection has heard the others long enough to publish the locks it serves."""
-        self.locks = [_Lock(lock, self.topics.lock(lock)) for lock in config.locks]
-        self._by_address = {lock.config.address: lock for lock in self.locks}
+        # One pool for every lock: the adapter's slots are shared by all of them.
+        self.slots = None if config.connection_slots is None else SlotPool(limit=config.connection_slots)
+        self.locks = [self._lock(lock) for lock in config.locks]
+        self._by_address = {lock.monitor.address: lock for lock in self.locks}
         self._by_object_id = {lock.config.object_id: lock for lock in self.locks}
+        self._commands: set[asyncio.Task[dict[str, Any]]] = set()
         self._outbox: deque[Message] = deque()
         self._wake = asyncio.Event()
         self._client: aiomqtt.Client | None = None
@@ -147,6 +152,23 @@ class Bridge:
         self.coordinator = Coordinator(self.topics, self, self._by_object_id, clock=clock)
         self._sync_topic = f"{self.topics.prefix}/bridge/{self.topics.bridge_id}/sync"
         self._synced = asyncio.Event()
+
+    def _lock(self, config: LockConfig) -> _Lock:
+        # By address: each command connects to the device last heard.
+        monitor = LockMonitor(
+            config.address,
+            config.aes_key,
+            config.unlock_key,
+            name=config.name,
+            offline_after=self._offline_after,
+            clock=self._clock,
+            timing=Timing() if self.config.hold_link is None else Timing(hold_link=self.config.hold_link),
+            backend=self._bluetooth.client_backend,
+            slots=self.slots,
+        )
+        lock = _Lock(config, self.topics.lock(config), monitor)
+        monitor.add_listener(lambda changes: self._publish_changes(lock, changes))
+        return lock
 
     # --- publishing ------------------------------------------------------------
 
@@ -164,17 +186,11 @@ class Bridge:
     # --- the coordinator's host ------------------------------------------------
 
     def serve(self, object_id: str, command: str, command_id: str) -> None:
-        lock = self._by_object_id[object_id]
-        try:
-            lock.commands.put_nowait((command, command_id))
-        except asyncio.QueueFull:
-            _LOGGER.warning(
-                "%s: ignored %s: %d commands are waiting already", lock.config.name, command, lock.commands.qsize()
-            )
+        self.submit(self._by_object_id[object_id], command, command_id)
 
     def lock_state(self, object_id: str) -> str | None:
         lock = self._by_object_id.get(object_id)
-        return None if lock is None else lock.tracker.reported_state
+        return None if lock is None else _state(lock)
 
     def serve_afresh(self, object_ids: set[str]) -> None:
         if not self._settled:
@@ -186,25 +202,26 @@ class Bridge:
             self._publish_changes(lock, {"state", "battery", "available"}, log=False)
 
     def _report(self, lock: _Lock) -> None:
-        self.coordinator.report(lock.config.object_id, lock.tracker.available, free_slot=True)
+        # A bridge whose calls wait for a slot is a worse server than one with a slot free.
+        free_slot = self.slots is None or self.slots.waiting == 0
+        self.coordinator.report(lock.config.object_id, lock.monitor.available, free_slot)
 
-    def _publish_changes(self, lock: _Lock, changes: set[str], *, log: bool = True) -> None:
-        tracker = lock.tracker
+    def _publish_changes(self, lock: _Lock, changes: Collection[str], *, log: bool = True) -> None:
+        monitor = lock.monitor
         if "available" in changes:
             # First: a bridge that stops hearing its lock hands it over rather than show it offline.
             self._report(lock)
         if not (self._settled and self.coordinator.serves(lock.config.object_id)):
             return  # its server publishes it
         if "state" in changes:
+            state = NONE if monitor.state is None else monitor.state.value
             if log:
-                _LOGGER.info("%s: %s", lock.config.name, tracker.reported_state or "state unknown")
-            self.publish(lock.topics.state, tracker.reported_state or NONE, retain=True)
+                _LOGGER.info("%s: %s", lock.config.name, state)
+            self.publish(lock.topics.state, state, retain=True)
         if "battery" in changes:
-            self.publish(lock.topics.battery, NONE if tracker.battery is None else str(tracker.battery), retain=True)
+            self.publish(lock.topics.battery, NONE if monitor.battery is None else str(monitor.battery), retain=True)
         if "available" in changes:
-            if log:
-                _LOGGER.info("%s: %s", lock.config.name, "in range" if tracker.available else "offline")
-            self.publish(lock.topics.availability, ONLINE if tracker.available else OFFLINE, retain=True)
+            self.publish(lock.topics.availability, ONLINE if monitor.available else OFFLINE, retain=True)
 
     def _publish_reports(self) -> None:
         self.coordinator.connected()
@@ -375,12 +392,9 @@ class Bridge:
         now = self._clock()
         self._last_heard_any = now
         lock = self._by_address.get(device.address.upper())
-        if lock is None:
-            return
-        lock.device = device
-        self.coordinator.heard(lock.config.object_id, advertisement.rssi)
-        chosen = quovel.select_advertisement(advertisement.manufacturer_data, lock.config.address)
-        self._publish_changes(lock, lock.tracker.on_advertisement(to_ms(now), chosen))
+        if lock is not None:
+            self.coordinator.heard(lock.config.object_id, advertisement.rssi)
+            lock.monitor.on_advertisement(advertisement.manufacturer_data, now, device)
 
     async def _scan_loop(self) -> None:
         failures = 0
@@ -415,33 +429,41 @@ class Bridge:
         while True:
             now = self._clock()
             for lock in self.locks:
-                self._publish_changes(lock, poll_availability(lock.tracker, now, self._offline_after))
-                self._report(lock)  # a signal that moved
+                lock.monitor.poll_availability(now)
+                self._report(lock)  # a signal that moved, or slots that filled or freed
             self.coordinator.tick()
             await asyncio.sleep(self._poll_interval)
 
     # --- commands --------------------------------------------------------------
 
-    def _lock_client(self, lock: _Lock) -> LockClient:
-        if lock.client is None:
-            # By address: each call connects to the device last heard, if any.
-            lock.client = LockClient(
-                lock.config.address,
-                lock.config.aes_key.reveal(),
-                lock.config.unlock_key,
-                tracker=lock.tracker,
-                on_change=lambda changes: self._publish_changes(lock, changes),
-                ble_device_callback=lambda: lock.device,
-                timing=Timing() if self.config.hold_link is None else Timing(hold_link=self.config.hold_link),
-                clock=self._clock,
-                backend=self._bluetooth.client_backend,
+    def submit(self, lock: _Lock, command: str, command_id: str | None = None) -> asyncio.Task[dict[str, Any]] | None:
+        """Hands a command to its lock at once, so the monitor sees commands in the order they came
+        (a newer opposite command supersedes one still waiting); each gets one result."""
+        if lock.waiting >= _WAITING_LIMIT:
+            self._publish_result(
+                lock,
+                {
+                    "command": command,
+                    "result": "failed",
+                    "kind": "busy",
+                    "suspect": None,
+                    "message": f"{lock.waiting} commands for this lock are waiting already",
+                    "state": _state(lock),
+                    "seconds": 0.0,
+                },
+                command_id,
             )
-        return lock.client
+            return None
+        lock.waiting += 1
+        task = asyncio.create_task(self.carry_out(lock, command, command_id), name=f"{lock.config.name} {command}")
+        self._commands.add(task)
 
-    async def _worker(self, lock: _Lock) -> None:
-        while True:
-            command, command_id = await lock.commands.get()
-            await self.carry_out(lock, command, command_id)
+        def done(task: asyncio.Task[dict[str, Any]]) -> None:
+            lock.waiting -= 1
+            self._commands.discard(task)
+
+        task.add_done_callback(done)
+        return task
 
     async def carry_out(self, lock: _Lock, command: str, command_id: str | None = None) -> dict[str, Any]:
         """Runs one command and publishes its outcome on the lock's result topic."""
@@ -452,37 +474,40 @@ class Bridge:
                 outcome.update(result="failed", kind="no_unlock_key", suspect="unlock_key")
                 outcome["message"] = "no unlock key or credential is configured for this lock"
             else:
-                client = self._lock_client(lock)
                 if command == "REFRESH":
-                    outcome["status"] = await client.status()
+                    outcome["status"] = await lock.monitor.refresh()
                 elif command == "LOCK":
-                    await client.lock()
+                    await lock.monitor.lock()
                 else:
-                    await client.unlock()
+                    await lock.monitor.unlock()
                 outcome["result"] = "ok"
         except LockError as error:
             outcome.update(result="failed", kind=error.kind, suspect=error.suspect, message=str(error))
         except Exception as error:
             _LOGGER.exception("%s: %s failed unexpectedly", lock.config.name, command)
             outcome.update(result="failed", kind="internal", suspect=None, message=_describe(error))
-        outcome["state"] = lock.tracker.reported_state
+        outcome["state"] = _state(lock)
         outcome["seconds"] = round(self._clock() - started, 3)
-        if outcome["result"] == "ok":
-            _LOGGER.info("%s: %s done in %.2f s", lock.config.name, command, outcome["seconds"])
-        else:
-            suspect = f"; suspect the {outcome['suspect'].replace('_', ' ')}" if outcome.get("suspect") else ""
-            _LOGGER.warning(
-                "%s: %s failed (%s): %s%s", lock.config.name, command, outcome["kind"], outcome["message"], suspect
-            )
+        self._publish_result(lock, outcome, command_id)
+        return outcome
+
+    def _publish_result(self, lock: _Lock, outcome: dict[str, Any], command_id: str | None = None) -> None:
+        name, command = lock.config.name, outcome["command"]
         outcome["bridge"] = self.topics.bridge_id
         if command_id is not None:
             outcome["id"] = command_id
+        if outcome["result"] == "ok":
+            _LOGGER.info("%s: %s done in %.2f s", name, command, outcome["seconds"])
+        elif outcome["kind"] == "superseded":
+            _LOGGER.info("%s: %s not carried out: %s", name, command, outcome["message"])
+        else:
+            suspect = f"; suspect the {outcome['suspect'].replace('_', ' ')}" if outcome.get("suspect") else ""
+            _LOGGER.warning("%s: %s failed (%s): %s%s", name, command, outcome["kind"], outcome["message"], suspect)
         if self.coordinator.may_answer(command_id):
             self.publish(lock.topics.result, encode(outcome), retain=False, command_id=command_id)
         else:
-            _LOGGER.warning("%s: %s was answered by another bridge while this one was away", lock.config.name, command)
+            _LOGGER.warning("%s: %s was answered by another bridge while this one was away", name, command)
         self.coordinator.answered(command_id)
-        return outcome
 
     # --- the whole -------------------------------------------------------------
 
@@ -494,7 +519,6 @@ class Bridge:
             asyncio.create_task(self._broker_loop(), name="broker"),
             asyncio.create_task(self._scan_loop(), name="scan"),
             asyncio.create_task(self._poll_loop(), name="poll"),
-            *(asyncio.create_task(self._worker(lock), name=f"lock {lock.config.name}") for lock in self.locks),
         ]
         if self._bluetooth.background is not None:
             tasks.append(asyncio.create_task(self._bluetooth.background(), name="simulation"))
@@ -506,13 +530,15 @@ class Bridge:
                     raise RuntimeError(f"the {task.get_name()} loop ended") from task.exception()
             await self._say_offline()
         finally:
-            for task in [stopping, *tasks]:
+            # Commands still under way end with the bridge: nobody would hear their results.
+            running: list[asyncio.Task[Any]] = [*tasks, *self._commands]
+            stopping.cancel()
+            for task in running:
                 task.cancel()
-            await asyncio.gather(*tasks, return_exceptions=True)
+            await asyncio.gather(*running, return_exceptions=True)
             for lock in self.locks:
-                if lock.client is not None:
-                    with contextlib.suppress(Exception):
-                        await lock.client.close()
+                with contextlib.suppress(Exception):
+                    await lock.monitor.close()
 
     async def _say_offline(self) -> None:
         client = self._client
@@ -529,6 +555,11 @@ class Bridge:
             _LOGGER.info("published offline")
         except (aiomqtt.MqttError, TimeoutError) as error:
             _LOGGER.warning("could not publish offline: %s", _describe(error))
+
+
+def _state(lock: _Lock) -> str | None:
+    state = lock.monitor.state
+    return None if state is None else state.value
 
 
 def _describe(error: BaseException) -> str:

@@ -11,13 +11,13 @@ from __future__ import annotations
 import os
 import re
 import socket
-import stat
 import tomllib
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
 import quovel
+from quovel_bleak.keyfiles import Secret, SecretFileError, check_owner_only, read_secret_file
 
 DEFAULT_PREFIX = "quovel"
 DEFAULT_DISCOVERY_PREFIX = "homeassistant"
@@ -42,23 +42,6 @@ class ConfigError(Exception):
         self.file = str(file)
         self.field = field
         self.problem = problem
-
-
-class Secret:
-    """A secret text that never shows itself in a repr or a message."""
-
-    __slots__ = ("_value",)
-
-    def __init__(self, value: str) -> None:
-        self._value = value
-
-    def reveal(self) -> str:
-        return self._value
-
-    def __repr__(self) -> str:
-        return "Secret('***')"
-
-    __str__ = __repr__
 
 
 @dataclass(frozen=True)
@@ -113,6 +96,8 @@ class Config:
     """None: the driver's offline limit, as the Home Assistant integration uses."""
     hold_link: float | None = None
     """None: the driver's default."""
+    connection_slots: int | None = None
+    """Links the adapter may hold at once, shared by every lock; None: no limit of the bridge's own."""
     simulation: str | None = None
     """Tests only: "module:callable" giving the Bluetooth backends to use."""
 
@@ -195,10 +180,6 @@ def _toml_type(value: object) -> str:
     }.get(type(value), type(value).__name__)
 
 
-def _readable_by_others(path: Path) -> bool:
-    return bool(path.stat().st_mode & stat.S_IROTH)
-
-
 def _secret(reader: _Reader, base: str, *, required: bool, inline_allowed: bool) -> tuple[str, Secret] | None:
     """The secret given as ``base`` (inline), ``base_file`` or ``base_env``, with the field that gave it."""
     given = [key for key in (base, f"{base}_file", f"{base}_env") if key in reader.table]
@@ -214,7 +195,8 @@ def _secret(reader: _Reader, base: str, *, required: bool, inline_allowed: bool)
         if not inline_allowed:
             raise reader.error(
                 key,
-                f"the file is readable by other users: put the key in {base}_file or {base}_env, or chmod o-r the file",
+                f"the file is readable by group or others: put the key in {base}_file or {base}_env, "
+                "or chmod go-r the file",
             )
         return key, Secret(str(value).strip())
     if key.endswith("_env"):
@@ -227,16 +209,9 @@ def _secret(reader: _Reader, base: str, *, required: bool, inline_allowed: bool)
     path = reader.path(key)
     assert path is not None
     try:
-        if _readable_by_others(path):
-            raise reader.error(key, f"{path} is readable by other users: chmod o-r it")
-        value = path.read_text(encoding="utf-8")
-    except OSError as error:
-        raise reader.error(key, f"cannot read {path}: {error.strerror}") from None
-    except UnicodeDecodeError:
-        raise reader.error(key, f"{path} is not UTF-8 text") from None
-    if not value.strip():
-        raise reader.error(key, f"{path} is empty")
-    return key, Secret(value.strip())
+        return key, read_secret_file(path)
+    except SecretFileError as error:
+        raise reader.error(key, str(error)) from None
 
 
 def _aes_key(reader: _Reader, inline_allowed: bool) -> Secret:
@@ -273,11 +248,12 @@ def _unlock_key(reader: _Reader, inline_allowed: bool) -> int | None:
         raise reader.error(key, str(error)) from None
 
 
-_TOP = {"mqtt", "homeassistant", "bridge", "lock", "simulation"}
+_TOP = {"mqtt", "homeassistant", "bridge", "bluetooth", "lock", "simulation"}
 _MQTT = {"host", "port", "username", "password", "password_file", "password_env", "client_id", "keepalive", "tls"}
 _TLS = {"ca_file", "cert_file", "key_file", "insecure"}
 _HA = {"discovery", "discovery_prefix", "status_topic"}
 _BRIDGE = {"id", "topic_prefix", "adapter", "offline_after", "hold_link"}
+_BLUETOOTH = {"connection_slots"}
 _LOCK = {
     "name",
     "address",
@@ -298,7 +274,7 @@ def load(file: str | os.PathLike[str]) -> Config:
     path = Path(file)
     try:
         data = tomllib.loads(path.read_text(encoding="utf-8"))
-        inline_allowed = not _readable_by_others(path)
+        inline_allowed = _owner_only(path)
     except OSError as error:
         raise ConfigError(path, "(file)", f"cannot read: {error.strerror}") from None
     except UnicodeDecodeError:
@@ -358,6 +334,11 @@ def load(file: str | os.PathLike[str]) -> Config:
     adapter = bridge.text("adapter")
     offline_after = bridge.number("offline_after", 1, 86400)
     hold_link = bridge.number("hold_link", 0, 60)
+    connection_slots = None
+    if (bluetooth := top.table_of("bluetooth", _BLUETOOTH)) is not None:
+        connection_slots = bluetooth.get("connection_slots", int)
+        if connection_slots is not None and not 1 <= connection_slots <= 64:
+            raise bluetooth.error("connection_slots", f"must be from 1 to 64, not {connection_slots}")
     simulation = None
     if (sim := top.table_of("simulation", {"backend"})) is not None:
         simulation = sim.text("backend")
@@ -403,8 +384,17 @@ def load(file: str | os.PathLike[str]) -> Config:
         adapter=adapter,
         offline_after=offline_after,
         hold_link=hold_link,
+        connection_slots=connection_slots,
         simulation=simulation,
     )
+
+
+def _owner_only(path: Path) -> bool:
+    try:
+        check_owner_only(path)
+    except SecretFileError:
+        return False
+    return True
 
 
 def _existing(reader: _Reader, key: str) -> Path | None:

@@ -18,7 +18,7 @@ async def async_setup_entry(hass: HomeAssistant, entry: QuovelConfigEntry) -> bo
 
     async def close(_event: Event) -> None:
         # A held link is let go when Home Assistant stops, not left to the stack.
-        await device.client.close()
+        await device.monitor.close()
 
     entry.async_on_unload(hass.bus.async_listen_once(EVENT_HOMEASSISTANT_STOP, close))
     await hass.config_entries.async_forward_entry_setups(entry, PLATFORMS)
@@ -29,5 +29,5 @@ async def async_unload_entry(hass: HomeAssistant, entry: QuovelConfigEntry) -> b
     unloaded = await hass.config_entries.async_unload_platforms(entry, PLATFORMS)
     if unloaded:
         # A held link and the driver's background tasks go with the entry.
-        await entry.runtime_data.client.close()
+        await entry.runtime_data.monitor.close()
     return unloaded

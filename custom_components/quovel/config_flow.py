@@ -11,8 +11,9 @@ from homeassistant.components.bluetooth import (
     BluetoothServiceInfoBleak,
     async_ble_device_from_address,
     async_discovered_service_info,
+    async_last_service_info,
 )
-from homeassistant.config_entries import ConfigFlow, ConfigFlowResult, OptionsFlowWithReload
+from homeassistant.config_entries import ConfigEntryState, ConfigFlow, ConfigFlowResult, OptionsFlowWithReload
 from homeassistant.const import CONF_ADDRESS
 from homeassistant.core import callback
 from homeassistant.helpers.selector import (
@@ -29,6 +30,7 @@ from quovel_bleak import LockClient, LockError, Timing, is_lock_advertisement
 
 from .const import CHECK_DEADLINE, CONF_AES_KEY, CONF_CREDENTIAL, CONF_HOLD_LINK, CONF_SUSPECT, CONF_UNLOCK_KEY, DOMAIN
 from .device import QuovelConfigEntry
+from .slots import slot_pool
 
 _LOGGER = logging.getLogger(__name__)
 
@@ -138,7 +140,8 @@ class QuovelConfigFlow(ConfigFlow, domain=DOMAIN):
             aes_key = _aes_key(user_input, errors)
             unlock_key = _unlock_key(user_input, errors)
             if aes_key is not None and not errors:
-                await self._check(self._info.address, aes_key, errors)
+                version = self._heard_version(self._info.address, self._info)
+                await self._check(self._info.address, aes_key, errors, version)
             if not errors:
                 return self.async_create_entry(
                     title=self._title(),
@@ -157,7 +160,7 @@ class QuovelConfigFlow(ConfigFlow, domain=DOMAIN):
         entry = self._get_reauth_entry()
         errors: dict[str, str] = {}
         if user_input is not None and (aes_key := _aes_key(user_input, errors)) is not None:
-            await self._check(entry.data[CONF_ADDRESS], aes_key, errors)
+            await self._check(entry.data[CONF_ADDRESS], aes_key, errors, self._entry_version(entry))
             if not errors:
                 return self.async_update_reload_and_abort(entry, data_updates={CONF_AES_KEY: aes_key})
         return self.async_show_form(
@@ -179,13 +182,31 @@ class QuovelConfigFlow(ConfigFlow, domain=DOMAIN):
             description_placeholders={"name": entry.title},
         )
 
-    async def _check(self, address: str, aes_key: str, errors: dict[str, str]) -> None:
+    def _heard_version(
+        self, address: str, fallback: BluetoothServiceInfoBleak | None = None
+    ) -> quovel.LockVersion | None:
+        """The header the lock's broadcast names: a lock refuses a status query framed with another."""
+        heard = async_last_service_info(self.hass, address, connectable=False) or fallback
+        return None if heard is None else quovel.select_advertisement(heard.manufacturer_data, address).lock_version
+
+    def _entry_version(self, entry: QuovelConfigEntry) -> quovel.LockVersion | None:
+        # A running entry's monitor keeps the version through broadcasts that lack one.
+        if entry.state is ConfigEntryState.LOADED and (version := entry.runtime_data.monitor.lock_version) is not None:
+            return version
+        return self._heard_version(entry.data[CONF_ADDRESS])
+
+    async def _check(
+        self, address: str, aes_key: str, errors: dict[str, str], version: quovel.LockVersion | None
+    ) -> None:
         """Asks the lock for its state with the AES key, within CHECK_DEADLINE seconds."""
         client = LockClient(
             address,
             aes_key,
+            version=version,
             timing=Timing(hold_link=0),
             ble_device_callback=lambda: async_ble_device_from_address(self.hass, address, connectable=True),
+            # The check waits for a slot like any command, and idle links give theirs up for it.
+            slots=slot_pool(self.hass),
         )
         try:
             async with client:

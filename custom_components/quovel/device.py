@@ -1,9 +1,7 @@
-"""One lock at run time: its tracker, fed from Bluetooth, and its client."""
+"""One lock at run time: Home Assistant's Bluetooth wiring around the driver's LockMonitor."""
 
 from __future__ import annotations
 
-import logging
-from collections.abc import Callable
 from datetime import datetime, timedelta
 
 from bleak.backends.device import BLEDevice
@@ -14,13 +12,10 @@ from homeassistant.const import CONF_ADDRESS
 from homeassistant.core import CALLBACK_TYPE, HomeAssistant, callback
 from homeassistant.helpers.event import async_track_time_interval
 
-import quovel
-import quovel_bleak
-from quovel_bleak import LockClient, Timing
+from quovel_bleak import LockMonitor, Timing
 
 from .const import AVAILABILITY_INTERVAL, CONF_AES_KEY, CONF_HOLD_LINK, CONF_UNLOCK_KEY
-
-_LOGGER = logging.getLogger(__package__)
+from .slots import slot_pool
 
 type QuovelConfigEntry = ConfigEntry[LockDevice]
 
@@ -32,24 +27,24 @@ def timing(options: dict[str, object]) -> Timing:
 
 
 class LockDevice:
-    """A lock's tracker fed from every scanner, its availability, and its client."""
+    """A lock's monitor, fed from every scanner and by Home Assistant's verdicts on availability."""
 
     def __init__(self, hass: HomeAssistant, entry: QuovelConfigEntry) -> None:
         self.hass = hass
         self.address: str = entry.data[CONF_ADDRESS]
         self.name = entry.title
-        self.tracker = quovel.LockTracker()
+        # Kept for diagnostics: what Home Assistant heard, beside what the driver made of it.
         self.last_service_info: BluetoothServiceInfoBleak | None = None
-        self._listeners: list[Callable[[], None]] = []
-        self._logged_unavailable = False
-        self.client = LockClient(
+        self.monitor = LockMonitor(
             self.address,
             entry.data[CONF_AES_KEY],
             entry.data[CONF_UNLOCK_KEY],
-            tracker=self.tracker,
-            on_change=self._publish,
+            name=self.name,
+            # Advertisement times are on Home Assistant's Bluetooth clock; replies are credited on it too.
+            clock=bluetooth.MONOTONIC_TIME,
             ble_device_callback=self._ble_device,
             timing=timing(dict(entry.options)),
+            slots=slot_pool(hass),
         )
 
     @callback
@@ -74,19 +69,8 @@ class LockDevice:
         def stop() -> None:
             for cancel in stops:
                 cancel()
-            self._listeners.clear()
 
         return stop
-
-    @callback
-    def async_add_listener(self, listener: Callable[[], None]) -> CALLBACK_TYPE:
-        self._listeners.append(listener)
-
-        @callback
-        def remove() -> None:
-            self._listeners.remove(listener)
-
-        return remove
 
     def _ble_device(self) -> BLEDevice | None:
         return bluetooth.async_ble_device_from_address(self.hass, self.address, connectable=True)
@@ -94,26 +78,12 @@ class LockDevice:
     @callback
     def _feed(self, info: BluetoothServiceInfoBleak) -> None:
         self.last_service_info = info
-        advertisement = quovel.select_advertisement(info.manufacturer_data, self.address)
-        self._publish(self.tracker.on_advertisement(quovel_bleak.to_ms(info.time), advertisement))
+        self.monitor.on_advertisement(info.manufacturer_data, info.time)
 
     @callback
     def _on_unavailable(self, _info: BluetoothServiceInfoBleak) -> None:
-        self._publish(self.tracker.on_unavailable())
+        self.monitor.on_unavailable()
 
     @callback
     def _check_availability(self, _now: datetime) -> None:
-        self._publish(quovel_bleak.poll_availability(self.tracker, bluetooth.MONOTONIC_TIME()))
-
-    def _publish(self, changes: set[str]) -> None:
-        if not changes:
-            return
-        # Once when the lock goes, once when it is back.
-        if "available" in changes and self.tracker.available == self._logged_unavailable:
-            self._logged_unavailable = not self.tracker.available
-            if self._logged_unavailable:
-                _LOGGER.info("%s (%s) is unavailable", self.name, self.address)
-            else:
-                _LOGGER.info("%s (%s) is available again", self.name, self.address)
-        for listener in list(self._listeners):
-            listener()
+        self.monitor.poll_availability(bluetooth.MONOTONIC_TIME())

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 from typing import override
 
+from homeassistant.core import callback
 from homeassistant.helpers.device_registry import CONNECTION_BLUETOOTH, DeviceInfo
 from homeassistant.helpers.entity import Entity
 
@@ -27,8 +28,12 @@ class QuovelEntity(Entity):
     @override
     @property
     def available(self) -> bool:
-        return self.device.tracker.available
+        return self.device.monitor.available
 
     @override
     async def async_added_to_hass(self) -> None:
-        self.async_on_remove(self.device.async_add_listener(self.async_write_ha_state))
+        self.async_on_remove(self.device.monitor.add_listener(self._on_change))
+
+    @callback
+    def _on_change(self, _changes: frozenset[str]) -> None:
+        self.async_write_ha_state()

@@ -1,4 +1,4 @@
-"""The lock entity: the tracker's reported state, commands through the driver."""
+"""The lock entity: the state the driver reports, commands through it."""
 
 from __future__ import annotations
 
@@ -9,7 +9,7 @@ from homeassistant.core import HomeAssistant
 from homeassistant.exceptions import HomeAssistantError
 from homeassistant.helpers.entity_platform import AddConfigEntryEntitiesCallback
 
-from quovel_bleak import LockError
+from quovel_bleak import LockError, LockState
 
 from .const import CONF_SUSPECT, DOMAIN
 from .device import LockDevice, QuovelConfigEntry
@@ -28,8 +28,12 @@ ERROR_KINDS = frozenset(
         "no_reply",
         "link_lost",
         "bad_reply",
+        "superseded",
     }
 )
+
+# Locking and unlocking are neither: Home Assistant shows them from is_locking and is_unlocking.
+_IS_LOCKED: dict[LockState | None, bool] = {LockState.LOCKED: True, LockState.UNLOCKED: False}
 
 
 async def async_setup_entry(
@@ -48,29 +52,29 @@ class QuovelLock(QuovelEntity, LockEntity):
     @override
     @property
     def is_locked(self) -> bool | None:
-        return {"LOCKED": True, "UNLOCKED": False}.get(self.device.tracker.reported_state or "")
+        return _IS_LOCKED.get(self.device.monitor.state)
 
     @override
     @property
     def is_locking(self) -> bool:
-        return self.device.tracker.reported_state == "LOCKING"
+        return self.device.monitor.state is LockState.LOCKING
 
     @override
     @property
     def is_unlocking(self) -> bool:
-        return self.device.tracker.reported_state == "UNLOCKING"
+        return self.device.monitor.state is LockState.UNLOCKING
 
     @override
     async def async_lock(self, **kwargs: Any) -> None:
         try:
-            await self.device.client.lock()
+            await self.device.monitor.lock()
         except LockError as error:
             raise self._failure("lock", error) from error
 
     @override
     async def async_unlock(self, **kwargs: Any) -> None:
         try:
-            await self.device.client.unlock()
+            await self.device.monitor.unlock()
         except LockError as error:
             raise self._failure("unlock", error) from error
 

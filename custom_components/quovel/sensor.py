@@ -34,4 +34,4 @@ class QuovelBattery(QuovelEntity, SensorEntity):
     @override
     @property
     def native_value(self) -> int | None:
-        return self.device.tracker.battery
+        return self.device.monitor.battery

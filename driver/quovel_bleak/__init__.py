@@ -20,7 +20,10 @@ Retries, in one place each:
 - connecting: bleak-retry-connector's own attempts and back-off, once per
   connection; the driver adds no loop around it (that multiplied attempts).
   A connection left over by a crashed process is closed first
-  (``close_stale_connections_by_address``).
+  (``close_stale_connections_by_address``). With a :class:`SlotPool`, a
+  missing slot is not retried there on its fixed back-off: the call goes
+  back to wait on the pool until a slot frees, and connects afresh then.
+  Waiting for a slot is not a connection attempt; the deadline bounds it.
 - a checksum failure: the operation starts over ``CRC_RETRIES`` times,
   ``CRC_RETRY_DELAY`` apart, on the same connection.
 - a dropped link (the disconnected callback ends the wait at once, a write
@@ -58,6 +61,12 @@ background: a result is returned as soon as it is known, and a hung
 ``disconnect()`` delays the next connection to the same lock by at most
 ``Timing.disconnect_timeout`` (5 s by default).
 
+Connection slots are the scarcest thing: with a :class:`SlotPool` shared by
+the clients of every lock, a link is held only while no other lock waits
+for a slot it could give back, and a call that finds every slot that can
+reach its lock busy lets go of the idle links there and waits until a slot
+frees (see :mod:`quovel_bleak.slots`).
+
 Every call ends within its deadline (``Timing.call_deadline``, 30 s by
 default, or ``deadline=`` per call): the turn, connecting, the exchange,
 reconnecting and the settling status query all count against it.
@@ -86,6 +95,7 @@ from .helpers import (
 )
 from .keyfiles import Secret, SecretFileError, check_owner_only, read_secret_file
 from .monitor import Listener, LockMonitor, LockState
+from .slots import SlotPool, SlotSource
 
 __all__ = [
     "BLUETOOTH_MATCHER",
@@ -106,6 +116,8 @@ __all__ = [
     "Secret",
     "SecretFileError",
     "Superseded",
+    "SlotPool",
+    "SlotSource",
     "Timing",
     "check_owner_only",
     "is_lock_advertisement",

@@ -34,6 +34,7 @@ from .errors import (
 )
 from .helpers import normalize_address
 from .keyfiles import Secret
+from .slots import SlotPool, SlotTicket
 
 _LOGGER = logging.getLogger(__name__)
 _DEBUG = logging.DEBUG
@@ -58,6 +59,9 @@ _NO_SLOT_TEXTS: frozenset[str] = frozenset(
 _LAST_CONNECT_FAILURE: contextvars.ContextVar[BaseException | None] = contextvars.ContextVar(
     "quovel_bleak_last_connect_failure", default=None
 )
+# Set while a client with a slot pool connects: a missing slot ends the
+# attempt at once, and the call waits on the pool instead of a fixed back-off.
+_POOLED: contextvars.ContextVar[bool] = contextvars.ContextVar("quovel_bleak_pooled", default=False)
 
 
 class ServiceInfo(Protocol):
@@ -118,7 +122,7 @@ class _Call:
     """One public call's deadline, and what it was doing, for the message
     given when the deadline passes."""
 
-    __slots__ = ("deadline", "limit", "phase", "proceed")
+    __slots__ = ("busy", "deadline", "limit", "phase", "proceed")
 
     def __init__(self, limit: float, proceed: Proceed | None = None) -> None:
         self.limit = limit
@@ -126,6 +130,8 @@ class _Call:
         self.phase = "waiting for its turn"
         # Asked right before the first request is written; None once it was.
         self.proceed = proceed
+        # The adapters or proxies a wait for a slot was on.
+        self.busy: list[str] = []
 
     def remaining(self) -> float:
         if self.deadline is None:
@@ -139,6 +145,11 @@ class _Call:
             if last is not None and _no_slot(last):
                 return NoConnectionSlot(f"could not connect: {passed}; no free connection slot: {_describe(last)}")
             return LockUnreachable(f"could not connect: {passed}")
+        if self.phase == "waiting for a connection slot":
+            on = f" ({', '.join(self.busy)})" if self.busy else ""
+            return NoConnectionSlot(
+                f"could not connect: {passed}; every connection slot that can reach the lock was busy{on}"
+            )
         if self.phase == "waiting for its turn":
             return LockUnreachable(f"{passed} (another operation on this lock was in progress)")
         if self.phase == "waiting for the last link to close":
@@ -166,8 +177,14 @@ class LockClient:
     not after ``LockUnreachable`` or ``NoReply``) and hands the result, or
     ``None``, to ``tracker.on_status``, as ``status()`` hands its own.
     Every spelling of an address (colons, dashes, none, any case) is one
-    lock. ``on_change``
-    receives each non-empty change set; an exception it raises is logged and
+    lock.
+
+    ``slots``, a :class:`~quovel_bleak.SlotPool` shared by the clients of
+    every lock on the same adapters or proxies, makes a call that finds no
+    free slot let go of the links held idle there and wait for one to free
+    (within its deadline); a link is then held only while no call waits.
+
+    ``on_change`` receives each non-empty change set; an exception it raises is logged and
     changes nothing. Connecting time is credited to the tracker with
     ``credit_blind_time``.
 
@@ -194,6 +211,7 @@ class LockClient:
         "_on_change",
         "_settling",
         "_sleep",
+        "_slots",
         "_timing",
         "_tracker",
         "_version",
@@ -214,6 +232,7 @@ class LockClient:
         clock: Callable[[], float] | None = None,
         client_class: type[BleakClient] | None = None,
         backend: type[BaseBleakClient] | None = None,
+        slots: SlotPool | None = None,
     ) -> None:
         self._keys = _Keys(
             quovel.normalize_aes_key(_revealed(aes_key)),
@@ -234,6 +253,7 @@ class LockClient:
         self._clock = clock
         self._client_class = client_class
         self._backend = backend
+        self._slots = slots
         self._closed = False
         self._settling: set[asyncio.Task[str | None]] = set()
 
@@ -435,7 +455,8 @@ class LockClient:
         if link is None:
             return
         hold = 0.0 if self._closed else self._timing.hold_link
-        if hold > 0 and link.usable():
+        # A slot is never held idle while another lock waits for it.
+        if hold > 0 and link.usable() and not (link.ticket is not None and link.ticket.wanted()):
             site.hold(link, hold, self._timing.disconnect_timeout)
         else:
             site.discard(link, self._timing.disconnect_timeout)
@@ -469,7 +490,7 @@ class LockClient:
             link: _Link | None = None
             reused = False
             try:
-                link, reused = await self._acquire(site, call)
+                link, reused = await self._acquire(site, call, op)
                 result = await self._exchange(link, call, op)
             except LinkLost as lost:
                 if link is not None:
@@ -508,7 +529,7 @@ class LockClient:
                 on_success(result)
             return result
 
-    async def _acquire(self, site: _Site, call: _Call) -> tuple[_Link, bool]:
+    async def _acquire(self, site: _Site, call: _Call, op: Operation) -> tuple[_Link, bool]:
         """The held link if it is still up, else a new one."""
         link = site.link
         if link is not None:
@@ -519,14 +540,48 @@ class LockClient:
             site.discard(link, self._timing.disconnect_timeout)
         call.phase = "waiting for the last link to close"
         await site.settled()
-        call.phase = "connecting"
-        link = await self._connect(site)
+        link = await self._connect(site, call, op)
         site.link = link
         return link, False
 
-    async def _connect(self, site: _Site) -> _Link:
+    async def _connect(self, site: _Site, call: _Call, op: Operation) -> _Link:
+        """A new link; with a slot pool, once a slot is free for it.
+
+        The stack answering "no slot" then sends the call back to wait on
+        the pool: waiting is no connection attempt, and the deadline bounds
+        it, so this is not a second retry loop around bleak-retry-connector.
+        """
+        pool = self._slots
+        if pool is None:
+            call.phase = "connecting"
+            return await self._connect_once(site, None)
+        refused = False
+        while True:
+            call.phase = "waiting for a connection slot"
+            call.busy = pool.busy_sources(self._address)
+            if _LOGGER.isEnabledFor(_DEBUG):
+                _LOGGER.debug("%s: asking the pool for a connection slot (%s)", self._address, pool)
+            ticket = await pool.acquire(self._address, refused=refused)
+            if call.proceed is not None and not call.proceed():
+                # Overtaken while it waited: the slot goes to the command that overtook it.
+                ticket.close()
+                raise _superseded("lock" if isinstance(op, quovel.LockOp) else "unlock")
+            call.phase = "connecting"
+            token = _POOLED.set(True)
+            try:
+                return await self._connect_once(site, ticket)
+            except _SlotRefused as error:
+                if _LOGGER.isEnabledFor(_DEBUG):
+                    _LOGGER.debug("%s: no slot after all (%s); waiting on the pool", self._address, error)
+                refused = True
+            finally:
+                _POOLED.reset(token)
+
+    async def _connect_once(self, site: _Site, ticket: SlotTicket | None) -> _Link:
         device = self._fresh_device()
         if device is None:
+            if ticket is not None:
+                ticket.close()
             raise LockUnreachable(f"{self._address} has not been heard: no Bluetooth device to connect to")
         link = _Link(self._address)
         # Looked up now: Home Assistant replaces the class while it sets up.
@@ -536,21 +591,26 @@ class LockClient:
         started = self._now()
         try:
             try:
-                # A connection left over from a crashed process blocks a new one.
-                await bleak_retry_connector.close_stale_connections_by_address(self._address)
-            except Exception as error:
-                if _LOGGER.isEnabledFor(_DEBUG):
-                    _LOGGER.debug("%s: closing stale connections failed: %s", self._address, _describe(error))
-            _LAST_CONNECT_FAILURE.set(None)
-            # establish_connection is the one retry loop around connecting.
-            client = await bleak_retry_connector.establish_connection(
-                client_class,
-                device,
-                device.name or device.address,
-                disconnected_callback=link.on_disconnected,
-                ble_device_callback=self._fresh_device_or_last,
-                **extra,
-            )
+                try:
+                    # A connection left over from a crashed process blocks a new one.
+                    await bleak_retry_connector.close_stale_connections_by_address(self._address)
+                except Exception as error:
+                    if _LOGGER.isEnabledFor(_DEBUG):
+                        _LOGGER.debug("%s: closing stale connections failed: %s", self._address, _describe(error))
+                _LAST_CONNECT_FAILURE.set(None)
+                # establish_connection is the one retry loop around connecting.
+                client = await bleak_retry_connector.establish_connection(
+                    client_class,
+                    device,
+                    device.name or device.address,
+                    disconnected_callback=link.on_disconnected,
+                    ble_device_callback=self._fresh_device_or_last,
+                    **extra,
+                )
+            except BaseException:
+                if ticket is not None:
+                    ticket.close()
+                raise
         except bleak_retry_connector.BleakOutOfConnectionSlotsError as error:
             raise NoConnectionSlot(f"could not connect: {_describe(error)}") from error
         except _LINK_ERRORS as error:
@@ -562,7 +622,7 @@ class LockClient:
                 self._tracker.credit_blind_time(blind_ms)
         # Drops reported while connect() retried belong to links that are
         # already gone; from here on a drop is this link's.
-        link.attach(client)
+        link.attach(client, ticket)
         if _LOGGER.isEnabledFor(_DEBUG):
             _LOGGER.debug("%s: connected after %d ms (blind time credited)", self._address, blind_ms)
         if not client.is_connected:
@@ -711,10 +771,15 @@ class _MissingCharacteristic(Exception):
     """The connected device offers no lock characteristic: maybe a stale service cache."""
 
 
+class _SlotRefused(Exception):
+    """The stack found no free slot: not an error bleak-retry-connector retries,
+    so the call goes back to wait on its pool at once."""
+
+
 class _Link:
     """One connection: its client, notifications in, whole frames out, and its end."""
 
-    __slots__ = ("_address", "_assembler", "_frames", "characteristic", "client", "lost", "response")
+    __slots__ = ("_address", "_assembler", "_frames", "characteristic", "client", "lost", "response", "ticket")
 
     def __init__(self, address: str) -> None:
         self._address = address
@@ -725,9 +790,18 @@ class _Link:
         self.characteristic: BleakGATTCharacteristic | None = None
         self.response = False
         self.lost = False
+        # The link's claim on a pooled slot, given back once it is down.
+        self.ticket: SlotTicket | None = None
 
-    def attach(self, client: BleakClient) -> None:
+    def attach(self, client: BleakClient, ticket: SlotTicket | None = None) -> None:
         self.client = client
+        if ticket is not None:
+            ticket.connected = True
+        self.ticket = ticket
+
+    def slot_freed(self) -> None:
+        if self.ticket is not None:
+            self.ticket.close()
 
     def usable(self) -> bool:
         return self.client is not None and not self.lost and self.client.is_connected
@@ -767,6 +841,7 @@ class _Link:
             _LOGGER.debug("%s: the link dropped", self._address)
         self.lost = True
         self._frames.put_nowait(None)
+        self.slot_freed()
         _forget_dropped(self)
 
     def reset(self) -> None:
@@ -813,27 +888,36 @@ class _Site:
     def hold(self, link: _Link, seconds: float, disconnect_timeout: float) -> None:
         self.stop_idle_timer()
         self.idle = asyncio.get_running_loop().call_later(seconds, self._idle, link, disconnect_timeout)
+        if link.ticket is not None:
+            link.ticket.hold(lambda: self.let_go(link, disconnect_timeout))
 
     def stop_idle_timer(self) -> None:
         if self.idle is not None:
             self.idle.cancel()
             self.idle = None
+        if self.link is not None and self.link.ticket is not None:
+            self.link.ticket.busy()
 
     def _idle(self, link: _Link, disconnect_timeout: float) -> None:
         self.idle = None
+        self.let_go(link, disconnect_timeout)
+
+    def let_go(self, link: _Link, disconnect_timeout: float) -> None:
+        """Take a link held idle down (the hold ran out, or another lock waits for its slot)."""
         if self.link is link and not self.turn.locked():
             self.discard(link, disconnect_timeout)
 
     def discard(self, link: _Link, disconnect_timeout: float, *, clear_cache: bool = False) -> None:
         """Stop using ``link`` and take it down in the background."""
         if self.link is link:
-            self.link = None
             self.stop_idle_timer()
+            self.link = None
         self.orphan(link, disconnect_timeout, clear_cache=clear_cache)
 
     def orphan(self, link: _Link, disconnect_timeout: float, *, clear_cache: bool = False) -> None:
         client = link.client
         if client is None:
+            link.slot_freed()
             return
         link.client = None
         link.lost = True
@@ -842,6 +926,8 @@ class _Site:
         )
         self.closing.add(task)
         task.add_done_callback(self.closing.discard)
+        # The slot is free once the link is down, not when it was let go.
+        task.add_done_callback(lambda _task: link.slot_freed())
 
     async def settled(self) -> None:
         """Wait for the disconnects under way (each bounded by its timeout)."""
@@ -900,6 +986,8 @@ def _noting_failures(client_class: type[BleakClient]) -> type[BleakClient]:
                 await super().connect(**kwargs)
             except Exception as error:
                 _LAST_CONNECT_FAILURE.set(error)
+                if _POOLED.get() and _no_slot(error):
+                    raise _SlotRefused(_describe(error)) from error
                 raise
 
     Noting.__name__ = Noting.__qualname__ = client_class.__name__

@@ -6,6 +6,7 @@ from __future__ import annotations
 import hmac
 import os
 import stat
+import struct
 
 
 class SecretFileError(ValueError):
@@ -40,10 +41,37 @@ class Secret:
 
 # Readable by the group or by others.
 _SHARED = stat.S_IRGRP | stat.S_IROTH
+# A POSIX access ACL as Linux stores it: a version, then (tag, permissions, id) entries.
+_ACL_XATTR = "system.posix_acl_access"
+_ACL_VERSION = 2
+_ACL_ENTRY = struct.Struct("<HHI")
+_ACL_USER, _ACL_GROUP_OBJ, _ACL_GROUP = 0x02, 0x04, 0x08
+_ACL_READ = 0x04
 
 
-def _refuse_shared(path: str | os.PathLike[str], mode: int) -> None:
-    if mode & _SHARED:
+def _shared(file: int | str | os.PathLike[str], mode: int) -> bool:
+    if not mode & _SHARED:
+        return False
+    if mode & stat.S_IROTH:
+        return True
+    # With an ACL the group bits are its mask, not the group's. systemd hands a
+    # service its credentials so: 0400, plus read for the service's own user.
+    try:
+        acl = os.getxattr(file, _ACL_XATTR)
+    except (OSError, AttributeError):
+        return True
+    if len(acl) < 4 or (len(acl) - 4) % _ACL_ENTRY.size or int.from_bytes(acl[:4], "little") != _ACL_VERSION:
+        return True
+    for tag, permissions, uid in _ACL_ENTRY.iter_unpack(acl[4:]):
+        if not permissions & _ACL_READ:
+            continue
+        if tag in (_ACL_GROUP_OBJ, _ACL_GROUP) or (tag == _ACL_USER and uid != os.geteuid()):
+            return True
+    return False
+
+
+def _refuse_shared(file: int | str | os.PathLike[str], path: str | os.PathLike[str], mode: int) -> None:
+    if _shared(file, mode):
         raise SecretFileError(
             f"{os.fspath(path)} can be read by others (mode {stat.S_IMODE(mode):04o}): allow its owner only (chmod 600)"
         )
@@ -56,7 +84,7 @@ def check_owner_only(path: str | os.PathLike[str]) -> None:
         mode = os.stat(path).st_mode
     except OSError as error:
         raise SecretFileError(f"cannot read {os.fspath(path)}: {error.strerror or error}") from None
-    _refuse_shared(path, mode)
+    _refuse_shared(path, path, mode)
 
 
 def read_secret_file(path: str | os.PathLike[str]) -> Secret:
@@ -68,7 +96,7 @@ def read_secret_file(path: str | os.PathLike[str]) -> Secret:
             mode = os.fstat(file.fileno()).st_mode
             if not stat.S_ISREG(mode):
                 raise SecretFileError(f"{os.fspath(path)} is not a regular file")
-            _refuse_shared(path, mode)
+            _refuse_shared(file.fileno(), path, mode)
             data = file.read()
     except OSError as error:
         raise SecretFileError(f"cannot read {os.fspath(path)}: {error.strerror or error}") from None

@@ -123,6 +123,40 @@ class LinkFaults:
     """Properties of the write characteristic."""
 
 
+class ConnectionSlots:
+    """The connection slots of one adapter or proxy: a slot is taken when a
+    connection is asked for and given back when it fails or the link is down."""
+
+    def __init__(self, limit: int | None = None) -> None:
+        self.limit = limit
+        """Slots in all; None: no limit."""
+        self.holders: dict[int, str] = {}
+        """Address of the connection holding each slot, by client."""
+        self.listeners: list[Callable[[], None]] = []
+        """Called after every change."""
+
+    @property
+    def free(self) -> int | None:
+        return None if self.limit is None else self.limit - len(self.holders)
+
+    def take(self, client: object, address: str) -> bool:
+        if id(client) in self.holders:
+            return True
+        if self.limit is not None and len(self.holders) >= self.limit:
+            return False
+        self.holders[id(client)] = address
+        self._changed()
+        return True
+
+    def give_back(self, client: object) -> None:
+        if self.holders.pop(id(client), None) is not None:
+            self._changed()
+
+    def _changed(self) -> None:
+        for listener in list(self.listeners):
+            listener()
+
+
 @dataclass
 class SimulatedPeripheral:
     """One lock on the radio and what happened on its link."""
@@ -146,17 +180,31 @@ class SimulatedPeripheral:
 
 
 class SimulatedRadio:
-    """The simulated locks that bleak clients on this radio can reach, by address."""
+    """The simulated locks that bleak clients on this radio can reach, by address.
 
-    def __init__(self) -> None:
+    ``connection_limit`` gives the radio's adapter that many connection slots:
+    a connection asked for while they are all taken fails as a full adapter or
+    proxy reports it (``TimeoutError`` "timed out waiting for a free
+    connection slot").
+    """
+
+    def __init__(self, *, connection_limit: int | None = None) -> None:
         self.peripherals: dict[str, SimulatedPeripheral] = {}
+        self.slots = ConnectionSlots(connection_limit)
+        """The adapter's connection slots (``backend``'s)."""
+        self.backend: type[BaseBleakClient] = self.adapter_backend(self.slots)
+        """Pass as ``backend=`` to ``BleakClient`` or ``establish_connection``."""
+
+    def adapter_backend(self, slots: ConnectionSlots) -> type[BaseBleakClient]:
+        """A backend reaching this radio's locks through another adapter or
+        proxy, with connection slots of its own."""
         radio = self
 
         class Backend(SimulatedBleakBackend):
             _radio = radio
+            _slots = slots
 
-        self.backend: type[BaseBleakClient] = Backend
-        """Pass as ``backend=`` to ``BleakClient`` or ``establish_connection``."""
+        return Backend
 
     def add(
         self, lock: SimulatedLock, link: LinkFaults | None = None, *, name: str = "Simulated lock"
@@ -194,6 +242,7 @@ class SimulatedBleakBackend(BaseBleakClient):
     """
 
     _radio: ClassVar[SimulatedRadio]
+    _slots: ClassVar[ConnectionSlots]
 
     def __init__(
         self,
@@ -230,6 +279,15 @@ class SimulatedBleakBackend(BaseBleakClient):
         if peripheral is None:
             raise BleakDeviceNotFoundError(self.address, f"Device with address {self.address} was not found.")
         peripheral.connect_attempts += 1
+        if not self._slots.take(self, peripheral.address):
+            raise connect_error("no-slot", self.address)
+        try:
+            await self._connecting(peripheral)
+        except BaseException:
+            self._slots.give_back(self)
+            raise
+
+    async def _connecting(self, peripheral: SimulatedPeripheral) -> None:
         link = peripheral.link
         if link.connect_delay:
             await asyncio.sleep(link.connect_delay)
@@ -387,6 +445,7 @@ class SimulatedBleakBackend(BaseBleakClient):
         if self._peripheral is not None:
             self._peripheral.connected = False
             self._peripheral.lock.reset_link()
+            self._slots.give_back(self)
         self._peripheral = None
         self._notify = None
         self._serial += 1

@@ -26,19 +26,36 @@ from __future__ import annotations
 
 from collections.abc import Callable
 
+from habluetooth import Allocations, get_manager
 from homeassistant.components import bluetooth
 from homeassistant.core import HomeAssistant
 
 from . import SERVICE_UUID
-from .bleak_backend import SimulatedPeripheral, SimulatedRadio
+from .bleak_backend import ConnectionSlots, SimulatedPeripheral, SimulatedRadio
 
 DEFAULT_SOURCE = "AA:BB:CC:DD:EE:F0"
 
 
 class SimulatedProxy(bluetooth.BaseHaRemoteScanner):
-    """A connectable Bluetooth proxy that hears the radio's simulated locks."""
+    """A connectable Bluetooth proxy that hears the radio's simulated locks.
+
+    Like a real proxy it has a few connection slots (``slots``): a slot is
+    taken when a connection is asked for and freed when the link is down;
+    with none free it refuses to connect, and it reports every change to
+    Home Assistant's Bluetooth manager as its allocations.
+    """
 
     _registrations: list[Callable[[], None]]
+    slots: ConnectionSlots
+
+    def get_allocations(self) -> Allocations:
+        """What the proxy last reported: its slots, the free ones and who holds the others."""
+        slots = self.slots
+        assert slots.limit is not None and slots.free is not None
+        return Allocations(self.source, slots.limit, slots.free, sorted(set(slots.holders.values())))
+
+    def _report(self) -> None:
+        get_manager().async_on_allocation_changed(self.get_allocations())
 
     def remove(self) -> None:
         """Unregisters the proxy from Home Assistant (its locks' devices go with it)."""
@@ -87,14 +104,25 @@ def add_proxy(
 ) -> SimulatedProxy:
     """Registers a proxy for the radio's locks with Home Assistant's Bluetooth manager.
 
-    Connections through it use ``radio.backend``; ``can_connect`` returning
-    False makes the proxy report no free slot. Call ``proxy.remove()`` to
+    Connections through it reach the radio's locks and take one of its
+    ``connection_slots``; with all of them taken, or ``can_connect`` returning
+    False, the proxy reports no free slot. Call ``proxy.remove()`` to
     unregister it (tests that end with ``hass`` stopped need not).
     """
-    connector = bluetooth.HaBluetoothConnector(client=radio.backend, source=source, can_connect=can_connect)
-    proxy = SimulatedProxy(source, "simulated proxy", connector, True)
+    slots = ConnectionSlots(connection_slots)
+
+    def free() -> bool:
+        return bool(slots.free) and can_connect()
+
+    connector = bluetooth.HaBluetoothConnector(client=radio.adapter_backend(slots), source=source, can_connect=free)
+    proxy = SimulatedProxy(source, f"simulated proxy {source}", connector, True)
+    proxy.slots = slots
+    # As a proxy does: allocations are reported, not counted by Home Assistant.
+    slots.listeners.append(proxy._report)
     proxy._registrations = [
-        bluetooth.async_register_scanner(hass, proxy, connection_slots=connection_slots),
+        bluetooth.async_register_scanner(hass, proxy),
         proxy.async_setup(),
+        lambda: slots.listeners.remove(proxy._report),
     ]
+    proxy._report()
     return proxy
