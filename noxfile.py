@@ -655,13 +655,7 @@ def bench_bridge_failover(session: nox.Session) -> None:
     takeover times and the commands lost or carried out twice, which must be none."""
     system_packages(session, "mqtt")
     groups(session, "mqtt_test")
-    wheel_file = _fresh_wheel(HOST_TARGET)
-    if wheel_file is not None:
-        pip(session, "install", "--force-reinstall", "--no-deps", str(wheel_file))
-    else:
-        system_packages(session, "core")
-        groups(session, "build")
-        _install_in_place(session, ROOT / "build" / "mqtt-ext")
+    _install_host_module(session, ROOT / "build" / "mqtt-ext")
     session.run("python", str(ROOT / "bench" / "bridge_failover.py"), *session.posargs)
 
 
