@@ -46,11 +46,8 @@ JOBS = str(host.jobs())
 # What a wheel is built from: a wheel older than any of these is stale.
 WHEEL_SOURCES = (
     "core",
-    "python",
-    "driver",
-    "simulator",
-    "bridge",
-    "stubs",
+    "binding",
+    "src",
     "cmake",
     "CMakeLists.txt",
     "pyproject.toml",
@@ -279,7 +276,7 @@ def platform_tests(session: nox.Session, run: str) -> None:
 
 @nox.session(python=HOST_PYTHON, tags=["test"])
 def ha_tests(session: nox.Session) -> None:
-    """The Home Assistant integration in Home Assistant's harness on CPython 3.14 (tests_ha/).
+    """The Home Assistant integration in Home Assistant's harness on CPython 3.14 (tests/integration/).
 
     With its coverage, mypy --strict on it and on the simulated proxy, and quovel[bleak] resolved under
     Home Assistant's package constraints. Uses the host's built wheel when it
@@ -290,7 +287,7 @@ def ha_tests(session: nox.Session) -> None:
     work = ROOT / "build" / "ha"
     python, wheel_file = _home_assistant(session, work)
     report = work / "coverage.json"
-    with session.chdir(ROOT / "tests_ha"):
+    with session.chdir(ROOT / "tests" / "integration"):
         session.run(
             python,
             "-m",
@@ -308,20 +305,6 @@ def ha_tests(session: nox.Session) -> None:
         )
     covered = json.loads(report.read_text(encoding="utf-8"))["totals"]["percent_covered"]
     session.log(f"integration coverage: {covered:.1f} %")
-    # The MQTT bridge's discovery message against Home Assistant's own schemas.
-    with session.chdir(ROOT / "tests_mqtt"):
-        session.run(
-            python,
-            "-m",
-            "pytest",
-            "-q",
-            "-p",
-            "no:cacheprovider",
-            "-o",
-            "asyncio_mode=auto",
-            "test_ha_schema.py",
-            external=True,
-        )
     with session.chdir(ROOT):
         session.run(
             python,
@@ -332,7 +315,7 @@ def ha_tests(session: nox.Session) -> None:
             "--cache-dir",
             str(work / "mypy-cache"),
             "custom_components/quovel",
-            "simulator/quovel_sim/homeassistant.py",
+            "src/quovel_sim/homeassistant.py",
             external=True,
         )
     # What Home Assistant's installer does with the manifest's requirement.
@@ -364,12 +347,12 @@ def _home_assistant(session: nox.Session, work: Path) -> tuple[str, Path]:
 def fleet_bench(session: nox.Session) -> None:
     """Many locks commanded at once behind a few simulated proxies, in Home Assistant's harness on
     a virtual clock: prints when every command was done, with the locks' shared slot pool and,
-    for comparison, without it (tests_ha/bench/fleet_bench.py); then the same through one
+    for comparison, without it (tests/integration/bench/fleet_bench.py); then the same through one
     adapter of a few slots, as the bridge drives locks (bench/fleet_adapter.py)."""
     python, _ = _home_assistant(session, ROOT / "build" / "ha-bench")
     for label, without in (("with the slot pool", "0"), ("without the slot pool, for comparison", "1")):
         session.log(f"fleet benchmark {label}")
-        with session.chdir(ROOT / "tests_ha"):
+        with session.chdir(ROOT / "tests" / "integration"):
             session.run(
                 python,
                 "-m",
@@ -469,7 +452,16 @@ def sanitized(session: nox.Session) -> None:
     coverage = [] if session.posargs else [*(f"--cov={p}" for p in SUITE_PACKAGES), f"--cov-config={PYPROJECT_FILE}"]
     with session.chdir(ROOT / "tests"):
         session.run(
-            "python", "-m", "pytest", "-q", "-p", "no:cacheprovider", *coverage, *session.posargs, ".", env=environment
+            "python",
+            "-m",
+            "pytest",
+            "-q",
+            "-p",
+            "no:cacheprovider",
+            *coverage,
+            *session.posargs,
+            *platforms.SUITE,
+            env=environment,
         )
     found = sorted(reports.iterdir())
     if found:
@@ -506,7 +498,7 @@ def _install_host_module(session: nox.Session, build: Path) -> None:
 
 @nox.session(python=HOST_PYTHON, tags=["test"])
 def mqtt_tests(session: nox.Session) -> None:
-    """The MQTT bridge's tests (tests_mqtt) against a real mosquitto on a loopback port, with the
+    """The MQTT bridge's tests (tests/bridge) against a real mosquitto on a loopback port, with the
     bridge's coverage and its floor (the whole run only), and mypy --strict on the bridge."""
     system_packages(session, "mqtt")
     groups(session, "mqtt_test", "coverage", "mypy")
@@ -523,8 +515,7 @@ def mqtt_tests(session: nox.Session) -> None:
             "--cov-report=term-missing:skip-covered",
         ]
     )
-    with session.chdir(ROOT / "tests_mqtt"):
-        # The discovery schema test needs Home Assistant: ha_tests runs it.
+    with session.chdir(ROOT / "tests" / "bridge"):
         session.run(
             "python",
             "-m",
@@ -532,7 +523,6 @@ def mqtt_tests(session: nox.Session) -> None:
             "-q",
             "-p",
             "no:cacheprovider",
-            "--ignore=test_ha_schema.py",
             *coverage,
             *session.posargs,
             ".",
@@ -545,16 +535,8 @@ def mqtt_tests(session: nox.Session) -> None:
         session.run("python", "-m", "mypy", "--strict", "--cache-dir", str(work / "mypy-cache"), "-p", "quovel_mqtt")
 
 
-# The driver's, simulator's and command line's tests, which need no hypothesis.
-DRIVER_TESTS = [
-    "test_lock_client.py",
-    "test_driver_link.py",
-    "test_slot_pool.py",
-    "test_driver_api.py",
-    "test_habluetooth_path.py",
-    "test_cli.py",
-    "test_sim_backend.py",
-]
+# The driver's (its command line's among them) and the simulator's tests, which need no hypothesis.
+DRIVER_TESTS = ["driver", "sim"]
 
 
 @nox.session(python=HOST_PYTHON, tags=["test"])
@@ -583,7 +565,7 @@ def leak_check(session: nox.Session) -> None:
             "-s",
             "-p",
             "no:cacheprovider",
-            "test_leaks.py",
+            "binding/test_leaks.py",
             env={"QUOVEL_LEAK_ITERATIONS": iterations},
         )
 

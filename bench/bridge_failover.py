@@ -26,7 +26,7 @@ from pathlib import Path
 from typing import Any
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tests_mqtt"))
+sys.path.insert(0, str(ROOT / "tests" / "bridge"))
 
 import processes  # noqa: E402
 from conftest import HomeAssistant, Mosquitto  # noqa: E402

@@ -285,7 +285,7 @@ def render_markdown(
         "## About the yardstick",
         "",
         "`bench/pure_python.py` is written from the protocol as documented, not from quovel's code, and is checked "
-        "against quovel before any timing (and by `tests/test_bench_yardstick.py` on generated inputs). "
+        "against quovel before any timing (and by `tests/binding/test_bench_yardstick.py` on generated inputs). "
         "It is plain, idiomatic Python: frozen dataclasses for records, the standard library's `re`, "
         "`base64` and `bytes.fromhex`, and `cryptography`'s `Cipher` built per message with the key "
         "passed in, as the codec's functions take it. It is not tuned. For two hot paths the same run "

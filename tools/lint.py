@@ -23,22 +23,9 @@ from pathlib import Path
 from tools import cache, host
 
 ROOT = Path(__file__).resolve().parent.parent
-PYTHON_PATHS = [
-    "driver",
-    "simulator",
-    "bridge",
-    "examples",
-    "tests",
-    "tests_mqtt",
-    "custom_components",
-    "tests_ha",
-    "tools",
-    "bench",
-    "stubs",
-    "noxfile.py",
-]
+PYTHON_PATHS = ["src", "examples", "tests", "custom_components", "tools", "bench", "noxfile.py"]
 MYPY_PATHS = ["tools", "noxfile.py"]
-CXX_FOLDERS = ("core/", "python/", "fuzz/", "bench/")
+CXX_FOLDERS = ("core/", "binding/", "fuzz/", "bench/")
 
 
 def _tool(name: str) -> str:

@@ -108,9 +108,9 @@ _SDIST_MUST_HOLD = (
     "pyproject.toml",
     "CMakeLists.txt",
     "core/CMakeLists.txt",
-    "python/CMakeLists.txt",
-    "python/exports.map",
-    "stubs/quovel-stubs/__init__.pyi",
+    "binding/CMakeLists.txt",
+    "binding/exports.map",
+    "src/quovel-stubs/__init__.pyi",
 )
 
 

@@ -1,0 +1,1 @@
+"""Helpers shared by the test suites: tests/ is on sys.path in each conftest."""
