@@ -57,7 +57,7 @@ SHARED: dict[str, frozenset[str]] = {
     "build/ha": frozenset({"ha_tests", "release_check", "fleet_bench"}),
 }
 # Started first when free: the longest chain (sdist, wheels, interpreters, platform runs).
-FIRST = ("sdist", "wheel", "platform_interpreters")
+FIRST = ("sdist", "wheel", "platform_interpreters", "platforms_all")
 
 
 @dataclass
