@@ -24,6 +24,16 @@ TARBALL = f"openssl_{VERSION}.orig.tar.gz"
 SHA256 = "a8c0d28a529ca480f9f36cf5792e2cd21984552a3c8e4aa11a24aa31aeac98e8"
 # The archive this project can reach serves the trixie pool, not the security one.
 SUITES = ("trixie",)
+# The module uses AES alone: without the other algorithms and the protocols
+# each target's build is about a third shorter.
+UNUSED = (
+    "argon2", "aria", "bf", "blake2", "camellia", "cast", "chacha", "cmac", "cmp", "cms", "comp", "ct",
+    "default-thread-pool", "des", "dgram", "dh", "dsa", "dtls", "ec", "ec2m", "ecdh", "ecdsa", "ecx",
+    "gost", "http", "idea", "md4", "mdc2", "ml-dsa", "ml-kem", "ocb", "ocsp", "poly1305", "psk", "quic",
+    "rc2", "rc4", "rc5", "rfc3779", "rmd160", "scrypt", "sctp", "seed", "siphash", "siv", "slh-dsa",
+    "sm2", "sm3", "sm4", "sock", "srp", "srtp", "ssl", "ssl-trace", "thread-pool", "tls", "ts",
+    "ui-console", "whirlpool",
+)  # fmt: skip
 CONFIGURE = (
     "no-shared",
     "no-tests",
@@ -35,6 +45,7 @@ CONFIGURE = (
     # A private copy must not read whatever openssl.cnf the host has (or
     # $OPENSSL_CONF names): such a file can ask for providers this build cannot load.
     "no-autoload-config",
+    *(f"no-{feature}" for feature in UNUSED),
     "-fPIC",
 )
 
