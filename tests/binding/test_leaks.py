@@ -18,6 +18,7 @@ import tracemalloc
 from collections.abc import Callable
 
 import pytest
+from support import SANITIZED, SLOW
 from support.samples import (
     HANDSHAKE,
     KEY,
@@ -42,8 +43,7 @@ from support.samples import (
 
 import quovel
 
-SANITIZED = os.environ.get("QUOVEL_SANITIZED") == "1"
-ITERATIONS = int(os.environ.get("QUOVEL_LEAK_ITERATIONS", "100" if SANITIZED else "400"))
+ITERATIONS = int(os.environ.get("QUOVEL_LEAK_ITERATIONS", "100" if SLOW else "400"))
 # A leak costs at least 16 bytes a call; half of that per call, plus a little
 # slack for the allocators' own bookkeeping, separates it from noise.
 GROWTH_LIMIT = 8 * ITERATIONS + 2048

@@ -6,12 +6,12 @@ simulated lock."""
 from __future__ import annotations
 
 import base64
-import os
 import time
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from support import SLOW
 from support.samples import (
     ACTUATION_COMMAND,
     HANDSHAKE,
@@ -29,8 +29,7 @@ import quovel
 import quovel_sim
 from quovel_sim.wire import decrypt, parse_packet
 
-# The sanitized run is several times slower: it gets fewer examples.
-SCALE = 0.25 if os.environ.get("QUOVEL_SANITIZED") == "1" else 1.0
+SCALE = 0.25 if SLOW else 1.0
 
 
 def bounded(examples: int) -> settings:
