@@ -65,7 +65,9 @@ def _zig_tools(folder: Path, triple: str) -> dict[str, str]:
     tools = {
         # zig makes __DATE__ an error, for reproducible builds; CPython records it.
         "CC": f'exec {zig_binary} cc -target {triple} -O2 "$@" -Wno-date-time',
-        "CXX": f'exec {zig_binary} c++ -target {triple} -O2 "$@"',
+        # Configure scripts only probe the C++ compiler; nothing built here is
+        # C++, and linking libc++ would make zig build it once per flag set.
+        "CXX": f'exec {zig_binary} c++ -target {triple} -O2 -nostdlib++ "$@"',
         "AR": f'exec {zig_binary} ar "$@"',
         "RANLIB": f'exec {zig_binary} ranlib "$@"',
     }
